@@ -1,0 +1,124 @@
+// The per-stream queue of decoded PCM frames with their time stamps, between
+// the thread that feeds compressed payloads and the wave device's callback
+// thread that plays them. It also keeps the playback clock, pre-buffers live
+// streams, trims latency, applies mute and stop-file, and decodes payloads.
+//
+// Storage is fixed at creation: 2500 entries inside the object and one byte
+// ring, allocated once by AllocRing. Nothing is allocated per frame.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+
+#include "support/winapi.h"
+
+#include "platform/amrdll/include/AmrDll.h"
+
+class CG726ADecoder;
+
+struct FrameEntry {
+    int nLength;
+    int64_t nPts;
+    FrameEntry* pNext;
+};
+
+class CAudioFrameBuffer {
+public:
+    static const int kMaxFrames = 2500;
+    // Size of the decode buffer, and the longest frame queued or delivered.
+    static const int kDecodeBufferBytes = 0x6800;
+
+    CAudioFrameBuffer();
+    virtual ~CAudioFrameBuffer();
+
+    CAudioFrameBuffer(const CAudioFrameBuffer&) = delete;
+    CAudioFrameBuffer& operator=(const CAudioFrameBuffer&) = delete;
+
+    // Allocates (or replaces) the byte ring, cleared to zeros, and empties the
+    // queue. Returns 1, or 0 when the ring cannot be allocated.
+    int AllocRing(int size);
+    void SetPlayMode(int mode, int live);
+
+    // Queues `length` bytes as one frame stamped with m_nInputPts; host thread.
+    void PushFrame(const unsigned char* data, int length);
+    void WriteRing(const unsigned char* data, int length);
+    void ReadRing(unsigned char* dst, int length);
+    void DropFrame();
+    void DropFrames(int count);
+
+    // Takes at most one frame from the queue into `buffer`, which has room for
+    // *length bytes on entry; *length is the frame's length on exit (0 when
+    // muted, stopped or nothing was delivered). Returns 1 when a frame was
+    // taken. Runs on the device's callback thread; allocates nothing and blocks
+    // only on m_cs.
+    int ReadFrame(unsigned char* buffer, int* length, int64_t* pts, int64_t* nextPts);
+    // Bytes the frame taken by the latest successful ReadFrame occupies in the
+    // caller's buffer, muted or not (a muted frame occupies them as zeros).
+    int GetLastFrameBytes() const { return m_nLastFrameBytes; }
+
+    void Reset();
+    int ClearFrames(int type, int mode, unsigned int count, int64_t* pts, int64_t* nextPts);
+    unsigned int GetFrameCount() const { return m_nFrames.load(std::memory_order_relaxed); }
+    int GetDataSize() const { return m_nRingSize - m_nFreeBytes.load(std::memory_order_relaxed); }
+    void GetPts(int64_t* pts, int64_t* nextPts) const;
+    void SetPts(int64_t ptsA, int64_t ptsB);
+    void SetMute(int mute) { m_bMute.store(mute, std::memory_order_relaxed); }
+    void SetStopFile(int stop) { m_nStopFile.store(stop, std::memory_order_relaxed); }
+
+    // Payload decoding: records the stamp, type and store flag, then decodes by
+    // type (1 AMR, 2 and 3 voice engine, 4 accepted and discarded). Returns 1 for
+    // types 1 to 4, 0 for any other. Host thread; one feeder at a time.
+    int DecodePayload(const unsigned char* data, int length, int type, int64_t pts, unsigned char store);
+    void DecodeAmr(const unsigned char* data, int length, int mode);
+    void DecodeVoice(const unsigned char* data, int length);
+    void InitAmrDecoder();
+    void EnsureDecodeBuffer();
+
+private:
+    // The helpers below run with m_cs held by their caller. They are defined
+    // (inline, for the frame paths) in audioframebuffer.cpp only.
+    inline void TakeFrame(unsigned char* buffer, int room, int* length, int64_t* pts, int64_t* nextPts);
+    inline void EmptyQueue(int* length);
+    inline void EmptyQueueLocked();
+    inline bool AcceptsFrame(int length) const;
+    inline void WriteRingLocked(const unsigned char* data, int length);
+    // Consumes `length` ring bytes from the read position, copying at most
+    // `limit` of them to `dst`.
+    inline void ReadRingLocked(unsigned char* dst, int length, int limit);
+    inline void DropFrameLocked();
+    inline int Advance(int pos, int length) const;
+
+public:
+    // Fields are public so that tests can check the queue's invariants.
+    unsigned char m_bStoreData;
+    unsigned char* m_pRing;
+    FrameEntry m_Entries[kMaxFrames];
+    FrameEntry* m_pHead;
+    FrameEntry* m_pTail;
+    int m_nRingSize;
+    int m_nReadPos;
+    int m_nWritePos;
+    std::atomic<int> m_nFreeBytes;
+    CRITICAL_SECTION m_cs;
+    // Fields that the clock, count and setter calls touch without m_cs are
+    // atomics (relaxed): each is read and written whole and seen by the other
+    // thread, at the cost of a plain load or store.
+    std::atomic<unsigned int> m_nFrames;
+    int m_nFormat;
+    std::atomic<int64_t> m_nCurPts;
+    std::atomic<int64_t> m_nNextPts;
+    int64_t m_nHostPts;
+    int64_t m_nHostPts2;
+    int64_t m_nInputPts;
+    CG726ADecoder* m_pVoiceDecoder;
+    unsigned char* m_pDecodeBuf;
+    AMR_HANDLE m_hAmrDecoder;
+    std::atomic<int> m_bMute;
+    int m_nPrebufferFrames;
+    int m_bWaiting;
+    std::atomic<int> m_bLive;
+    int m_nExcessReads;
+    std::atomic<int> m_nStopFile;
+    int m_nLastFrameBytes;
+};

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Runs every test from a fresh clone: installs the packages, cross-compiles the
+# library for 32-bit Windows, runs the concurrency tests under ThreadSanitizer,
+# the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, and the
+# whole suite in a normal build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=${JOBS:-2}
+
+step() { printf '\n==== %s ====\n' "$*"; }
+
+step "Windows (i686 mingw-w64) compile of the library sources"
+cmake -S . -B build-mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+cmake --build build-mingw --target sonavex_core -j "$jobs"
+
+step "ThreadSanitizer: concurrency tests"
+cmake -S . -B build-tsan -DSV_SANITIZE=thread -DSV_BUILD_BENCH=OFF -DSV_BUILD_TOOLS=OFF
+cmake --build build-tsan -j "$jobs"
+ctest --test-dir build-tsan -L tsan --output-on-failure -j "$jobs"
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer: all tests"
+cmake -S . -B build-asan -DSV_SANITIZE=address,undefined -DSV_BUILD_BENCH=OFF
+cmake --build build-asan -j "$jobs"
+ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+if [ -f fuzz/CMakeLists.txt ]; then
+  step "Fuzzing payload decoding (bounded, AddressSanitizer)"
+  cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DSV_BUILD_FUZZ=ON -DSV_BUILD_TESTS=OFF -DSV_BUILD_BENCH=OFF -DSV_BUILD_TOOLS=OFF
+  cmake --build build-fuzz -j "$jobs"
+  if [ -x fuzz/run.sh ]; then fuzz/run.sh build-fuzz; fi
+fi
+
+step "Normal build: all tests"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"

@@ -1,0 +1,3 @@
+sv_add_test(test_audioframebuffer SOURCES test_audioframebuffer.cpp LIBS sonavex_core LABELS framebuffer)
+sv_add_test(test_framebuffer_concurrency SOURCES test_framebuffer_concurrency.cpp LIBS sonavex_core
+  LABELS tsan)
