@@ -3,6 +3,8 @@
 #include <stdio.h>
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 #include <svwin/platform.h>
 #include <svwin/windows.h>
@@ -22,8 +24,15 @@ void WriteToStderr(const char* text, void*) { fputs(text, stderr); }
 
 SVWIN_API void SvSetDebugOutputSink(SvDebugOutputSink sink, void* user)
 {
-    // The replaced sink is leaked: a writer on another thread may still hold it.
-    g_sink.store(sink ? new Sink{sink, user} : nullptr, std::memory_order_release);
+    // A writer on another thread may still be using the replaced sink, so it is
+    // retired rather than freed; sinks change a handful of times per process.
+    static std::mutex retiredLock;
+    static std::vector<Sink*> retired;
+    Sink* old = g_sink.exchange(sink ? new Sink{sink, user} : nullptr, std::memory_order_acq_rel);
+    if (old != nullptr) {
+        std::lock_guard<std::mutex> lock(retiredLock);
+        retired.push_back(old);
+    }
 }
 
 SVWIN_API void SvRouteDebugOutputToStderr(void) { SvSetDebugOutputSink(WriteToStderr, nullptr); }

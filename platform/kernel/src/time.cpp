@@ -3,6 +3,8 @@
 #include <time.h>
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 #include <svwin/platform.h>
 #include <svwin/windows.h>
@@ -23,18 +25,30 @@ struct SleepHook {
 std::atomic<TimeSource*> g_timeSource{nullptr};
 std::atomic<SleepHook*> g_sleepHook{nullptr};
 
+// A replaced pair may still be in use on another thread, so it is retired
+// rather than freed; substitutes change a handful of times per test run.
+template <typename T>
+void Replace(std::atomic<T*>& slot, T* fresh)
+{
+    static std::mutex retiredLock;
+    static std::vector<T*> retired;
+    T* old = slot.exchange(fresh);
+    if (old != nullptr) {
+        std::lock_guard<std::mutex> lock(retiredLock);
+        retired.push_back(old);
+    }
+}
+
 }  // namespace
 
 SVWIN_API void SvSetLocalTimeSource(SvLocalTimeSource source, void* user)
 {
-    // The previous pair is leaked on purpose: a thread may still be reading it,
-    // and substitutes are set a handful of times per test run.
-    g_timeSource.store(source ? new TimeSource{source, user} : nullptr);
+    Replace(g_timeSource, source ? new TimeSource{source, user} : nullptr);
 }
 
 SVWIN_API void SvSetSleepHook(SvSleepHook hook, void* user)
 {
-    g_sleepHook.store(hook ? new SleepHook{hook, user} : nullptr);
+    Replace(g_sleepHook, hook ? new SleepHook{hook, user} : nullptr);
 }
 
 SVWIN_API void GetLocalTime(LPSYSTEMTIME st)
