@@ -27,11 +27,12 @@ SVWIN_API void SvSetDebugOutputSink(SvDebugOutputSink sink, void* user)
     // A writer on another thread may still be using the replaced sink, so it is
     // retired rather than freed; sinks change a handful of times per process.
     static std::mutex retiredLock;
-    static std::vector<Sink*> retired;
+    // Never destroyed: the retired sinks stay reachable until the process ends.
+    static std::vector<Sink*>* retired = new std::vector<Sink*>;
     Sink* old = g_sink.exchange(sink ? new Sink{sink, user} : nullptr, std::memory_order_acq_rel);
     if (old != nullptr) {
         std::lock_guard<std::mutex> lock(retiredLock);
-        retired.push_back(old);
+        retired->push_back(old);
     }
 }
 

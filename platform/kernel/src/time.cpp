@@ -31,11 +31,12 @@ template <typename T>
 void Replace(std::atomic<T*>& slot, T* fresh)
 {
     static std::mutex retiredLock;
-    static std::vector<T*> retired;
+    // Never destroyed: the retired pairs stay reachable until the process ends.
+    static std::vector<T*>* retired = new std::vector<T*>;
     T* old = slot.exchange(fresh);
     if (old != nullptr) {
         std::lock_guard<std::mutex> lock(retiredLock);
-        retired.push_back(old);
+        retired->push_back(old);
     }
 }
 
