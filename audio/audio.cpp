@@ -1,0 +1,321 @@
+#include "audio/audio.h"
+
+#include <string.h>
+
+#include "audio/audioframebuffer.h"
+#include "support/log.h"
+
+namespace {
+
+const WORD kFormatMulaw = 7;  // WAVE_FORMAT_MULAW
+
+// One row per open selector: the device format and the size of each of the ten
+// buffers. Row 1 carries cbSize 22 on plain PCM, as the devices have always
+// been opened.
+struct OutFormat {
+    WORD wFormatTag;
+    WORD nChannels;
+    DWORD nSamplesPerSec;
+    DWORD nAvgBytesPerSec;
+    WORD nBlockAlign;
+    WORD wBitsPerSample;
+    WORD cbSize;
+    DWORD dwBufferBytes;
+};
+
+const OutFormat kOutFormats[] = {
+    {kFormatMulaw, 1, 8000, 8000, 1, 8, 0, 0x1FC},
+    {WAVE_FORMAT_PCM, 2, 48000, 192000, 4, 16, 22, 0x2400},
+    {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0, 0xFD2},
+    {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0, 0x280},
+};
+const int kOutFormatCount = sizeof(kOutFormats) / sizeof(kOutFormats[0]);
+
+// A device that answers MMSYSERR_INVALHANDLE to a prepare gets the same header
+// again, up to this many attempts in all.
+const int kPrepareAttempts = 5;
+
+// The close waits this many times this long for the close notice.
+const int kCloseWaits = 20;
+const DWORD kCloseWaitMs = 100;
+
+const signed char kStateOpen = 0;
+const signed char kStateClosing = 1;
+const signed char kStateClosed = 2;
+
+}  // namespace
+
+CAudio::CAudio()
+    : m_cOutState(kStateClosed),
+      m_cInState(kStateClosed),
+      m_hWaveOut(nullptr),
+      m_hWaveIn(nullptr),
+      m_nNoDataCount(0),
+      m_dwOutBufferSize(0),
+      m_dwInBufferSize(0),
+      m_dwOutDataLen(0),
+      m_pFrameBuffer(nullptr),
+      m_pFrame(nullptr),
+      m_nFramePos(0),
+      m_nFrameLen(0),
+      m_dwVolume(0xFFFFFFFF)
+{
+    memset(m_WaveHdrOut, 0, sizeof(m_WaveHdrOut));
+    memset(m_WaveHdrIn, 0, sizeof(m_WaveHdrIn));
+    for (int i = 0; i < kBufferCount; ++i) {
+        m_pOutBuffer[i] = nullptr;
+        m_pInBuffer[i] = nullptr;
+    }
+}
+
+CAudio::~CAudio()
+{
+    WaveOutClose();
+    WaveInClose();
+    FreeOutBuffers();
+    for (int i = 0; i < kBufferCount; ++i) {
+        delete[] m_pInBuffer[i];
+        m_pInBuffer[i] = nullptr;
+    }
+}
+
+void CAudio::SetFrameBuffer(CAudioFrameBuffer* frameBuffer)
+{
+    m_pFrameBuffer = frameBuffer;
+}
+
+void CAudio::FreeOutBuffers()
+{
+    for (int i = 0; i < kBufferCount; ++i) {
+        delete[] m_pOutBuffer[i];
+        m_pOutBuffer[i] = nullptr;
+    }
+    delete[] m_pFrame;
+    m_pFrame = nullptr;
+}
+
+void CAudio::WaitForOutClose()
+{
+    for (int i = 0; i < kCloseWaits; ++i) {
+        if (m_cOutState.load() == kStateClosed)
+            break;
+        Sleep(kCloseWaitMs);
+    }
+}
+
+int CAudio::WaveOutOpen(int selector)
+{
+    try {
+        if (m_cOutState.load() == kStateOpen)
+            return 0;
+        if (selector < 0 || selector >= kOutFormatCount)
+            return 0;
+
+        const OutFormat& row = kOutFormats[selector];
+        WAVEFORMATEX wavefmt;
+        wavefmt.wFormatTag = row.wFormatTag;
+        wavefmt.nChannels = row.nChannels;
+        wavefmt.nSamplesPerSec = row.nSamplesPerSec;
+        wavefmt.nAvgBytesPerSec = row.nAvgBytesPerSec;
+        wavefmt.nBlockAlign = row.nBlockAlign;
+        wavefmt.wBitsPerSample = row.wBitsPerSample;
+        wavefmt.cbSize = row.cbSize;
+        m_dwOutBufferSize = row.dwBufferBytes;
+
+        // Buffers left by an open that threw part way are replaced, not leaked.
+        FreeOutBuffers();
+        for (int i = 0; i < kBufferCount; ++i) {
+            m_dwOutDataLen = m_dwOutBufferSize;
+            m_pOutBuffer[i] = new unsigned char[m_dwOutDataLen];
+            memset(m_pOutBuffer[i], 0, m_dwOutDataLen);
+            WAVEHDR& hdr = m_WaveHdrOut[i];
+            hdr.lpData = reinterpret_cast<LPSTR>(m_pOutBuffer[i]);
+            hdr.dwBufferLength = m_dwOutDataLen;
+            hdr.dwBytesRecorded = 0;
+            hdr.dwUser = 0;
+            hdr.dwFlags = 0;
+            hdr.dwLoops = 1;
+            hdr.lpNext = nullptr;
+            hdr.reserved = 0;
+        }
+        m_pFrame = new unsigned char[CAudioFrameBuffer::kDecodeBufferBytes];
+        m_nFramePos = 0;
+        m_nFrameLen = 0;
+
+        if (waveOutOpen(&m_hWaveOut, WAVE_MAPPER, &wavefmt, reinterpret_cast<DWORD_PTR>(&CAudio::waveOutProc),
+                        reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+            FreeOutBuffers();
+            return 0;
+        }
+
+        for (int i = 0; i < kBufferCount; ++i) {
+            for (int attempt = 1;; ++attempt) {
+                const MMRESULT result = waveOutPrepareHeader(m_hWaveOut, &m_WaveHdrOut[i], sizeof(WAVEHDR));
+                if (result == MMSYSERR_NOERROR)
+                    break;
+                if (result != MMSYSERR_INVALHANDLE || attempt == kPrepareAttempts) {
+                    // The device is given back as the close does it, so no
+                    // handle is left open that no later close would reach.
+                    m_cOutState.store(kStateClosing);
+                    waveOutClose(m_hWaveOut);
+                    WaitForOutClose();
+                    FreeOutBuffers();
+                    return 0;
+                }
+            }
+        }
+
+        // Open before the first buffer is queued: one that comes back while
+        // the others are still being queued is refilled like any other, so
+        // none drops out of the ring.
+        m_cOutState.store(kStateOpen);
+        for (int i = 0; i < kBufferCount; ++i)
+            waveOutWrite(m_hWaveOut, &m_WaveHdrOut[i], sizeof(WAVEHDR));
+        return 1;
+    } catch (...) {
+        WriteLog("CAudio::WaveOutOpen Exception");
+        return 0;
+    }
+}
+
+// Runs on the device's callback thread: allocates nothing and blocks only on
+// the frame buffer's lock (inside ReadFrame).
+DWORD CAudio::FillFromFrames(unsigned char* dst, DWORD len, bool* gotFrame)
+{
+    DWORD filled = 0;
+    *gotFrame = false;
+    // The rest of a frame that did not fit the previous buffer comes first.
+    if (m_nFrameLen > m_nFramePos) {
+        DWORD take = static_cast<DWORD>(m_nFrameLen - m_nFramePos);
+        if (take > len)
+            take = len;
+        memcpy(dst, m_pFrame + m_nFramePos, take);
+        m_nFramePos += static_cast<int>(take);
+        filled = take;
+        *gotFrame = true;
+    }
+    while (filled < len) {
+        int lReadLen = CAudioFrameBuffer::kDecodeBufferBytes;
+        if (m_pFrameBuffer->ReadFrame(m_pFrame, &lReadLen, nullptr, nullptr) == 0)
+            break;
+        *gotFrame = true;
+        // A muted or stopped frame still fills its length with zeros, so the
+        // stream is consumed at its real-time rate.
+        int frameBytes = m_pFrameBuffer->GetLastFrameBytes();
+        if (frameBytes < 0)
+            frameBytes = 0;
+        if (frameBytes > CAudioFrameBuffer::kDecodeBufferBytes)
+            frameBytes = CAudioFrameBuffer::kDecodeBufferBytes;
+        DWORD take = static_cast<DWORD>(frameBytes);
+        if (take > len - filled)
+            take = len - filled;
+        memcpy(dst + filled, m_pFrame, take);
+        filled += take;
+        m_nFramePos = static_cast<int>(take);
+        m_nFrameLen = frameBytes;
+    }
+    return filled;
+}
+
+// Runs on the device's callback thread: allocates nothing and blocks only on
+// the frame buffer's lock.
+bool CAudio::WaveOutWrite(WAVEHDR* hdr)
+{
+    try {
+        if (m_pFrameBuffer == nullptr || m_pFrame == nullptr)
+            return true;
+        unsigned char* buffer = reinterpret_cast<unsigned char*>(hdr->lpData);
+        const DWORD len = m_dwOutDataLen;
+        bool gotFrame = false;
+        const DWORD filled = FillFromFrames(buffer, len, &gotFrame);
+        if (!gotFrame) {
+            // The first two misses in a row replay what the buffer held a
+            // trip round the ring ago, which hides a short gap better than
+            // silence; from the third on the buffer is cleared.
+            if (m_nNoDataCount++ >= 2)
+                memset(buffer, 0, len);
+        } else {
+            m_nNoDataCount = 0;
+            // The queue ran out part way: the rest of this buffer is silence.
+            memset(buffer + filled, 0, len - filled);
+        }
+        waveOutWrite(m_hWaveOut, hdr, sizeof(WAVEHDR));
+    } catch (...) {
+        WriteLog("CAudio::WaveOutWrite Exception");
+    }
+    return true;
+}
+
+// Runs on the device's callback thread for WOM_DONE, and on the thread that
+// closes for WOM_OPEN and WOM_CLOSE (and for the WOM_DONEs of the reset).
+void CALLBACK CAudio::waveOutProc(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
+                                  DWORD_PTR /*dwParam2*/)
+{
+    try {
+        CAudio* self = reinterpret_cast<CAudio*>(dwInstance);
+        switch (uMsg) {
+        case WOM_CLOSE:
+            for (int i = 0; i < kBufferCount; ++i)
+                waveOutUnprepareHeader(hwo, &self->m_WaveHdrOut[i], sizeof(WAVEHDR));
+            self->m_cOutState.store(kStateClosed);
+            break;
+        case WOM_DONE:
+            // Once the close has begun, returned headers stay out of the ring.
+            if (self->m_cOutState.load() == kStateOpen) {
+                WAVEHDR* hdr = reinterpret_cast<WAVEHDR*>(dwParam1);
+                waveOutPrepareHeader(hwo, hdr, sizeof(WAVEHDR));
+                self->WaveOutWrite(hdr);
+            }
+            break;
+        default:
+            break;
+        }
+    } catch (...) {
+        WriteLog("CAudio::waveOutProc Exception");
+    }
+}
+
+void CAudio::WaveOutClose()
+{
+    try {
+        if (m_cOutState.load() != kStateOpen)
+            return;
+        m_cOutState.store(kStateClosing);
+        waveOutReset(m_hWaveOut);
+        waveOutClose(m_hWaveOut);
+        WaitForOutClose();
+        FreeOutBuffers();
+    } catch (...) {
+        WriteLog("CAudio::WaveOutClose Exception");
+    }
+}
+
+DWORD CAudio::GetVolume()
+{
+    DWORD volume = 0;
+    if (waveOutGetVolume(m_hWaveOut, &volume) != MMSYSERR_NOERROR)
+        return m_dwVolume.load();
+    m_dwVolume.store(volume);
+    return volume;
+}
+
+int CAudio::SetVolume(DWORD level)
+{
+    if (m_hWaveOut == nullptr)
+        return 0;
+    const DWORD w = level & 0xFFFF;
+    const DWORD both = (w << 16) | w;
+    if (waveOutSetVolume(m_hWaveOut, both) != MMSYSERR_NOERROR)
+        return 0;
+    m_dwVolume.store(both);
+    return 1;
+}
+
+bool CAudio::WaveInClose()
+{
+    if (m_cInState.load() != kStateOpen)
+        return true;
+    // Only the capture half opens the input device, and it brings the rest of
+    // this sequence with it.
+    return true;
+}

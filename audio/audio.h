@@ -1,0 +1,92 @@
+// The wave device: one output device and one input device of the wave API.
+//
+// Playback is pull-driven. Ten buffers circulate on the output device; each
+// time the device hands one back (WOM_DONE, on the device's callback thread)
+// the callback refills it from the frame buffer and queues it again.
+//
+// Threads: the owner's thread opens, closes, sets and reads the volume and
+// destroys; the device's callback thread runs waveOutProc and, from it,
+// WaveOutWrite. The object takes no lock of its own: the open/closed states
+// are the only fields both threads touch, and they are atomics.
+#pragma once
+
+#include <atomic>
+
+#include "support/winapi.h"
+
+class CAudioFrameBuffer;
+
+class CAudio {
+public:
+    static const int kBufferCount = 10;
+
+    CAudio();
+    ~CAudio();
+
+    CAudio(const CAudio&) = delete;
+    CAudio& operator=(const CAudio&) = delete;
+
+    // Where refills take decoded PCM from (not owned). Set before the open.
+    void SetFrameBuffer(CAudioFrameBuffer* frameBuffer);
+
+    // Opens the default output device in format row `selector` (0 to 3) and
+    // starts ten buffers of silence. Returns 1 on success, 0 on failure
+    // (already open, unknown selector, or the device refused).
+    int WaveOutOpen(int selector);
+    // Refills one returned header from the frame buffer and queues it again.
+    // Always true.
+    bool WaveOutWrite(WAVEHDR* hdr);
+    // Resets and closes the output device, waits (at most 2 s) for its close
+    // notice and frees the buffers. Nothing when not open.
+    void WaveOutClose();
+    static void CALLBACK waveOutProc(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
+                                     DWORD_PTR dwParam2);
+    // The output volume word (low word left, high word right); when the device
+    // cannot say, the last value known.
+    DWORD GetVolume();
+    // Sets both output channels to the low 16 bits of `level`. 1 on success.
+    int SetVolume(DWORD level);
+
+    // Capture half.
+    bool WaveInOpen(WAVEFORMATEX* wavefmt, DWORD bufferSize);
+    bool WaveInClose();
+    static void CALLBACK waveInProc(HWAVEIN hwi, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
+                                    DWORD_PTR dwParam2);
+    int OnMM_WIM_DATA(HWAVEIN* phwi, WAVEHDR* hdr);
+
+    // Fields are public so that tests can check the device's state.
+    WAVEHDR m_WaveHdrOut[kBufferCount];
+    WAVEHDR m_WaveHdrIn[kBufferCount];
+    // 0 open, 1 closing, 2 closed. Shared with the callback thread, which
+    // writes 2 on the close notice: whole reads and writes, seen at once.
+    std::atomic<signed char> m_cOutState;
+    std::atomic<signed char> m_cInState;
+    HWAVEOUT m_hWaveOut;
+    HWAVEIN m_hWaveIn;
+    // Consecutive refills that found no frame; callback thread only.
+    int m_nNoDataCount;
+    unsigned char* m_pOutBuffer[kBufferCount];
+    unsigned char* m_pInBuffer[kBufferCount];
+    DWORD m_dwOutBufferSize;
+    DWORD m_dwInBufferSize;
+    DWORD m_dwOutDataLen;
+    CAudioFrameBuffer* m_pFrameBuffer;
+
+    // One frame as the frame buffer delivered it, allocated by the open: the
+    // part of it that did not fit the buffer being refilled starts the next
+    // refill. Callback thread only while open.
+    unsigned char* m_pFrame;
+    int m_nFramePos;
+    int m_nFrameLen;
+    // The volume word last read from or accepted by the device.
+    std::atomic<DWORD> m_dwVolume;
+
+private:
+    void FreeOutBuffers();
+    // Waits up to 20 x 100 ms for the close notice to set state 2.
+    void WaitForOutClose();
+    // Fills `len` bytes at `dst` from the frame carried over and as many
+    // queued frames as needed. Returns the bytes filled; `gotFrame` tells
+    // whether any data was found at all.
+    DWORD FillFromFrames(unsigned char* dst, DWORD len, bool* gotFrame);
+};

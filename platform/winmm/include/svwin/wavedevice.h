@@ -1,0 +1,148 @@
+// Controls of the wave stand-in that Windows itself has no call for: which
+// device WAVE_MAPPER stands for, the virtual device's options, and the test
+// device's stepping, fault injection and call record. Host programs, tests and
+// benchmarks use these; the library never does.
+//
+// The default device is the platform's choice, as the sound settings are on
+// Windows: SvWaveSetDefaultDevice, else the environment variable
+// SONAVEX_WAVE_DEVICE ("auto", "virtual", "alsa" or "test"), else auto: the
+// ALSA device when its "default" PCM opens, otherwise the virtual device. The
+// choice is made at each waveOutOpen; handles already open keep their device.
+//
+// Settings below apply to the devices opened after they are made.
+#pragma once
+
+#include <svwin/mmsystem.h>
+
+typedef enum SvWaveDeviceKind {
+    SV_WAVE_DEVICE_AUTO = 0,
+    SV_WAVE_DEVICE_VIRTUAL = 1,
+    SV_WAVE_DEVICE_ALSA = 2,
+    SV_WAVE_DEVICE_TEST = 3
+} SvWaveDeviceKind;
+
+#define SV_WAVE_DEVICE_ENV "SONAVEX_WAVE_DEVICE"
+
+// AUTO hands the choice back to the environment variable.
+SVWIN_API void SvWaveSetDefaultDevice(SvWaveDeviceKind kind);
+// The choice in force for the next open (AUTO when neither call nor variable
+// names a device).
+SVWIN_API SvWaveDeviceKind SvWaveGetDefaultDevice(void);
+// The device an open handle plays on; AUTO for a handle that is not open.
+SVWIN_API SvWaveDeviceKind SvWaveGetDeviceKind(HWAVEOUT hwo);
+
+// ---- Virtual device -------------------------------------------------------
+// Plays in real time from the monotonic clock: buffer n is done when the
+// duration of buffers 0..n has passed since the first started (back to back,
+// no drift); after the queue has run dry the next buffer starts a new timeline.
+
+// Speed factor: N times real time; 0 completes every buffer at once. Default 1.
+SVWIN_API void SvWaveVirtualSetSpeed(double factor);
+// Records exactly what each virtual device plays (after volume) to a WAV file
+// at `path`, rewritten by every open; null or "" records nothing (default).
+SVWIN_API void SvWaveVirtualSetRecordPath(const char* path);
+
+// ---- Test device ----------------------------------------------------------
+// Moves only when the test steps it. While it is the default device, every
+// waveOut call and every callback is recorded (see SvWaveCall), whatever the
+// handle, and what test devices play is kept in one output log.
+
+typedef struct SvWaveTestFaults {
+    // Non-zero: waveOutOpen fails with this result and opens nothing.
+    MMRESULT mmrOpen;
+    // waveOutPrepareHeader calls number nPrepareFailAt (1-based, counted per
+    // open handle, every call with valid arguments) up to
+    // nPrepareFailAt + nPrepareFailCount - 1 return mmrPrepare and change
+    // nothing. nPrepareFailAt 0: none fail; nPrepareFailCount 0 counts as 1.
+    UINT nPrepareFailAt;
+    UINT nPrepareFailCount;
+    MMRESULT mmrPrepare;
+    // TRUE: waveOutClose closes the device but WOM_CLOSE never comes.
+    BOOL bNoCloseNotice;
+    // Non-zero: waveOutGetVolume and waveOutSetVolume fail with this result.
+    MMRESULT mmrVolume;
+    // The first nCompleteOnWrite waveOutWrite calls made on the handle (other
+    // than from its own callbacks) return only once the device has played
+    // the buffers queued up to the one written and their WOM_DONE callbacks
+    // have returned: a device quicker than the application that feeds it.
+    UINT nCompleteOnWrite;
+} SvWaveTestFaults;
+
+// Faults for the test devices opened from now on; null clears them.
+SVWIN_API void SvWaveTestSetFaults(const SvWaveTestFaults* faults);
+// Clears the faults, the call record and the output log.
+SVWIN_API void SvWaveTestReset(void);
+
+// Completes the next `count` queued buffers of a test device one at a time:
+// each WOM_DONE is delivered on the device's own thread, and the call returns
+// once the callback for the last of them has returned. Stops early when the
+// queue is empty. Returns how many buffers were completed; 0 for a handle that
+// is not an open test device, or when called from that device's callback.
+// Every wait inside is bounded (5 s per buffer).
+SVWIN_API UINT SvWaveTestStep(HWAVEOUT hwo, UINT count);
+// Headers queued on an open handle (any device); 0 when not open.
+SVWIN_API UINT SvWaveTestQueued(HWAVEOUT hwo);
+// The handle of the test device opened last, whether or not still open.
+SVWIN_API HWAVEOUT SvWaveTestLatestHandle(void);
+
+// The output log: the bytes every test device completed, in order, after
+// volume. Copies up to `max` bytes from `offset`; returns the number copied.
+SVWIN_API DWORD SvWaveTestReadOutput(DWORD offset, BYTE* dst, DWORD max);
+SVWIN_API DWORD SvWaveTestOutputSize(void);
+
+// The call record.
+enum {
+    SV_WAVE_CALL_OPEN = 1,
+    SV_WAVE_CALL_CLOSE,
+    SV_WAVE_CALL_PREPARE,
+    SV_WAVE_CALL_UNPREPARE,
+    SV_WAVE_CALL_WRITE,
+    SV_WAVE_CALL_RESET,
+    SV_WAVE_CALL_GETVOLUME,
+    SV_WAVE_CALL_SETVOLUME,
+    SV_WAVE_CALL_GETPOSITION,
+    // A callback the stand-in made; uArg is the message, pwh parameter 1.
+    SV_WAVE_CALLBACK
+};
+
+// One entry. Calls are recorded as they return (so the callbacks a call makes
+// come before it), callbacks as they start.
+typedef struct SvWaveCall {
+    int nCall;              // SV_WAVE_CALL_* or SV_WAVE_CALLBACK
+    HWAVEOUT hwo;           // the handle given (open: the handle made, or null)
+    LPWAVEHDR pwh;          // header argument, or the callback's parameter 1
+    UINT uArg;              // cbwh; open: device id; callback: message
+    DWORD dwArg;            // volume given or returned; open: fdwOpen
+    DWORD_PTR dwCallback;   // open only
+    DWORD_PTR dwInstance;   // open and callbacks
+    WAVEFORMATEX wfx;       // open only
+    MMRESULT mmr;           // the result (0 for callbacks)
+    BOOL bDeviceThread;     // made on a device thread of the stand-in
+} SvWaveCall;
+
+SVWIN_API UINT SvWaveTestCallCount(void);
+// Copies entry `index`; FALSE when there is none.
+SVWIN_API BOOL SvWaveTestGetCall(UINT index, SvWaveCall* call);
+// TRUE when the record filled up (1 << 18 entries) and later calls were lost.
+SVWIN_API BOOL SvWaveTestCallsLost(void);
+
+#ifdef __cplusplus
+#include <vector>
+
+inline std::vector<SvWaveCall> SvWaveTestCalls()
+{
+    std::vector<SvWaveCall> calls(SvWaveTestCallCount());
+    UINT n = 0;
+    for (; n < calls.size() && SvWaveTestGetCall(n, &calls[n]); ++n) {
+    }
+    calls.resize(n);
+    return calls;
+}
+
+inline std::vector<BYTE> SvWaveTestOutput()
+{
+    std::vector<BYTE> out(SvWaveTestOutputSize());
+    out.resize(SvWaveTestReadOutput(0, out.data(), static_cast<DWORD>(out.size())));
+    return out;
+}
+#endif

@@ -1,0 +1,392 @@
+#include "stream.h"
+
+#include <string.h>
+
+#include <chrono>
+
+namespace svwave {
+
+namespace {
+
+// A reset or close waits this long for a callback running on the device
+// thread; a callback that takes longer is the application's fault, and the
+// reset goes on without it.
+const auto kDeviceCallbackWait = std::chrono::seconds(2);
+// A step waits this long for one buffer's callback to return.
+const auto kStepWait = std::chrono::seconds(5);
+
+// The callbacks running on this thread, innermost first. A reset made from
+// inside one of them leaves its notices here, to be delivered when that
+// callback has returned: callbacks of one stream never nest.
+struct DeliveryFrame {
+    const WaveStream* stream;
+    LPWAVEHDR deferredHead;
+    LPWAVEHDR deferredTail;
+    DeliveryFrame* outer;
+};
+thread_local DeliveryFrame* t_frames = nullptr;
+thread_local bool t_deviceThread = false;
+
+DeliveryFrame* FrameOf(const WaveStream* stream)
+{
+    for (DeliveryFrame* frame = t_frames; frame != nullptr; frame = frame->outer) {
+        if (frame->stream == stream)
+            return frame;
+    }
+    return nullptr;
+}
+
+void Append(LPWAVEHDR& head, LPWAVEHDR& tail, LPWAVEHDR list)
+{
+    if (list == nullptr)
+        return;
+    if (tail != nullptr)
+        tail->lpNext = list;
+    else
+        head = list;
+    tail = list;
+    while (tail->lpNext != nullptr)
+        tail = tail->lpNext;
+}
+
+}  // namespace
+
+bool OnDeviceThread()
+{
+    return t_deviceThread;
+}
+
+WaveStream::WaveStream(Direction direction, SvWaveDeviceKind kind, std::unique_ptr<WaveDevice> device,
+                       const WAVEFORMATEX& format, LPWAVECALLBACK callback, DWORD_PTR instance)
+    : m_direction(direction),
+      m_kind(kind),
+      m_device(std::move(device)),
+      m_format(format),
+      m_callback(callback),
+      m_instance(instance),
+      m_msgOpen(direction == Direction::kOutput ? WOM_OPEN : WIM_OPEN),
+      m_msgClose(direction == Direction::kOutput ? WOM_CLOSE : WIM_CLOSE),
+      m_msgDone(direction == Direction::kOutput ? WOM_DONE : WIM_DATA)
+{
+}
+
+WaveStream::~WaveStream()
+{
+    // Only a stream that was never closed still has its thread; the registry
+    // never lets go of open streams, so this is a process that tears down.
+    if (m_thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+            m_device->Interrupt(++m_resetCount);
+        }
+        m_cv.notify_all();
+        m_thread.join();
+        m_device->Close();
+    }
+}
+
+void WaveStream::Start(HANDLE handle)
+{
+    m_handle = handle;
+    m_thread = std::thread(&WaveStream::DeviceThread, this);
+    m_threadId = m_thread.get_id();
+}
+
+void WaveStream::NotifyOpen()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    Deliver(lock, m_msgOpen, nullptr);
+}
+
+bool WaveStream::InOwnCallback() const
+{
+    return FrameOf(this) != nullptr;
+}
+
+bool WaveStream::OnOwnDeviceThread() const
+{
+    return std::this_thread::get_id() == m_threadId;
+}
+
+void WaveStream::Deliver(std::unique_lock<std::mutex>& lock, UINT message, LPWAVEHDR hdr)
+{
+    if (m_callback == nullptr)
+        return;
+    if (RecordingCalls()) {
+        SvWaveCall call = {};
+        call.nCall = SV_WAVE_CALLBACK;
+        call.hwo = static_cast<HWAVEOUT>(m_handle);
+        call.pwh = hdr;
+        call.uArg = message;
+        call.dwInstance = m_instance;
+        call.bDeviceThread = OnDeviceThread();
+        RecordCall(call);
+    }
+    DeliveryFrame frame = {this, nullptr, nullptr, t_frames};
+    t_frames = &frame;
+    lock.unlock();
+    m_callback(m_handle, message, m_instance, reinterpret_cast<DWORD_PTR>(hdr), 0);
+    lock.lock();
+    t_frames = frame.outer;
+    // Notices a reset inside the callback left behind are delivered now, in
+    // order, each after the previous callback has returned.
+    for (LPWAVEHDR next = frame.deferredHead; next != nullptr;) {
+        LPWAVEHDR deferred = next;
+        next = deferred->lpNext;
+        Complete(lock, deferred);
+    }
+}
+
+void WaveStream::Complete(std::unique_lock<std::mutex>& lock, LPWAVEHDR hdr)
+{
+    hdr->dwFlags = (hdr->dwFlags & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE;
+    --m_inQueue;
+    m_cv.notify_all();
+    Deliver(lock, m_msgDone, hdr);
+}
+
+void WaveStream::Enqueue(LPWAVEHDR hdr)
+{
+    hdr->lpNext = nullptr;
+    if (m_tail != nullptr)
+        m_tail->lpNext = hdr;
+    else
+        m_head = hdr;
+    m_tail = hdr;
+}
+
+LPWAVEHDR WaveStream::Dequeue()
+{
+    LPWAVEHDR hdr = m_head;
+    m_head = hdr->lpNext;
+    if (m_head == nullptr)
+        m_tail = nullptr;
+    hdr->lpNext = nullptr;
+    return hdr;
+}
+
+void WaveStream::WaitForDeviceCallback(std::unique_lock<std::mutex>& lock)
+{
+    if (OnOwnDeviceThread())
+        return;
+    m_cv.wait_for(lock, kDeviceCallbackWait, [this] { return !m_deviceInCallback; });
+}
+
+void WaveStream::DeviceThread()
+{
+    t_deviceThread = true;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        // A reset that waits for the callback to finish must find the queue as
+        // the callback left it: nothing new starts until it has taken it.
+        while (!m_stop && (m_head == nullptr || m_resetsWaiting > 0)) {
+            if (m_head == nullptr)
+                m_ranDry = true;
+            m_cv.wait(lock);
+        }
+        if (m_stop)
+            break;
+        LPWAVEHDR hdr = m_head;
+        const uint64_t epoch = m_resetCount;
+        const bool continuous = !m_ranDry;
+        m_ranDry = false;
+        const DWORD bytes = hdr->dwBufferLength;
+        if (m_render.size() < bytes)
+            m_render.resize(bytes);
+        // The samples and the level are taken when the buffer starts to play.
+        // (Capture will hand the device an empty buffer instead.)
+        if (m_direction == Direction::kOutput)
+            ApplyVolume(m_format, m_volume, reinterpret_cast<const BYTE*>(hdr->lpData), m_render.data(),
+                        bytes);
+
+        lock.unlock();
+        const bool played = m_device->Transfer(m_render.data(), bytes, continuous, epoch);
+        lock.lock();
+
+        // A reset or close in the meantime has taken the buffer back.
+        if (!played || epoch != m_resetCount || m_head != hdr || m_stop)
+            continue;
+        Dequeue();
+        m_position += bytes;
+        m_deviceInCallback = true;
+        Complete(lock, hdr);
+        m_deviceInCallback = false;
+        ++m_deviceDeliveries;
+        m_cv.notify_all();
+    }
+}
+
+MMRESULT WaveStream::Prepare(LPWAVEHDR hdr)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_closed)
+        return MMSYSERR_INVALHANDLE;
+    const MMRESULT fault = m_device->CheckPrepare();
+    if (fault != MMSYSERR_NOERROR)
+        return fault;
+    hdr->dwFlags |= WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveStream::Unprepare(LPWAVEHDR hdr)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (hdr->dwFlags & WHDR_INQUEUE)
+        return WAVERR_STILLPLAYING;
+    hdr->dwFlags &= ~static_cast<DWORD>(WHDR_PREPARED);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveStream::Write(LPWAVEHDR hdr)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_closed)
+        return MMSYSERR_INVALHANDLE;
+    if (!(hdr->dwFlags & WHDR_PREPARED))
+        return WAVERR_UNPREPARED;
+    if (hdr->dwFlags & WHDR_INQUEUE)
+        return WAVERR_STILLPLAYING;
+    hdr->dwFlags = (hdr->dwFlags & ~static_cast<DWORD>(WHDR_DONE)) | WHDR_INQUEUE;
+    Enqueue(hdr);
+    ++m_inQueue;
+    m_cv.notify_all();
+    if (!InOwnCallback() && !OnOwnDeviceThread() && m_device->CompletesOnWrite()) {
+        UINT ahead = 0;
+        for (LPWAVEHDR queued = m_head; queued != nullptr; queued = queued->lpNext)
+            ++ahead;
+        StepLocked(lock, ahead);
+    }
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveStream::Reset()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_closed)
+        return MMSYSERR_INVALHANDLE;
+    m_device->Interrupt(++m_resetCount);
+    ++m_resetsWaiting;
+    WaitForDeviceCallback(lock);
+    --m_resetsWaiting;
+    LPWAVEHDR list = m_head;
+    m_head = m_tail = nullptr;
+    m_position = 0;
+    m_ranDry = true;
+    m_cv.notify_all();
+
+    if (DeliveryFrame* frame = FrameOf(this)) {
+        Append(frame->deferredHead, frame->deferredTail, list);
+        return MMSYSERR_NOERROR;
+    }
+    // The headers keep WHDR_INQUEUE until their own notice, so a callback
+    // cannot queue one of them again while it still links the list.
+    for (LPWAVEHDR next = list; next != nullptr;) {
+        LPWAVEHDR hdr = next;
+        next = hdr->lpNext;
+        Complete(lock, hdr);
+    }
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveStream::Close()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_closed)
+        return MMSYSERR_INVALHANDLE;
+    // Closing from its own callback would have the device thread wait for
+    // itself.
+    if (InOwnCallback() || OnOwnDeviceThread())
+        return MMSYSERR_HANDLEBUSY;
+    WaitForDeviceCallback(lock);
+    if (m_inQueue > 0)
+        return WAVERR_STILLPLAYING;
+    m_closed = true;
+    m_stop = true;
+    m_cv.notify_all();
+    lock.unlock();
+    if (m_thread.joinable())
+        m_thread.join();
+    m_device->Close();
+    lock.lock();
+    if (m_device->SendsCloseNotice())
+        Deliver(lock, m_msgClose, nullptr);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveStream::GetVolume(DWORD* volume)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const MMRESULT fault = m_device->CheckVolume();
+    if (fault != MMSYSERR_NOERROR)
+        return fault;
+    *volume = m_volume;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveStream::SetVolume(DWORD volume)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const MMRESULT fault = m_device->CheckVolume();
+    if (fault != MMSYSERR_NOERROR)
+        return fault;
+    m_volume = volume;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveStream::GetPosition(MMTIME* time)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    switch (time->wType) {
+    case TIME_SAMPLES:
+        time->u.sample = static_cast<DWORD>(m_position / m_format.nBlockAlign);
+        break;
+    case TIME_MS:
+        time->u.ms = static_cast<DWORD>(m_position * 1000 / m_format.nAvgBytesPerSec);
+        break;
+    default:
+        // Formats the device does not keep are answered in bytes, and wType
+        // says so, as Windows does.
+        time->wType = TIME_BYTES;
+        time->u.cb = static_cast<DWORD>(m_position);
+        break;
+    }
+    return MMSYSERR_NOERROR;
+}
+
+UINT WaveStream::Step(UINT count)
+{
+    if (InOwnCallback() || OnOwnDeviceThread())
+        return 0;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return StepLocked(lock, count);
+}
+
+UINT WaveStream::StepLocked(std::unique_lock<std::mutex>& lock, UINT count)
+{
+    UINT done = 0;
+    while (done < count && !m_closed && m_head != nullptr) {
+        // A callback already running on the device thread finishes first.
+        const uint64_t target = m_deviceDeliveries + (m_deviceInCallback ? 2 : 1);
+        const uint64_t epoch = m_resetCount;
+        if (!m_device->Grant(1))
+            break;
+        // A reset from elsewhere takes the buffer back before it is played; one
+        // made by the callback itself still lets that callback finish.
+        m_cv.wait_for(lock, kStepWait, [&] {
+            return m_deviceDeliveries >= target || m_closed || (m_resetCount != epoch && !m_deviceInCallback);
+        });
+        if (m_deviceDeliveries < target)
+            break;
+        ++done;
+    }
+    return done;
+}
+
+UINT WaveStream::Queued()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_inQueue;
+}
+
+}  // namespace svwave
