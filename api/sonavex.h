@@ -1,0 +1,195 @@
+/*
+ * Sonavex: stream audio for video-recorder clients.
+ *
+ * Playback: open a decoder with SV_OpenSonavex, hand it compressed frames with
+ * SV_InputAudioBuffer as they arrive from a recorder (live) or a recorded file,
+ * each with a 64-bit time stamp of your choosing. The library decodes them to
+ * 16-bit mono PCM at 8000 Hz, queues them and plays the queue on the default
+ * output device at real-time pace. SV_GetPts tells which frame is playing.
+ *
+ * Capture: SV_OpenAudioCapture opens the one shared capture object, which keeps
+ * the default input device recording; every open is matched by one
+ * SV_CloseAudioCapture.
+ *
+ * Handles are opaque. The library checks them only for NULL: pass nothing but
+ * what an open returned, and never a handle after its close.
+ *
+ * Threads: any host thread may call any function, but calls on one decoder
+ * must not overlap with that decoder's SV_CloseSonavex, and one decoder is fed
+ * (SV_InputAudioBuffer) from one thread at a time. Different decoders are
+ * independent. Playback itself runs on the output device's own thread; the
+ * library starts no thread of its own.
+ *
+ * Results: 1 means done and 0 means not done (or a NULL handle), unless a
+ * function says otherwise. Only SV_ClearAudioFrames returns SV_E_* codes.
+ */
+#ifndef SONAVEX_H
+#define SONAVEX_H
+
+#include <stdint.h>
+
+/* Calling convention of every function: __stdcall on 32-bit Windows. */
+#if defined(_WIN32) && !defined(_WIN64)
+#define SV_CALL __stdcall
+#else
+#define SV_CALL
+#endif
+
+#if defined(_WIN32)
+#if defined(SONAVEX_BUILD)
+#define SV_API __declspec(dllexport)
+#else
+#define SV_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define SV_API __attribute__((visibility("default")))
+#else
+#define SV_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A playback stream (one decoder object). */
+typedef struct SV_DECODER_* SV_DECODER;
+/* The shared capture object. */
+typedef struct SV_CAPTURE_* SV_CAPTURE;
+
+/* Results of SV_ClearAudioFrames. */
+#define SV_OK 0x00000000u
+#define SV_E_NULL_HANDLE 0x80060001u     /* the handle is NULL */
+#define SV_E_NO_FRAME_BUFFER 0x80FF0000u /* the decoder has no frame queue */
+#define SV_E_BAD_MODE 0x80F0000Eu        /* mode not valid for type, or type 1 */
+#define SV_E_BAD_TYPE 0x80F00002u        /* type is not 0, 1 or 2 */
+
+/* SV_InputAudioBuffer and SV_AudioDecGetFrames answer a NULL handle (and
+ * SV_InputAudioBuffer a decode that failed inside the library) with this. */
+#define SV_FAILED (-1)
+
+/* SV_OpenSonavex mode: how many frames a live stream gathers before it starts. */
+#define SV_PREBUFFER_8 0
+#define SV_PREBUFFER_20 1
+/* SV_OpenSonavex live. */
+#define SV_FILE_PLAYBACK 0
+#define SV_LIVE_STREAM 1
+
+/* Payload types of SV_InputAudioBuffer. */
+#define SV_PAYLOAD_AMR 1     /* one AMR-NB frame, storage format: header byte first */
+#define SV_PAYLOAD_VOICE 2   /* one voice-engine frame */
+#define SV_PAYLOAD_VOICE_B 3 /* the same codec; same decoder state as type 2 */
+#define SV_PAYLOAD_IGNORE 4  /* accepted and discarded */
+
+/* SV_ClearAudioFrames type and mode. */
+#define SV_CLEAR_BY_COUNT 0     /* type: count is a number of frames */
+#define SV_CLEAR_BY_TIME 2      /* type: count is a span of time stamps, in thousands */
+#define SV_CLEAR_OLDEST 0       /* by count: drop up to count oldest frames, keep one */
+#define SV_CLEAR_KEEP_NEWEST 1  /* by count: drop until count frames remain */
+#define SV_CLEAR_FROM_PLAYING 0 /* by time: measure from the frame now playing */
+#define SV_CLEAR_FROM_INPUT 1   /* by time: measure from the last frame input */
+
+/* SV_StopFileAudio stop. */
+#define SV_STOP_OFF 0
+#define SV_STOP_DRAIN 1 /* silence, and drain the queue down to 18 frames */
+#define SV_STOP_NOW 2   /* silence, and drop the whole queue at the next buffer */
+
+/* ---- Playback ---------------------------------------------------------- */
+
+/* Opens a decoder and starts the default output device (it plays silence
+ * until frames arrive). mode: SV_PREBUFFER_8 or SV_PREBUFFER_20 (a live stream
+ * waits once for that many frames before it starts). live: SV_LIVE_STREAM
+ * (pre-buffer, and a cut of 60 frames when the queue runs far ahead) or
+ * SV_FILE_PLAYBACK (no pre-buffer; SV_StopFileAudio applies).
+ * Returns the handle, or NULL when the device or memory could not be had. */
+SV_API SV_DECODER SV_CALL SV_OpenSonavex(int32_t mode, int32_t live);
+
+/* Stops the device and frees the decoder; when it returns no more audio plays
+ * and the handle is gone. May wait up to 2 seconds for the device to let go.
+ * Returns 1, or 0 for a NULL handle. */
+SV_API int32_t SV_CALL SV_CloseSonavex(SV_DECODER handle);
+
+/* Hands one compressed frame to the decoder. data/length: the payload bytes;
+ * type: SV_PAYLOAD_*; pts: the frame's time stamp, any 64-bit value (it is
+ * reported back by SV_GetPts while the frame plays); store: 1 normally (0
+ * queues the frame's time and length but not its samples).
+ * Returns 1 when the frame reached the decoder, whether or not it decoded
+ * (payloads of unknown type and undecodable frames are dropped silently);
+ * SV_FAILED for a NULL handle or a failure inside the library. */
+SV_API int32_t SV_CALL SV_InputAudioBuffer(SV_DECODER handle, const uint8_t* data, int32_t length,
+                                           int32_t type, int64_t pts, uint8_t store);
+
+/* Time stamp of the frame now playing (0 before the first and after the queue
+ * ran dry) into *pts, and of the frame queued after it (0 when none) into
+ * *nextPts. Either pointer may be NULL. A NULL handle writes nothing. */
+SV_API void SV_CALL SV_GetPts(SV_DECODER handle, int64_t* pts, int64_t* nextPts);
+
+/* Stores two time stamps with the decoder; the library does not use them. */
+SV_API void SV_CALL SV_SetPts(SV_DECODER handle, int64_t ptsA, int64_t ptsB);
+
+/* Drops queued frames, oldest first. type SV_CLEAR_BY_COUNT with mode
+ * SV_CLEAR_OLDEST or SV_CLEAR_KEEP_NEWEST; type SV_CLEAR_BY_TIME drops the
+ * frames stamped less than count * 1000 after the reference that mode picks,
+ * always keeping one. mode SV_CLEAR_KEEP_NEWEST with count 0 empties the queue
+ * whatever the type. On SV_OK writes the playing frame's stamp to *pts and the
+ * new oldest queued frame's (or 0) to *nextPts; either may be NULL.
+ * Returns SV_OK or an SV_E_* code. */
+SV_API uint32_t SV_CALL SV_ClearAudioFrames(SV_DECODER handle, int32_t type, int32_t mode,
+                                            uint32_t count, int64_t* pts, int64_t* nextPts);
+
+/* Empties the queue; codec state and pre-buffer state carry over.
+ * Returns 1, or 0 for a NULL handle. */
+SV_API int32_t SV_CALL SV_AudioDecClear(SV_DECODER handle);
+
+/* mute 1 plays silence while frames keep being consumed at their pace and
+ * SV_GetPts keeps moving; any other value unmutes. Returns 1 (0: NULL handle). */
+SV_API int32_t SV_CALL SV_SetMuteAudio(SV_DECODER handle, int32_t mute);
+
+/* File playback only: SV_STOP_DRAIN or SV_STOP_NOW silences the stream and
+ * drains its queue; SV_STOP_OFF plays normally again. No effect on a live
+ * stream. Returns 1 (0: NULL handle). */
+SV_API int32_t SV_CALL SV_StopFileAudio(SV_DECODER handle, int32_t stop);
+
+/* Output level 0x0000 (silent) to 0xFFFF (full) in the low 16 bits, applied to
+ * both channels; the upper bits are ignored. A new decoder starts at full.
+ * Returns 1 when the device took the level, 0 otherwise. */
+SV_API int32_t SV_CALL SV_AudioDecSetVolume(SV_DECODER handle, uint32_t volume);
+
+/* The device's level: left channel in the low 16 bits, right in the high 16.
+ * Returns 0 for a NULL handle. */
+SV_API uint32_t SV_CALL SV_AudioDecGetVolume(SV_DECODER handle);
+
+/* Number of decoded frames queued and not yet played, or SV_FAILED for a NULL
+ * handle. An AMR frame is 20 ms; a voice-engine frame as long as it was made. */
+SV_API int32_t SV_CALL SV_AudioDecGetFrames(SV_DECODER handle);
+
+/* Records the recorder's network protocol version. The library keeps the
+ * value and does not act on it. */
+SV_API void SV_CALL SV_SetNetProtocolVersion(int32_t version);
+
+/* ---- Capture ----------------------------------------------------------- */
+
+/* Opens the shared capture object (the first open starts the default input
+ * device; later opens share it). Returns its handle, the same for every open
+ * while it lives, or NULL when the device could not be opened. Opens and
+ * closes may come from any thread; the library serialises them. */
+SV_API SV_CAPTURE SV_CALL SV_OpenAudioCapture(void);
+
+/* Drops one open; the last one stops the device and frees the object.
+ * Returns 1, or 0 for a NULL handle. */
+SV_API int32_t SV_CALL SV_CloseAudioCapture(SV_CAPTURE handle);
+
+/* Takes one captured frame into buffer. *length: room in bytes on entry, bytes
+ * delivered on return. reserved is ignored. Returns 1 when a frame was
+ * delivered, 0 when none was queued (or a NULL handle). Must not overlap with
+ * the close that ends the object. */
+SV_API int32_t SV_CALL SV_ReadAudioBuffer(SV_CAPTURE handle, uint8_t* buffer, uint32_t* length,
+                                          uint32_t reserved);
+
+/* Empties the capture queue. Returns 1, or 0 for a NULL handle. */
+SV_API int32_t SV_CALL SV_AudioCapClear(SV_CAPTURE handle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SONAVEX_H */

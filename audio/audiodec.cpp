@@ -1,0 +1,159 @@
+#include "audio/audiodec.h"
+
+#include <new>
+
+#include "audio/audio.h"
+#include "audio/audioframebuffer.h"
+#include "support/log.h"
+
+namespace {
+
+// ClearAudioFrames' answer when the object has no frame buffer to clear.
+const int kNoFrameBuffer = static_cast<int>(0x80FF0000u);
+
+} // namespace
+
+CAudioDec::CAudioDec()
+    : m_pAudio(nullptr), m_pFrameBuffer(nullptr), m_nMode(0), m_nLive(0), m_nVolume(kFullVolume)
+{
+}
+
+CAudioDec::~CAudioDec()
+{
+    Close();
+    DeleteFrameBuffer();
+}
+
+int CAudioDec::Open(int mode, int live)
+{
+    if (m_pAudio != nullptr)
+        return 0;
+    m_pAudio = new (std::nothrow) CAudio();
+    if (m_pAudio == nullptr)
+        return 0;
+    m_nMode = mode;
+    m_nLive = live;
+    if (!CreateFrameBuffer()) {
+        delete m_pAudio;
+        m_pAudio = nullptr;
+        return 0;
+    }
+    // The device borrows the frame buffer before it opens: its first refills
+    // may come before WaveOutOpen returns.
+    m_pAudio->SetFrameBuffer(m_pFrameBuffer);
+    if (!m_pAudio->WaveOutOpen(kDeviceFormat)) {
+        Close();
+        return 0;
+    }
+    m_pAudio->SetVolume(m_nVolume);
+    return 1;
+}
+
+int CAudioDec::Close()
+{
+    if (m_pAudio == nullptr)
+        return 0;
+    m_pAudio->WaveOutClose();
+    delete m_pAudio;
+    m_pAudio = nullptr;
+    return 1;
+}
+
+int CAudioDec::CreateFrameBuffer()
+{
+    DeleteFrameBuffer();
+    m_pFrameBuffer = new (std::nothrow) CAudioFrameBuffer();
+    if (m_pFrameBuffer == nullptr)
+        return 0;
+    m_pFrameBuffer->SetPlayMode(m_nMode, m_nLive);
+    // Without its ring the frame buffer could queue nothing, so a stream whose
+    // ring cannot be had is refused at the open rather than playing silence.
+    if (!m_pFrameBuffer->AllocRing(kRingBytes)) {
+        DeleteFrameBuffer();
+        return 0;
+    }
+    return 1;
+}
+
+void CAudioDec::DeleteFrameBuffer()
+{
+    delete m_pFrameBuffer;
+    m_pFrameBuffer = nullptr;
+}
+
+int CAudioDec::InputAudioBuffer(const unsigned char* data, int length, int type, int64_t pts,
+                                unsigned char store)
+{
+    if (m_pFrameBuffer == nullptr)
+        return -1;
+    // Decoding allocates its codec state and decode buffer on first use; a
+    // failure there must not cross into the host.
+    try {
+        m_pFrameBuffer->DecodePayload(data, length, type, pts, store);
+        return 1;
+    } catch (...) {
+        WriteLog("CAudioDec::InputAudioBuffer");
+        return -1;
+    }
+}
+
+void CAudioDec::GetPts(int64_t* pts, int64_t* nextPts)
+{
+    if (m_pFrameBuffer != nullptr)
+        m_pFrameBuffer->GetPts(pts, nextPts);
+}
+
+void CAudioDec::SetPts(int64_t ptsA, int64_t ptsB)
+{
+    if (m_pFrameBuffer != nullptr)
+        m_pFrameBuffer->SetPts(ptsA, ptsB);
+}
+
+int CAudioDec::ClearAudioFrames(int type, int mode, unsigned int count, int64_t* pts, int64_t* nextPts)
+{
+    if (m_pFrameBuffer == nullptr)
+        return kNoFrameBuffer;
+    return m_pFrameBuffer->ClearFrames(type, mode, count, pts, nextPts);
+}
+
+int CAudioDec::Clear()
+{
+    if (m_pFrameBuffer != nullptr)
+        m_pFrameBuffer->Reset();
+    return 1;
+}
+
+int CAudioDec::SetMuteAudio(int mute)
+{
+    if (m_pFrameBuffer != nullptr)
+        m_pFrameBuffer->SetMute(mute);
+    return 1;
+}
+
+void CAudioDec::StopFileAudio(int stop)
+{
+    if (m_pFrameBuffer != nullptr)
+        m_pFrameBuffer->SetStopFile(stop);
+}
+
+// The exports reach these only through an open object, which always has a
+// device and a frame buffer; a closed object answers without touching either.
+int CAudioDec::SetVolume(DWORD volume)
+{
+    m_nVolume = volume;
+    if (m_pAudio == nullptr)
+        return 0;
+    return m_pAudio->SetVolume(volume);
+}
+
+DWORD CAudioDec::GetVolume()
+{
+    if (m_pAudio != nullptr)
+        m_nVolume = m_pAudio->GetVolume();
+    return m_nVolume;
+}
+
+unsigned int CAudioDec::GetFrames()
+{
+    return m_pFrameBuffer != nullptr ? m_pFrameBuffer->GetFrameCount() : 0;
+}

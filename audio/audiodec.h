@@ -1,0 +1,68 @@
+// One playback stream: the object behind a decoder handle. It owns a wave
+// output device and a frame buffer, wires the device to read from the frame
+// buffer, and forwards the host's playback calls to one or the other.
+//
+// Threads: every method runs on a host thread. The device's callback thread
+// only ever touches the frame buffer, whose own lock guards the queue. The
+// object guards none of its own fields, so no call may overlap with Close or
+// the destructor.
+#pragma once
+
+#include <stdint.h>
+
+#include "support/winapi.h"
+
+class CAudio;
+class CAudioFrameBuffer;
+
+class CAudioDec {
+public:
+    // The ring every decoder's frame buffer gets: 1 MiB of decoded PCM.
+    static const int kRingBytes = 0x100000;
+    // Format selector of the device open: 16-bit mono PCM at 8 kHz in 640-byte
+    // (40 ms) buffers.
+    static const int kDeviceFormat = 3;
+    // Full volume on both channels.
+    static const DWORD kFullVolume = 0xFFFFFFFF;
+
+    CAudioDec();
+    virtual ~CAudioDec();
+
+    CAudioDec(const CAudioDec&) = delete;
+    CAudioDec& operator=(const CAudioDec&) = delete;
+
+    // mode: 0 pre-buffers 8 frames, 1 pre-buffers 20, other values keep 8.
+    // live: 1 live stream, 0 file playback, other values keep live.
+    // Returns 1 when the device is open and playing (silence until frames
+    // arrive), 0 when anything failed; a failure leaves no device behind.
+    int Open(int mode, int live);
+    // Resets and closes the device and waits (bounded) for it to let go of its
+    // buffers; after it returns no device callback runs for this object. The
+    // frame buffer and its queued frames stay. Returns 1 when a device was
+    // closed, 0 when there was none.
+    int Close();
+
+    // Decodes one compressed payload of payload type `type` and queues its PCM
+    // stamped with `pts`. Returns 1 once the payload reached the decoder
+    // (decoded or not), -1 without a frame buffer or when decoding threw.
+    int InputAudioBuffer(const unsigned char* data, int length, int type, int64_t pts, unsigned char store);
+
+    void GetPts(int64_t* pts, int64_t* nextPts);
+    void SetPts(int64_t ptsA, int64_t ptsB);
+    int ClearAudioFrames(int type, int mode, unsigned int count, int64_t* pts, int64_t* nextPts);
+    int Clear();
+    int SetMuteAudio(int mute);
+    void StopFileAudio(int stop);
+    int SetVolume(DWORD volume);
+    DWORD GetVolume();
+    unsigned int GetFrames();
+
+    int CreateFrameBuffer();
+    void DeleteFrameBuffer();
+
+    CAudio* m_pAudio;
+    CAudioFrameBuffer* m_pFrameBuffer;
+    int m_nMode;
+    int m_nLive;
+    DWORD m_nVolume;
+};

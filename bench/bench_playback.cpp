@@ -1,0 +1,287 @@
+// Playback end to end, in processor time per second of audio, beside the raw
+// decoder on the same frames in the same run.
+//
+//   Raw/*        the codec alone: opencore's Decoder_Interface_Decode for AMR,
+//                HI_VOICE_DecodeFrame for the voice codec.
+//   EndToEnd/*   20 s of audio fed through SV_InputAudioBuffer, as a file
+//                player keeps its queue topped up, into a decoder on the
+//                virtual device, played to the end; then the same decoder and
+//                device idle for as long. Counters, in microseconds of
+//                processor time per second of audio:
+//                  raw_us          the raw decoder on the same frames
+//                  feed_us         the host thread inside SV_InputAudioBuffer
+//                                  (decoding and queueing)
+//                  device_us       the device thread while playing: pacing,
+//                                  waking, the stand-in's queue and callbacks,
+//                                  and the library's refills
+//                  device_idle_us  the same with nothing to play; the refills
+//                                  that carry frames cost less than the noise
+//                                  between the two (count instructions with
+//                                  valgrind --tool=callgrind to see them)
+//                  whole_us        every thread of the process while playing
+//                and feed_x_raw, whole_x_raw. Goal: the library's path (feeding
+//                plus refills) at most 1.1 times the raw decoder for AMR.
+//
+// The device runs at 100 times real time, so that it sleeps between buffers as
+// it does in real use. (At speed 0 it completes every buffer at once, frames or
+// none, and its thread never rests, so its cost says nothing about the
+// library's.)
+#include <opencore-amrnb/interf_dec.h>
+#include <time.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <svwin/wavedevice.h>
+
+#include "AmrDll.h"
+#include "hi_voice.h"
+#include "sonavex.h"
+#include "test_codec_signals.h"
+
+namespace {
+
+typedef std::vector<unsigned char> Bytes;
+
+const int kAudioSeconds = 20;
+const int kAmrSamples = 160;
+const int kVoiceSamples = 320;
+
+double CpuSeconds(clockid_t clock)
+{
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+struct Stream {
+    std::vector<Bytes> frames;
+    int type = 0;
+    int samplesPerFrame = 0;
+    double AudioSeconds() const
+    {
+        return static_cast<double>(frames.size()) * samplesPerFrame / codectest::kRate;
+    }
+};
+
+const Stream& Amr()
+{
+    static const Stream stream = [] {
+        Stream s;
+        s.type = SV_PAYLOAD_AMR;
+        s.samplesPerFrame = kAmrSamples;
+        const std::vector<short> pcm = codectest::SyntheticSpeech(kAudioSeconds * codectest::kRate);
+        AMR_HANDLE encoder = 0;
+        AMR_Encode_Init(&encoder);
+        for (size_t at = 0; at + kAmrSamples <= pcm.size(); at += kAmrSamples) {
+            Bytes frame(AMR_MAX_FRAME_BYTES);
+            frame.resize(static_cast<size_t>(AMR_Encode_Frame(encoder, pcm.data() + at, frame.data(), 7)));
+            s.frames.push_back(frame);
+        }
+        AMR_Encode_Exit(&encoder);
+        return s;
+    }();
+    return stream;
+}
+
+const Stream& Voice()
+{
+    static const Stream stream = [] {
+        Stream s;
+        s.type = SV_PAYLOAD_VOICE;
+        s.samplesPerFrame = kVoiceSamples;
+        const std::vector<short> pcm = codectest::SyntheticSpeech(kAudioSeconds * codectest::kRate);
+        alignas(8) unsigned char state[HI_VOICE_STATE_BYTES];
+        HI_VOICE_EncReset(state, 3);
+        for (size_t at = 0; at + kVoiceSamples <= pcm.size(); at += kVoiceSamples) {
+            Bytes frame(8 + HI_VOICE_MAX_SAMPLES);
+            int bytes = 0;
+            HI_VOICE_EncodeFrame(state, pcm.data() + at, kVoiceSamples, frame.data(), &bytes);
+            frame.resize(static_cast<size_t>(bytes));
+            s.frames.push_back(frame);
+        }
+        return s;
+    }();
+    return stream;
+}
+
+void Report(benchmark::State& state, double cpuSeconds, double audioSeconds)
+{
+    state.counters["raw_us"] = 1e6 * cpuSeconds / audioSeconds;
+}
+
+void BM_RawAmr(benchmark::State& state)
+{
+    const Stream& s = Amr();
+    short pcm[kAmrSamples];
+    double cpu = 0;
+    double audio = 0;
+    for (auto _ : state) {
+        const double t0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+        void* decoder = Decoder_Interface_init();
+        for (const Bytes& f : s.frames) {
+            Decoder_Interface_Decode(decoder, f.data(), pcm, 0);
+            benchmark::DoNotOptimize(pcm);
+        }
+        Decoder_Interface_exit(decoder);
+        cpu += CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - t0;
+        audio += s.AudioSeconds();
+    }
+    Report(state, cpu, audio);
+}
+
+void BM_RawVoice(benchmark::State& state)
+{
+    const Stream& s = Voice();
+    short pcm[HI_VOICE_MAX_SAMPLES];
+    double cpu = 0;
+    double audio = 0;
+    for (auto _ : state) {
+        const double t0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+        alignas(8) unsigned char st[HI_VOICE_STATE_BYTES];
+        HI_VOICE_DecReset(st, 3);
+        for (const Bytes& f : s.frames) {
+            short n = 0;
+            HI_VOICE_DecodeFrame(st, f.data(), pcm, &n);
+            benchmark::DoNotOptimize(pcm);
+        }
+        cpu += CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - t0;
+        audio += s.AudioSeconds();
+    }
+    Report(state, cpu, audio);
+}
+
+// The raw decoder's processor time for the whole stream.
+double RawCost(const Stream& s)
+{
+    const double t0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    if (s.type == SV_PAYLOAD_AMR) {
+        short pcm[kAmrSamples];
+        void* decoder = Decoder_Interface_init();
+        for (const Bytes& f : s.frames) {
+            Decoder_Interface_Decode(decoder, f.data(), pcm, 0);
+            benchmark::DoNotOptimize(pcm);
+        }
+        Decoder_Interface_exit(decoder);
+    } else {
+        short pcm[HI_VOICE_MAX_SAMPLES];
+        alignas(8) unsigned char st[HI_VOICE_STATE_BYTES];
+        HI_VOICE_DecReset(st, 3);
+        for (const Bytes& f : s.frames) {
+            short n = 0;
+            HI_VOICE_DecodeFrame(st, f.data(), pcm, &n);
+            benchmark::DoNotOptimize(pcm);
+        }
+    }
+    return CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - t0;
+}
+
+struct Costs {
+    double process = 0;  // every thread, open to close
+    double host = 0;     // the calling thread, open to close
+    double feed = 0;     // the calling thread inside SV_InputAudioBuffer batches
+};
+
+// Opens a decoder on the virtual device, feeds `s` the way a file player does
+// (or nothing, for `idleFor`), lets the device play the queue out and closes.
+Costs Play(const Stream& s, double speed, bool feed, std::chrono::steady_clock::duration idleFor,
+           std::chrono::steady_clock::duration* wall)
+{
+    // Wall time of one device buffer (40 ms of audio) at this speed.
+    const auto buffer = std::chrono::microseconds(static_cast<int64_t>(40000 / speed));
+    const int topUp = 40;
+    Costs c;
+    const auto start = std::chrono::steady_clock::now();
+    const double p0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    const double h0 = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+    SV_DECODER h = SV_OpenSonavex(SV_PREBUFFER_20, SV_FILE_PLAYBACK);
+    if (h == nullptr)
+        return c;
+    if (feed) {
+        size_t i = 0;
+        while (i < s.frames.size()) {
+            if (SV_AudioDecGetFrames(h) >= topUp) {
+                std::this_thread::sleep_for(buffer * 10);
+                continue;
+            }
+            const double f0 = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+            for (; i < s.frames.size() && SV_AudioDecGetFrames(h) < topUp; ++i) {
+                const Bytes& f = s.frames[i];
+                SV_InputAudioBuffer(h, f.data(), static_cast<int32_t>(f.size()), s.type,
+                                    static_cast<int64_t>(i) * s.samplesPerFrame / 8, 1);
+            }
+            c.feed += CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - f0;
+        }
+        while (SV_AudioDecGetFrames(h) > 0)
+            std::this_thread::sleep_for(buffer);
+    } else {
+        std::this_thread::sleep_until(start + idleFor);
+    }
+    SV_CloseSonavex(h);
+    c.host = CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - h0;
+    c.process = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - p0;
+    if (wall != nullptr)
+        *wall = std::chrono::steady_clock::now() - start;
+    return c;
+}
+
+// Each iteration: the raw decoder on the stream; the stream played end to
+// end; then the same decoder and device left idle for as long, which is what
+// the device costs by itself.
+void BM_EndToEnd(benchmark::State& state, const Stream& s)
+{
+    const double speed = static_cast<double>(state.range(0));
+    SvWaveSetDefaultDevice(SV_WAVE_DEVICE_VIRTUAL);
+    SvWaveVirtualSetRecordPath(nullptr);
+    SvWaveVirtualSetSpeed(speed);
+    double raw = 0;
+    double audio = 0;
+    Costs played;
+    Costs idle;
+    for (auto _ : state) {
+        raw += RawCost(s);
+        std::chrono::steady_clock::duration wall{};
+        const Costs p = Play(s, speed, true, {}, &wall);
+        const Costs i = Play(s, speed, false, wall, nullptr);
+        played.process += p.process;
+        played.host += p.host;
+        played.feed += p.feed;
+        idle.process += i.process;
+        idle.host += i.host;
+        audio += s.AudioSeconds();
+    }
+    SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
+
+    auto perAudioSecond = [&](double seconds) { return 1e6 * seconds / audio; };
+    state.counters["raw_us"] = perAudioSecond(raw);
+    state.counters["feed_us"] = perAudioSecond(played.feed);
+    state.counters["device_us"] = perAudioSecond(played.process - played.host);
+    state.counters["device_idle_us"] = perAudioSecond(idle.process - idle.host);
+    state.counters["whole_us"] = perAudioSecond(played.process);
+    state.counters["feed_x_raw"] = played.feed / raw;
+    state.counters["whole_x_raw"] = played.process / raw;
+}
+
+void BM_EndToEndAmr(benchmark::State& state) { BM_EndToEnd(state, Amr()); }
+void BM_EndToEndVoice(benchmark::State& state) { BM_EndToEnd(state, Voice()); }
+
+} // namespace
+
+BENCHMARK(BM_RawAmr)->Name("Raw/Amr")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawVoice)->Name("Raw/Voice")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EndToEndAmr)
+    ->Name("EndToEnd/Amr")
+    ->ArgName("speed")
+    ->Arg(100)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(5);
+BENCHMARK(BM_EndToEndVoice)
+    ->Name("EndToEnd/Voice")
+    ->ArgName("speed")
+    ->Arg(100)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(5);

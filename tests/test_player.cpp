@@ -1,0 +1,339 @@
+// sonavex-play as a user runs it: the speech samples rendered through the
+// library on the virtual device to a WAV file, compared with a reference
+// decode of the same frames; and its answers to bad input.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "hi_voice.h"
+#include "test_codec_amr_streams.h"
+
+namespace {
+
+typedef std::vector<unsigned char> Bytes;
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+Bytes ReadBytes(const std::string& path)
+{
+    const std::string s = ReadText(path);
+    return Bytes(s.begin(), s.end());
+}
+
+void WriteBytes(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+uint32_t Le32(const unsigned char* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
+
+// The samples of a 16-bit mono WAV file, or nothing when it is not one.
+std::vector<short> ReadWav(const std::string& path)
+{
+    const Bytes b = ReadBytes(path);
+    if (b.size() < 12 || memcmp(b.data(), "RIFF", 4) != 0 || memcmp(b.data() + 8, "WAVE", 4) != 0)
+        return {};
+    bool pcm16mono = false;
+    for (size_t at = 12; at + 8 <= b.size();) {
+        const uint32_t size = Le32(&b[at + 4]);
+        if (memcmp(&b[at], "fmt ", 4) == 0 && at + 24 <= b.size())
+            pcm16mono = b[at + 8] == 1 && b[at + 10] == 1 && Le32(&b[at + 12]) == 8000 && b[at + 22] == 16;
+        if (memcmp(&b[at], "data", 4) == 0 && pcm16mono) {
+            const size_t n = std::min<size_t>(size, b.size() - at - 8) / 2;
+            std::vector<short> pcm(n);
+            memcpy(pcm.data(), &b[at + 8], n * 2);
+            return pcm;
+        }
+        at += 8 + size + (size & 1);
+    }
+    return {};
+}
+
+std::vector<codectest::AmrFrame> AmrFrames(const Bytes& file)
+{
+    static const int kBody[16] = {12, 13, 15, 17, 19, 20, 26, 31, 5, -1, -1, -1, -1, -1, -1, 0};
+    std::vector<codectest::AmrFrame> frames;
+    for (size_t at = 6; at < file.size();) {
+        const int body = kBody[(file[at] >> 3) & 15];
+        if (body < 0 || at + 1 + body > file.size())
+            break;
+        frames.emplace_back(file.begin() + static_cast<long>(at), file.begin() + static_cast<long>(at + 1 + body));
+        at += 1 + static_cast<size_t>(body);
+    }
+    return frames;
+}
+
+// Frame start offsets of a voice-engine stream.
+std::vector<size_t> VoiceFrameOffsets(const Bytes& file)
+{
+    std::vector<size_t> offsets;
+    for (size_t at = 0; at + 8 <= file.size();) {
+        const size_t n = file[at + 2] | (file[at + 3] << 8);
+        if (file[at] != 0xA5 || at + 8 + (n + 1) / 2 > file.size())
+            break;
+        offsets.push_back(at);
+        at += 8 + (n + 1) / 2;
+    }
+    return offsets;
+}
+
+std::vector<short> VoiceReference(const Bytes& file)
+{
+    alignas(8) unsigned char state[HI_VOICE_STATE_BYTES] = {};
+    EXPECT_EQ(HI_VOICE_DecReset(state, 3), 0);
+    std::vector<short> pcm;
+    for (size_t at : VoiceFrameOffsets(file)) {
+        short out[HI_VOICE_MAX_SAMPLES];
+        short n = 0;
+        EXPECT_EQ(HI_VOICE_DecodeFrame(state, &file[at], out, &n), 0);
+        pcm.insert(pcm.end(), out, out + n);
+    }
+    return pcm;
+}
+
+// Where the stream starts in what the device played: everything before it is
+// the device's leading silence.
+long StreamStart(const std::vector<short>& played, const std::vector<short>& reference)
+{
+    size_t firstPlayed = 0;
+    while (firstPlayed < played.size() && played[firstPlayed] == 0)
+        ++firstPlayed;
+    size_t firstRef = 0;
+    while (firstRef < reference.size() && reference[firstRef] == 0)
+        ++firstRef;
+    return static_cast<long>(firstPlayed) - static_cast<long>(firstRef);
+}
+
+// `reference[0, count)` was played whole, after nothing but silence.
+::testing::AssertionResult PlayedAfterSilence(const std::vector<short>& played, const std::vector<short>& reference,
+                                              size_t count)
+{
+    if (count > reference.size())
+        return ::testing::AssertionFailure() << "reference too short";
+    const long start = StreamStart(played, reference);
+    if (start < 0 || static_cast<size_t>(start) + count > played.size())
+        return ::testing::AssertionFailure() << "stream not found whole: starts at " << start << ", "
+                                             << played.size() << " samples played";
+    for (size_t i = 0; i < count; ++i)
+        if (played[static_cast<size_t>(start) + i] != reference[i])
+            return ::testing::AssertionFailure() << "sample " << i << " of the stream (at " << start + static_cast<long>(i)
+                                                 << "): played " << played[static_cast<size_t>(start) + i]
+                                                 << ", reference " << reference[i];
+    return ::testing::AssertionSuccess();
+}
+
+class PlayerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/svplayXXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        ASSERT_EQ(access(Sample("speech.amr").c_str(), R_OK), 0) << "the speech samples are made by the build";
+    }
+    void TearDown() override { ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0); }
+
+    static std::string Sample(const char* name) { return std::string(SV_SAMPLES_DIR) + "/" + name; }
+    std::string Temp(const char* name) const { return dir_ + "/" + name; }
+
+    Result Run(const std::string& program, const std::string& args) const
+    {
+        const std::string out = Temp("stdout");
+        const std::string err = Temp("stderr");
+        const std::string cmd = "'" + program + "' " + args + " >'" + out + "' 2>'" + err + "' </dev/null";
+        const int raw = system(cmd.c_str());
+        Result r;
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        r.out = ReadText(out);
+        r.err = ReadText(err);
+        return r;
+    }
+    Result Play(const std::string& args) const { return Run(SV_PLAY_EXE, args); }
+
+    // A render that must be exact. An underrun puts silence into the stream,
+    // and on a loaded machine the player can be held up for longer than its
+    // slack (100 ms at 4x with 20 frames queued): such a run says so in its
+    // summary and is made again.
+    Result Render(const std::string& args) const
+    {
+        Result r;
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            r = Play(args);
+            if (r.out.find("underruns seen 0,") != std::string::npos)
+                break;
+        }
+        EXPECT_NE(r.out.find("underruns seen 0,"), std::string::npos) << r.out;
+        return r;
+    }
+
+    std::string dir_;
+};
+
+// The device runs four times faster than real time, and the player's pace with
+// it; the pre-buffer of 20 frames leaves it 100 ms of slack.
+const char kRender[] = "--speed 4 --prebuffer 20 ";
+
+TEST_F(PlayerTest, AmrSamplePlaysTheReferenceDecodeLive)
+{
+    const std::vector<codectest::AmrFrame> frames = AmrFrames(ReadBytes(Sample("speech.amr")));
+    ASSERT_GT(frames.size(), 100u);
+    const std::vector<short> reference = codectest::OpencoreDecode(frames);
+
+    const Result r = Render(std::string(kRender) + "--out '" + Temp("out.wav") + "' '" + Sample("speech.amr") + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(PlayedAfterSilence(ReadWav(Temp("out.wav")), reference, reference.size()));
+    // Not on a terminal: plain progress lines, then the summary.
+    EXPECT_NE(r.out.find("position "), std::string::npos) << r.out;
+    const std::string fed = "frames fed " + std::to_string(frames.size()) + ", frames played " +
+                            std::to_string(frames.size()) + ",";
+    EXPECT_NE(r.out.find(fed), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\r'), std::string::npos);
+}
+
+TEST_F(PlayerTest, VoiceSamplePlaysTheReferenceDecodeAsAFile)
+{
+    const std::vector<short> reference = VoiceReference(ReadBytes(Sample("speech.ve")));
+    ASSERT_GT(reference.size(), 8000u);
+    const Result r =
+        Render(std::string(kRender) + "--file --out '" + Temp("out.wav") + "' '" + Sample("speech.ve") + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(PlayedAfterSilence(ReadWav(Temp("out.wav")), reference, reference.size()));
+}
+
+// An audio file is resampled and encoded while it plays, to the same frames
+// the encoder writes.
+TEST_F(PlayerTest, AudioFileIsEncodedOnTheFly)
+{
+    const Result enc = Run(SV_ENCODE_EXE, "--amr-mode 0 '" + Sample("speech.flac") + "' '" + Temp("flac.amr") + "'");
+    ASSERT_EQ(enc.status, 0) << enc.err;
+    const std::vector<short> reference = codectest::OpencoreDecode(AmrFrames(ReadBytes(Temp("flac.amr"))));
+    ASSERT_GT(reference.size(), 8000u);
+
+    const Result r = Render(std::string(kRender) + "--amr-mode 0 --out '" + Temp("out.wav") + "' '" +
+                          Sample("speech.flac") + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(PlayedAfterSilence(ReadWav(Temp("out.wav")), reference, reference.size()));
+}
+
+TEST_F(PlayerTest, MutePlaysSilenceForTheWholeStream)
+{
+    const Result r =
+        Play(std::string(kRender) + "--mute --out '" + Temp("out.wav") + "' '" + Sample("speech-475.amr") + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<short> played = ReadWav(Temp("out.wav"));
+    const size_t frames = AmrFrames(ReadBytes(Sample("speech-475.amr"))).size();
+    EXPECT_GE(played.size(), frames * 160);
+    EXPECT_EQ(std::count(played.begin(), played.end(), 0), static_cast<long>(played.size()));
+    EXPECT_NE(r.out.find("frames played " + std::to_string(frames)), std::string::npos) << r.out;
+}
+
+TEST_F(PlayerTest, StopFileEndsTheStreamWhereItStood)
+{
+    const std::vector<codectest::AmrFrame> frames = AmrFrames(ReadBytes(Sample("speech.amr")));
+    const std::vector<short> reference = codectest::OpencoreDecode(frames);
+    const Result r = Render(std::string(kRender) + "--file --stop-file 2 --out '" + Temp("out.wav") + "' '" +
+                          Sample("speech.amr") + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<short> played = ReadWav(Temp("out.wav"));
+    // Up to the stop the stream played as it is; then the device's own queue
+    // and its concealment play out, then silence, and the player ends.
+    EXPECT_TRUE(PlayedAfterSilence(played, reference, 8000 * 3 / 2));
+    const long start = StreamStart(played, reference);
+    EXPECT_LT(played.size(), static_cast<size_t>(start) + 8000 * 3);
+    ASSERT_GT(played.size(), 320u);
+    EXPECT_EQ(std::count(played.end() - 320, played.end(), 0), 320) << "the recording ends in silence";
+    EXPECT_EQ(r.out.find("frames fed " + std::to_string(frames.size())), std::string::npos) << r.out;
+}
+
+TEST_F(PlayerTest, TruncatedLastFrameIsReportedAfterTheFramesBeforeItPlayed)
+{
+    Bytes file = ReadBytes(Sample("speech.amr"));
+    const std::vector<codectest::AmrFrame> frames = AmrFrames(file);
+    file.resize(file.size() - 3);
+    WriteBytes(Temp("cut.amr"), file);
+    const std::vector<codectest::AmrFrame> whole(frames.begin(), frames.end() - 1);
+    const std::vector<short> reference = codectest::OpencoreDecode(whole);
+
+    const Result r = Render(std::string(kRender) + "--out '" + Temp("out.wav") + "' '" + Temp("cut.amr") + "'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(Temp("cut.amr")), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("truncated last frame"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("frames fed " + std::to_string(whole.size()) + ","), std::string::npos) << r.out;
+    EXPECT_TRUE(PlayedAfterSilence(ReadWav(Temp("out.wav")), reference, reference.size()));
+}
+
+TEST_F(PlayerTest, BadVoiceFrameEndsTheStreamWithAReport)
+{
+    Bytes file = ReadBytes(Sample("speech.ve"));
+    const std::vector<size_t> offsets = VoiceFrameOffsets(file);
+    ASSERT_GT(offsets.size(), 6u);
+    file[offsets[5]] = 0x5A;
+    WriteBytes(Temp("bad.ve"), file);
+    const Result r = Play("--quiet --out '" + Temp("out.wav") + "' --speed 0 '" + Temp("bad.ve") + "'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "") << "--quiet";
+    EXPECT_NE(r.err.find("bad frame marker 0x5A"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("byte " + std::to_string(offsets[5])), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("the 5 frames before it were played"), std::string::npos) << r.err;
+}
+
+TEST_F(PlayerTest, BadInputGetsAClearMessageAndAFailingExit)
+{
+    struct Case {
+        std::string name;
+        Bytes content;
+        const char* message;
+    };
+    const std::string magic = "#!AMX\n";
+    const std::vector<Case> cases = {
+        {"missing.amr", {}, "cannot open"},
+        {"wrong.amr", Bytes(magic.begin(), magic.end()), "does not begin with the magic \"#!AMR\\n\""},
+        {"wrong.ve", Bytes{0x12, 0x34, 0x56}, "not a voice-engine stream"},
+        {"notes.txt", Bytes{'h', 'e', 'l', 'l', 'o', '\n'}, "unsupported audio format"},
+        {"wide.amr", Bytes{'#', '!', 'A', 'M', 'R', '-', 'W', 'B', '\n', 0}, "AMR-WB is not supported"},
+        {"empty.amr", Bytes{'#', '!', 'A', 'M', 'R', '\n'}, "no audio in it"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.content.empty())
+            WriteBytes(Temp(c.name.c_str()), c.content);
+        const Result r = Play("--speed 0 --out '" + Temp("out.wav") + "' '" + Temp(c.name.c_str()) + "'");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(Temp(c.name.c_str())), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(PlayerTest, OptionMistakesAreUsageErrors)
+{
+    for (const char* args : {"--speed 4 x.amr", "--prebuffer 12 x.amr", "--volume 140 x.amr", "--frobnicate x.amr",
+                             "", "--out a.wav --device alsa x.amr"}) {
+        SCOPED_TRACE(args);
+        const Result r = Play(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("sonavex-play: "), std::string::npos) << r.err;
+    }
+}
+
+} // namespace

@@ -1,0 +1,504 @@
+// sonavex-play: plays a compressed audio stream through the Sonavex library the
+// way a video-recorder client does, through the SV_ exports only. The sound
+// settings (which device, recording to a file, the virtual device's speed) go
+// through the wave stand-in's own controls, as a user's sound settings would.
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <thread>
+
+#include <svwin/platform.h>
+#include <svwin/wavedevice.h>
+
+#include "sonavex.h"
+#include "streams.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using svtool::Frame;
+using svtool::FrameSource;
+
+// The device keeps ten 40 ms buffers queued ahead of what it plays.
+const double kDeviceQueueMs = 400.0;
+
+const char kUsage[] =
+    "usage: sonavex-play [options] FILE\n"
+    "\n"
+    "Plays FILE through the Sonavex library on the default output device.\n"
+    "FILE is an AMR-NB file (\"#!AMR\\n\"), a voice-engine stream (.ve), or any\n"
+    "audio file libsndfile reads (WAV, FLAC, ...), encoded on the fly.\n"
+    "\n"
+    "  --file             file playback: keep the queue topped up (default: live,\n"
+    "                     frames arrive at the stream's real-time pace)\n"
+    "  --prebuffer 8|20   live pre-buffer depth in frames (default 8)\n"
+    "  --volume V         output level: 0..100 (percent) or 0x0000..0xFFFF\n"
+    "  --mute             play muted (the stream still runs)\n"
+    "  --stop-file SEC[:1|2]  file playback: stop at SEC seconds of the stream\n"
+    "                     (1 drains the queue to 18 frames, 2 drops it; default 2)\n"
+    "  --codec amr|voice  codec for audio files that are not compressed (amr)\n"
+    "  --amr-mode 0..7    AMR bit rate for such files, 4.75..12.2 kbit/s (7)\n"
+    "  --device auto|virtual|alsa  output device (default: the platform's)\n"
+    "  --out FILE.wav     play on the virtual device and record what it played\n"
+    "  --speed N          with --out: run N times faster than real time\n"
+    "                     (0: the device completes buffers at once)\n"
+    "  --quiet            no progress and no summary\n"
+    "  --debug-output     show the library's debugger traces on stderr\n"
+    "  --help\n";
+
+std::atomic<bool> g_interrupted{false};
+
+void OnSignal(int) { g_interrupted.store(true); }
+
+struct Options {
+    std::string input;
+    bool live = true;
+    int prebuffer = 8;
+    bool volumeSet = false;
+    uint32_t volume = 0xFFFF;
+    bool mute = false;
+    double stopAt = -1;
+    int stopState = SV_STOP_NOW;
+    svtool::SourceOptions source;
+    SvWaveDeviceKind device = SV_WAVE_DEVICE_AUTO;
+    std::string out;
+    bool speedSet = false;
+    double speed = 1.0;
+    bool quiet = false;
+    bool debugOutput = false;
+};
+
+[[noreturn]] void UsageError(const std::string& message)
+{
+    fprintf(stderr, "sonavex-play: %s\n(sonavex-play --help for the options)\n", message.c_str());
+    exit(2);
+}
+
+bool ParseNumber(const char* text, double* value)
+{
+    char* end = nullptr;
+    errno = 0;
+    *value = strtod(text, &end);
+    return errno == 0 && end != text && *end == '\0' && std::isfinite(*value);
+}
+
+Options ParseOptions(int argc, char** argv)
+{
+    Options o;
+    auto value = [&](int& i) -> const char* {
+        if (i + 1 >= argc)
+            UsageError(std::string(argv[i]) + " needs a value");
+        return argv[++i];
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        double n = 0;
+        if (arg == "--help" || arg == "-h") {
+            fputs(kUsage, stdout);
+            exit(0);
+        } else if (arg == "--file") {
+            o.live = false;
+        } else if (arg == "--prebuffer") {
+            const std::string v = value(i);
+            if (v != "8" && v != "20")
+                UsageError("--prebuffer takes 8 or 20");
+            o.prebuffer = std::stoi(v);
+        } else if (arg == "--volume") {
+            const char* v = value(i);
+            char* end = nullptr;
+            if (strncmp(v, "0x", 2) == 0 || strncmp(v, "0X", 2) == 0) {
+                const unsigned long level = strtoul(v + 2, &end, 16);
+                if (*end != '\0' || end == v + 2 || level > 0xFFFF)
+                    UsageError("--volume: a level is 0x0000..0xFFFF");
+                o.volume = static_cast<uint32_t>(level);
+            } else {
+                if (!ParseNumber(v, &n) || n < 0 || n > 100)
+                    UsageError("--volume: a percentage is 0..100");
+                o.volume = static_cast<uint32_t>(std::lround(n * 0xFFFF / 100.0));
+            }
+            o.volumeSet = true;
+        } else if (arg == "--mute") {
+            o.mute = true;
+        } else if (arg == "--stop-file") {
+            std::string v = value(i);
+            const size_t colon = v.find(':');
+            if (colon != std::string::npos) {
+                const std::string state = v.substr(colon + 1);
+                if (state != "1" && state != "2")
+                    UsageError("--stop-file: the stop state is 1 or 2");
+                o.stopState = state == "1" ? SV_STOP_DRAIN : SV_STOP_NOW;
+                v.resize(colon);
+            }
+            if (!ParseNumber(v.c_str(), &n) || n < 0)
+                UsageError("--stop-file takes a position in seconds");
+            o.stopAt = n;
+        } else if (arg == "--codec") {
+            const std::string v = value(i);
+            if (v == "amr")
+                o.source.codec = svtool::Codec::Amr;
+            else if (v == "voice")
+                o.source.codec = svtool::Codec::Voice;
+            else
+                UsageError("--codec takes amr or voice");
+        } else if (arg == "--amr-mode") {
+            if (!ParseNumber(value(i), &n) || n < 0 || n > 7 || n != std::floor(n))
+                UsageError("--amr-mode takes 0..7");
+            o.source.amrMode = static_cast<int>(n);
+        } else if (arg == "--device") {
+            const std::string v = value(i);
+            if (v == "auto")
+                o.device = SV_WAVE_DEVICE_AUTO;
+            else if (v == "virtual")
+                o.device = SV_WAVE_DEVICE_VIRTUAL;
+            else if (v == "alsa")
+                o.device = SV_WAVE_DEVICE_ALSA;
+            else
+                UsageError("--device takes auto, virtual or alsa");
+        } else if (arg == "--out") {
+            o.out = value(i);
+            if (o.out.empty())
+                UsageError("--out needs a file name");
+        } else if (arg == "--speed") {
+            if (!ParseNumber(value(i), &n) || n < 0)
+                UsageError("--speed takes a factor of 0 or more");
+            o.speed = n;
+            o.speedSet = true;
+        } else if (arg == "--quiet" || arg == "-q") {
+            o.quiet = true;
+        } else if (arg == "--debug-output") {
+            o.debugOutput = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            UsageError("unknown option " + arg);
+        } else if (o.input.empty()) {
+            o.input = arg;
+        } else {
+            UsageError("one input file only");
+        }
+    }
+    if (o.input.empty())
+        UsageError("no input file");
+    if (o.speedSet && o.out.empty())
+        UsageError("--speed needs --out: only the virtual device can run faster than real time");
+    if (!o.out.empty() && o.device == SV_WAVE_DEVICE_ALSA)
+        UsageError("--out records on the virtual device; it cannot be used with --device alsa");
+    if (o.stopAt >= 0 && o.live)
+        fprintf(stderr, "sonavex-play: note: --stop-file acts on file playback only (add --file)\n");
+    return o;
+}
+
+std::string FormatTime(double ms)
+{
+    if (ms < 0)
+        ms = 0;
+    const long tenths = std::lround(ms / 100.0);
+    char text[32];
+    snprintf(text, sizeof text, "%02ld:%02ld.%ld", tenths / 600, tenths / 10 % 60, tenths % 10);
+    return text;
+}
+
+// What the player observes of the stream while it runs.
+class Player {
+public:
+    Player(const Options& options, FrameSource& source, SV_DECODER handle)
+        : m_o(options), m_source(source), m_handle(handle),
+          m_tty(!options.quiet && isatty(STDOUT_FILENO) != 0)
+    {
+    }
+
+    // Feeds the whole stream and waits for it to play out. Returns false when
+    // interrupted.
+    bool Run();
+    void PrintSummary();
+
+    int64_t Fed() const { return m_fed; }
+
+private:
+    // Wall time for a span of stream time at the configured speed.
+    Clock::duration Wall(double streamMs) const
+    {
+        const double speed = m_o.speedSet ? m_o.speed : 1.0;
+        if (speed <= 0)
+            return Clock::duration::zero();
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(streamMs / speed));
+    }
+    // Stream time that has passed since the start at the configured speed;
+    // at speed 0 every frame's time has come.
+    double StreamNowMs() const
+    {
+        const double speed = m_o.speedSet ? m_o.speed : 1.0;
+        if (speed <= 0)
+            return HUGE_VAL;
+        return std::chrono::duration<double, std::milli>(Clock::now() - m_start).count() * speed;
+    }
+    // Sleeps for the wall time that `streamMs` of stream takes, at most
+    // until the next progress line is due.
+    void Pause(double streamMs);
+    void Observe();
+    void Progress(bool final);
+    bool StopDue() const { return !m_o.live && m_o.stopAt >= 0 && m_playingMs >= m_o.stopAt * 1000.0; }
+
+    const Options& m_o;
+    FrameSource& m_source;
+    SV_DECODER m_handle;
+    const bool m_tty;
+
+    Clock::time_point m_start;
+    Clock::time_point m_nextProgress;
+    int64_t m_fed = 0;
+    double m_fedEndMs = 0;     // stream time up to the end of the last frame fed
+    double m_frameMs = 20;     // duration of the last frame fed
+    int m_queued = 0;
+    double m_playingMs = 0;    // furthest stream position seen playing
+    bool m_started = false;    // playback has begun (past the live pre-buffer)
+    bool m_feeding = true;
+    bool m_wasEmpty = false;
+    int m_underruns = 0;
+    double m_finalLatencyMs = -1;
+    int m_finalQueued = 0;
+    int m_leftQueued = 0;
+    bool m_stopped = false;
+};
+
+void Player::Pause(double streamMs)
+{
+    Clock::time_point until = Clock::now() + Wall(streamMs);
+    if (!m_o.quiet && until > m_nextProgress)
+        until = m_nextProgress;
+    if (until > Clock::now())
+        std::this_thread::sleep_until(until);
+    else
+        std::this_thread::yield();
+}
+
+void Player::Observe()
+{
+    int64_t pts = 0;
+    int64_t next = 0;
+    SV_GetPts(m_handle, &pts, &next);
+    m_queued = std::max<int32_t>(SV_AudioDecGetFrames(m_handle), 0);
+    // The clock reads 0 between frames when the queue has run dry.
+    if (pts > 0 || m_queued > 0)
+        m_playingMs = std::max(m_playingMs, static_cast<double>(pts));
+    if (!m_started && m_fed > 0)
+        m_started = !m_o.live || m_fed >= m_o.prebuffer;
+    // An underrun, as a host sees one: the queue empty while the stream still
+    // has frames to come.
+    const bool empty = m_started && m_feeding && m_queued == 0;
+    if (empty && !m_wasEmpty)
+        ++m_underruns;
+    m_wasEmpty = empty;
+    if (!m_o.quiet && Clock::now() >= m_nextProgress)
+        Progress(false);
+}
+
+void Player::Progress(bool final)
+{
+    const double totalMs = static_cast<double>(m_source.TotalSamples()) * 1000.0 / svtool::kSampleRate;
+    const double elapsed = std::chrono::duration<double, std::milli>(Clock::now() - m_start).count();
+    const double position = final ? std::max(m_playingMs, m_fedEndMs) : m_playingMs;
+    if (m_tty) {
+        const int width = 30;
+        const double share = totalMs > 0 ? std::min(1.0, position / totalMs) : 0;
+        const int filled = static_cast<int>(share * width);
+        std::string bar(static_cast<size_t>(filled), '#');
+        bar.resize(width, '-');
+        printf("\r%s / %s [%s] queue %3d  elapsed %s ", FormatTime(position).c_str(), FormatTime(totalMs).c_str(),
+               bar.c_str(), m_queued, FormatTime(elapsed).c_str());
+        if (final)
+            printf("\n");
+    } else if (!final) {
+        printf("position %s of %s, queue %d frames, elapsed %s\n", FormatTime(position).c_str(),
+               FormatTime(totalMs).c_str(), m_queued, FormatTime(elapsed).c_str());
+    }
+    fflush(stdout);
+    m_nextProgress = Clock::now() + (m_tty ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000));
+}
+
+bool Player::Run()
+{
+    m_start = Clock::now();
+    m_nextProgress = m_start;
+    // A file host keeps the queue as deep as the library lets it stay without
+    // trimming it back: the pre-buffer plus 20 frames.
+    const int topUp = m_o.prebuffer + 20;
+
+    Frame frame;
+    bool have = m_source.Next(frame);
+    while (have && !g_interrupted.load()) {
+        Observe();
+        if (StopDue()) {
+            SV_StopFileAudio(m_handle, m_o.stopState);
+            m_stopped = true;
+            break;
+        }
+        if (m_o.live) {
+            // A recorder sends each frame when its time has come.
+            const double ahead = static_cast<double>(frame.Pts()) - StreamNowMs();
+            if (ahead > 0) {
+                Pause(ahead);
+                continue;
+            }
+        } else if (m_queued >= topUp) {
+            Pause(m_frameMs);
+            continue;
+        }
+        const int32_t r = SV_InputAudioBuffer(m_handle, frame.data, frame.length, frame.type, frame.Pts(), 1);
+        if (r != 1)
+            fprintf(stderr, "sonavex-play: frame %lld was refused (%d)\n", static_cast<long long>(m_fed),
+                    static_cast<int>(r));
+        ++m_fed;
+        ++m_queued;
+        m_frameMs = frame.samples * 1000.0 / svtool::kSampleRate;
+        m_fedEndMs = static_cast<double>(frame.startSample + frame.samples) * 1000.0 / svtool::kSampleRate;
+        have = m_source.Next(frame);
+    }
+    m_feeding = false;
+    Observe();
+    m_finalQueued = m_queued;
+    m_finalLatencyMs = m_fedEndMs - m_playingMs + kDeviceQueueMs;
+
+    // Let the queue play out; the clock stalls only when the stream is shorter
+    // than a live pre-buffer, which never starts.
+    Clock::time_point lastMove = Clock::now();
+    int lastQueued = m_queued;
+    const Clock::duration stallLimit = Wall(1000) + std::chrono::milliseconds(500);
+    while (m_queued > 0 && !g_interrupted.load()) {
+        Observe();
+        if (StopDue() && !m_stopped) {
+            SV_StopFileAudio(m_handle, m_o.stopState);
+            m_stopped = true;
+        }
+        if (m_queued != lastQueued) {
+            lastQueued = m_queued;
+            lastMove = Clock::now();
+        } else if (Clock::now() - lastMove > stallLimit) {
+            break;
+        }
+        Pause(m_frameMs);
+    }
+    m_leftQueued = m_queued;
+    // The last frame taken still has the device's queue ahead of it, and the
+    // device's concealment replays two buffers after it: wait until silence
+    // has come round.
+    if (m_queued == 0 && !g_interrupted.load()) {
+        const Clock::time_point end =
+            Clock::now() + Wall(kDeviceQueueMs + 160) + std::chrono::milliseconds(20);
+        while (Clock::now() < end && !g_interrupted.load()) {
+            Observe();
+            Pause(40);
+        }
+    }
+    if (!m_o.quiet)
+        Progress(true);
+    return !g_interrupted.load();
+}
+
+void Player::PrintSummary()
+{
+    const double elapsed = std::chrono::duration<double>(Clock::now() - m_start).count();
+    printf("frames fed %lld, frames played %lld, underruns seen %d, final latency %.0f ms "
+           "(%d frames queued + %.0f ms in the device), %.2f s\n",
+           static_cast<long long>(m_fed), static_cast<long long>(m_fed - m_leftQueued), m_underruns,
+           m_finalLatencyMs, m_finalQueued, kDeviceQueueMs, elapsed);
+    if (m_leftQueued > 0)
+        printf("%d frames never played: a live stream shorter than its pre-buffer of %d frames does not start\n",
+               m_leftQueued, m_o.prebuffer);
+}
+
+const char* DeviceName(SvWaveDeviceKind kind)
+{
+    switch (kind) {
+    case SV_WAVE_DEVICE_VIRTUAL:
+        return "virtual device";
+    case SV_WAVE_DEVICE_ALSA:
+        return "ALSA default";
+    case SV_WAVE_DEVICE_TEST:
+        return "test device";
+    default:
+        return "default device";
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const Options o = ParseOptions(argc, argv);
+
+    std::string error;
+    std::unique_ptr<FrameSource> source = svtool::OpenSource(o.input, o.source, &error);
+    if (!source) {
+        fprintf(stderr, "sonavex-play: %s\n", error.c_str());
+        return 1;
+    }
+
+    if (o.debugOutput)
+        SvRouteDebugOutputToStderr();
+    if (!o.out.empty()) {
+        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_VIRTUAL);
+        SvWaveVirtualSetRecordPath(o.out.c_str());
+        SvWaveVirtualSetSpeed(o.speedSet ? o.speed : 1.0);
+    } else if (o.device != SV_WAVE_DEVICE_AUTO) {
+        SvWaveSetDefaultDevice(o.device);
+    }
+
+    struct sigaction sa = {};
+    sa.sa_handler = OnSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    SV_DECODER handle = SV_OpenSonavex(o.prebuffer == 20 ? SV_PREBUFFER_20 : SV_PREBUFFER_8,
+                                       o.live ? SV_LIVE_STREAM : SV_FILE_PLAYBACK);
+    if (handle == nullptr) {
+        fprintf(stderr, "sonavex-play: the library could not open the output device%s%s\n",
+                o.out.empty() ? "" : " or the recording ", o.out.c_str());
+        return 1;
+    }
+    if (o.volumeSet && SV_AudioDecSetVolume(handle, o.volume) != 1)
+        fprintf(stderr, "sonavex-play: the device refused the volume\n");
+    if (o.mute)
+        SV_SetMuteAudio(handle, 1);
+
+    if (!o.quiet) {
+        printf("%s: %s\n", o.input.c_str(), source->Describe().c_str());
+        const SvWaveDeviceKind kind = o.out.empty() ? o.device : SV_WAVE_DEVICE_VIRTUAL;
+        printf("playing %s on the %s", o.live ? "live" : "as a file", DeviceName(kind));
+        if (!o.out.empty()) {
+            printf(", recording to %s", o.out.c_str());
+            if (o.speedSet)
+                printf(o.speed > 0 ? " at %gx speed" : " as fast as it goes", o.speed);
+        }
+        printf("\n");
+        fflush(stdout);
+    }
+
+    Player player(o, *source, handle);
+    const bool finished = player.Run();
+    SV_CloseSonavex(handle);
+    if (!o.quiet)
+        player.PrintSummary();
+
+    int status = 0;
+    if (source->Error().empty() && player.Fed() == 0 && finished) {
+        fprintf(stderr, "sonavex-play: %s: no audio in it\n", o.input.c_str());
+        status = 1;
+    } else if (!source->Error().empty()) {
+        fprintf(stderr, "sonavex-play: %s (the %lld frames before it were played)\n", source->Error().c_str(),
+                static_cast<long long>(player.Fed()));
+        status = 1;
+    }
+    if (!finished) {
+        fprintf(stderr, "sonavex-play: interrupted\n");
+        status = 130;
+    }
+    return status;
+}

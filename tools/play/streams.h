@@ -1,0 +1,79 @@
+// Compressed frame streams for the host programs: AMR-NB storage files,
+// voice-engine streams, and any audio file libsndfile reads, converted to 8 kHz
+// mono and encoded frame by frame as it is read.
+#pragma once
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace svtool {
+
+// Payload types as the library numbers them.
+const int kPayloadAmr = 1;
+const int kPayloadVoice = 2;
+
+const int kSampleRate = 8000;
+const int kAmrFrameSamples = 160;
+// Voice frames the programs make hold one device buffer: 40 ms.
+const int kVoiceFrameSamples = 320;
+
+enum class Codec { Amr, Voice };
+
+struct Frame {
+    const uint8_t* data = nullptr;
+    int length = 0;
+    int type = 0;
+    // Position of the frame's first sample in the stream, and its length.
+    int64_t startSample = 0;
+    int samples = 0;
+    // The stream's time stamp for the frame: its start in milliseconds, which
+    // is frame index x frame duration for frames of one size.
+    int64_t Pts() const { return startSample * 1000 / kSampleRate; }
+};
+
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    // The next frame; false at the end of the stream, or where bad data ended
+    // it early (then Error() says what and where). The frame's bytes stay valid
+    // until the next call.
+    virtual bool Next(Frame& frame) = 0;
+    // Length of the whole stream in samples, as far as it is known up front.
+    virtual int64_t TotalSamples() const = 0;
+    // What the stream is, for the player's first line.
+    virtual std::string Describe() const = 0;
+    const std::string& Error() const { return m_error; }
+
+protected:
+    std::string m_error;
+};
+
+struct SourceOptions {
+    // For audio files that are not already compressed: the codec to encode
+    // them with, and the AMR mode (0..7: 4.75 to 12.2 kbit/s).
+    Codec codec = Codec::Amr;
+    int amrMode = 7;
+};
+
+// Opens `path` by its content: "#!AMR\n" makes it an AMR stream, a first byte
+// 0xA5 a voice-engine stream, anything else goes to libsndfile. A ".amr" or
+// ".ve" name insists on its format. On failure returns null with a message
+// that names the file and what is wrong with it.
+std::unique_ptr<FrameSource> OpenSource(const std::string& path, const SourceOptions& options,
+                                        std::string* error);
+
+// Byte count that follows an AMR storage-format header byte, or -1 for a frame
+// type that AMR-NB does not define.
+int AmrFrameBodyBytes(uint8_t header);
+
+extern const char kAmrMagic[];
+const int kAmrMagicBytes = 6;
+
+const uint8_t kVoiceMarker = 0xA5;
+const int kVoiceHeaderBytes = 8;
+const int kVoiceMaxSamples = 320;
+
+} // namespace svtool
