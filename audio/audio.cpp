@@ -195,6 +195,10 @@ DWORD CAudio::FillFromFrames(unsigned char* dst, DWORD len, bool* gotFrame)
         *gotFrame = true;
     }
     while (filled < len) {
+        // Once this buffer holds a frame, an empty queue ends it: a read that
+        // finds nothing would reset the playback clock while that frame plays.
+        if (*gotFrame && m_pFrameBuffer->GetFrameCount() == 0)
+            break;
         int lReadLen = CAudioFrameBuffer::kDecodeBufferBytes;
         if (m_pFrameBuffer->ReadFrame(m_pFrame, &lReadLen, nullptr, nullptr) == 0)
             break;
@@ -309,13 +313,4 @@ int CAudio::SetVolume(DWORD level)
         return 0;
     m_dwVolume.store(both);
     return 1;
-}
-
-bool CAudio::WaveInClose()
-{
-    if (m_cInState.load() != kStateOpen)
-        return true;
-    // Only the capture half opens the input device, and it brings the rest of
-    // this sequence with it.
-    return true;
 }

@@ -4,10 +4,15 @@
 // time the device hands one back (WOM_DONE, on the device's callback thread)
 // the callback refills it from the frame buffer and queues it again.
 //
+// Capture keeps ten buffers circulating on the input device the same way:
+// each time the device hands a filled one back (WIM_DATA) the callback queues
+// its samples into the frame buffer as one frame and adds the buffer again.
+//
 // Threads: the owner's thread opens, closes, sets and reads the volume and
-// destroys; the device's callback thread runs waveOutProc and, from it,
-// WaveOutWrite. The object takes no lock of its own: the open/closed states
-// are the only fields both threads touch, and they are atomics.
+// destroys; the devices' callback threads run waveOutProc and, from it,
+// WaveOutWrite, and waveInProc and, from it, OnMM_WIM_DATA. The object takes
+// no lock of its own: the open/closed states are the only fields both threads
+// change, and they are atomics; the frame buffer has its own lock.
 #pragma once
 
 #include <atomic>
@@ -47,11 +52,21 @@ public:
     // Sets both output channels to the low 16 bits of `level`. 1 on success.
     int SetVolume(DWORD level);
 
-    // Capture half.
+    // Capture half. The frame buffer set above receives what is recorded.
+
+    // Fills `wavefmt` with 16-bit mono PCM at 8 kHz, opens the default input
+    // device in it, queues ten buffers of `bufferSize` bytes and starts
+    // recording. False when the device cannot be opened (the state is then
+    // open all the same: WaveInClose runs its whole sequence) or when capture
+    // is already open.
     bool WaveInOpen(WAVEFORMATEX* wavefmt, DWORD bufferSize);
+    // Stops, resets and closes the input device, waits (at most 2 s) for its
+    // close notice and frees the buffers. Always true; nothing when not open.
     bool WaveInClose();
     static void CALLBACK waveInProc(HWAVEIN hwi, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
                                     DWORD_PTR dwParam2);
+    // Queues the samples of a filled buffer into the frame buffer as one frame
+    // and adds the buffer to the device again. Always 0.
     int OnMM_WIM_DATA(HWAVEIN* phwi, WAVEHDR* hdr);
 
     // Fields are public so that tests can check the device's state.

@@ -40,7 +40,8 @@ public:
     int AllocRing(int size);
     void SetPlayMode(int mode, int live);
 
-    // Queues `length` bytes as one frame stamped with m_nInputPts; host thread.
+    // Queues `length` bytes as one frame stamped with m_nInputPts: on the host
+    // thread for playback, on the input device's callback thread for capture.
     void PushFrame(const unsigned char* data, int length);
     void WriteRing(const unsigned char* data, int length);
     void ReadRing(unsigned char* dst, int length);

@@ -401,6 +401,26 @@ TEST_P(FrameSizes, FillBuffersWholeAndInOrder)
 
 INSTANTIATE_TEST_SUITE_P(Bytes, FrameSizes, ::testing::Values(320, 640, 200, 500, 1000, 1600));
 
+// A buffer that the queue fills only in part still reports the last frame in
+// it as playing, not an empty clock.
+TEST_F(WaveOut, ABufferTheQueueFillsInPartKeepsItsLastFrameOnTheClock)
+{
+    for (int i = 0; i < 3; ++i) {
+        fb_.DecodePayload(nullptr, 0, 4, 1000 + i, 1);  // stamps the next push
+        Push(Frame(320, i));
+    }
+    audio_->SetFrameBuffer(&fb_);
+    ASSERT_EQ(audio_->WaveOutOpen(3), 1);
+    ASSERT_EQ(Step(2), 2u);  // frames 0 and 1, then frame 2 and silence
+    int64_t pts = -1;
+    int64_t next = -1;
+    fb_.GetPts(&pts, &next);
+    EXPECT_EQ(pts, 1002);
+    EXPECT_EQ(next, 0);
+    ASSERT_EQ(Step(10), 10u);  // the ten buffers of silence queued by the open
+    EXPECT_EQ(Output(11 * kBuf, kBuf), Concat({Frame(320, 2), Silence(320)}));
+}
+
 TEST_F(WaveOut, MutedFramesPlaySilenceButTakeTheirTimeFromTheQueue)
 {
     for (int i = 0; i < 8; ++i)

@@ -1,8 +1,13 @@
-// The ALSA device: plays through libasound's "default" PCM, which converts
-// the rate and format as the card needs. The device thread writes each buffer;
-// a buffer counts as played once ALSA has taken all of it.
+// The ALSA device: plays through, or records from, libasound's "default" PCM,
+// which converts the rate and format as the card needs. The device thread
+// writes each buffer; a buffer counts as played once ALSA has taken all of
+// it. Recording reads what ALSA has captured, without blocking, so that a
+// stop or reset is heard within one short wait.
 #include <alsa/asoundlib.h>
+#include <errno.h>
+#include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -17,6 +22,9 @@ namespace {
 // ALSA's own buffer: long enough to ride out a late callback, short enough
 // that a reset or close is heard at once.
 const unsigned kLatencyMicroseconds = 200000;
+// Recording waits for captured samples this long at a time before it looks
+// for an interrupt again.
+const int kCaptureWaitMs = 10;
 
 // ALSA prints its complaints to standard error, which on a machine without a
 // sound card would greet every open; the open's result says enough.
@@ -28,8 +36,6 @@ public:
 
     MMRESULT Open(const WAVEFORMATEX& format, Direction direction) override
     {
-        if (direction != Direction::kOutput)
-            return MMSYSERR_NOTSUPPORTED;
         static std::once_flag quiet;
         std::call_once(quiet, [] { snd_lib_error_set_handler(QuietAlsa); });
 
@@ -39,7 +45,9 @@ public:
         else if (format.wBitsPerSample == 8)
             pcmFormat = SND_PCM_FORMAT_U8;
 
-        if (snd_pcm_open(&m_pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) {
+        const bool capture = direction == Direction::kInput;
+        if (snd_pcm_open(&m_pcm, "default", capture ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
+                         capture ? SND_PCM_NONBLOCK : 0) < 0) {
             m_pcm = nullptr;
             return MMSYSERR_NODRIVER;
         }
@@ -49,6 +57,9 @@ public:
             return WAVERR_BADFORMAT;
         }
         m_format = format;
+        snd_pcm_uframes_t bufferFrames = 0;
+        if (snd_pcm_get_params(m_pcm, &bufferFrames, &m_periodFrames) < 0 || m_periodFrames == 0)
+            m_periodFrames = format.nSamplesPerSec / 20;
         return MMSYSERR_NOERROR;
     }
 
@@ -81,12 +92,59 @@ public:
         return m_epoch.load() == epoch;
     }
 
+    DWORD Record(BYTE* data, DWORD room, bool, uint64_t epoch) override
+    {
+        // A new epoch follows a stop or reset: what ALSA captured while
+        // nobody recorded is not part of the recording.
+        if (epoch != m_readEpoch) {
+            snd_pcm_drop(m_pcm);
+            snd_pcm_prepare(m_pcm);
+            snd_pcm_start(m_pcm);
+            m_readEpoch = epoch;
+        }
+        // A period at a time: some plugins give no more than that per read.
+        const snd_pcm_uframes_t frames = std::min<snd_pcm_uframes_t>(room / m_format.nBlockAlign, m_periodFrames);
+        while (m_epoch.load() == epoch) {
+            snd_pcm_sframes_t got = snd_pcm_readi(m_pcm, data, frames);
+            if (got > 0)
+                return static_cast<DWORD>(got) * m_format.nBlockAlign;
+            if (got == 0 || got == -EAGAIN) {
+                // Nothing captured yet. (A plugin that has run out of input
+                // answers 0 without waiting: the sleep keeps that from
+                // spinning.)
+                if (snd_pcm_wait(m_pcm, kCaptureWaitMs) <= 0 || got == 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            if (snd_pcm_recover(m_pcm, static_cast<int>(got), 1) == 0) {
+                snd_pcm_start(m_pcm);
+                continue;
+            }
+            // The card has gone: keep time with silence, so the application
+            // still gets its buffers back at the right pace.
+            const auto end = std::chrono::steady_clock::now() +
+                             std::chrono::microseconds(static_cast<int64_t>(frames) * 1000000 / m_format.nSamplesPerSec);
+            while (m_epoch.load() == epoch && std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(kCaptureWaitMs));
+            if (m_epoch.load() != epoch)
+                return 0;
+            SilenceRecorded(data, frames);
+            return static_cast<DWORD>(frames) * m_format.nBlockAlign;
+        }
+        return 0;
+    }
+
     void Interrupt(uint64_t epoch) override { m_epoch.store(epoch); }
 
     void Close() override
     {
         if (m_pcm == nullptr)
             return;
+        if (snd_pcm_stream(m_pcm) == SND_PCM_STREAM_CAPTURE) {
+            snd_pcm_drop(m_pcm);
+            CloseHandle();
+            return;
+        }
         // After a reset the rest is dropped; otherwise what ALSA still holds
         // is played out (at most its 200 ms buffer).
         if (m_epoch.load() != m_writtenEpoch)
@@ -97,6 +155,15 @@ public:
     }
 
 private:
+    void SilenceRecorded(BYTE* data, snd_pcm_uframes_t frames)
+    {
+        const size_t bytes = static_cast<size_t>(frames) * m_format.nBlockAlign;
+        // Silence of 8-bit PCM is the middle of its unsigned range.
+        const bool unsigned8 = m_format.wFormatTag == WAVE_FORMAT_PCM && m_format.wBitsPerSample == 8;
+        // Mu-law's silence is 0xFF.
+        memset(data, unsigned8 ? 0x80 : (m_format.wFormatTag != WAVE_FORMAT_PCM ? 0xFF : 0), bytes);
+    }
+
     void CloseHandle()
     {
         if (m_pcm != nullptr)
@@ -107,6 +174,8 @@ private:
     snd_pcm_t* m_pcm = nullptr;
     WAVEFORMATEX m_format = {};
     uint64_t m_writtenEpoch = 0;  // device thread
+    uint64_t m_readEpoch = ~uint64_t(0);  // device thread; none read yet
+    snd_pcm_uframes_t m_periodFrames = 0;
     std::atomic<uint64_t> m_epoch{0};
 };
 

@@ -7,26 +7,33 @@
 // time; it never calls the application and never touches a header.
 //
 // Contract, which every device keeps:
-// - Open and Close run on the application's thread inside waveOutOpen and
-//   waveOutClose, with no lock of the stand-in held. Close runs after the
-//   device thread has ended, so it never overlaps Transfer.
-// - Transfer runs on the device thread only, with no lock of the stand-in
-//   held, one buffer at a time. For output it consumes `bytes` bytes of
-//   samples (volume already applied) and returns true once they count as
-//   played: the virtual device when their duration has passed, ALSA when ALSA
-//   has taken them, the test device when the test steps it. `continuous` is
-//   false when the stream's queue ran dry before this buffer (the device may
-//   restart its clock). `epoch` is the stream's reset count when the buffer was
-//   handed over; once Interrupt has been called with a later epoch, Transfer
-//   returns false promptly and the buffer is not the device's any more.
-// - Interrupt may be called on any thread, also while Transfer blocks and with
-//   the stream's lock held (so it never blocks and never calls the stream).
+// - Open and Close run on the application's thread inside waveOutOpen /
+//   waveInOpen and waveOutClose / waveInClose, with no lock of the stand-in
+//   held. Close runs after the device thread has ended, so it never overlaps
+//   Transfer or Record.
+// - Transfer (output) and Record (input) run on the device thread only, with
+//   no lock of the stand-in held, one call at a time. `epoch` is the stream's
+//   reset count when the call began; once Interrupt has been called with a
+//   later epoch, the call returns promptly (false, 0) and its samples are not
+//   the device's any more. `continuous` is false when the stream's queue ran
+//   dry (or recording was stopped) before this call: the device may restart
+//   its clock.
+// - Transfer consumes `bytes` bytes of samples (volume already applied) and
+//   returns true once they count as played: the virtual device when their
+//   duration has passed, ALSA when ALSA has taken them, the test device when
+//   the test steps it.
+// - Record fills `data` with at most `room` bytes (whole sample frames) of
+//   recorded samples and returns how many it wrote, once they count as
+//   recorded: the virtual device when their duration has passed, ALSA when
+//   it has captured them, the test device when the test steps it. It returns
+//   0 only when interrupted. The stream copies them into the application's
+//   buffer, which may take several calls to fill.
+// - Interrupt may be called on any thread, also while Transfer or Record
+//   blocks and with the stream's lock held (so it never blocks and never calls
+//   the stream).
 // - The hooks CheckPrepare, CheckVolume, SendsCloseNotice, Grant and
 //   CompletesOnWrite are asked by the stream on the calling thread, with its
-//   lock held. Only the test
-//   device answers anything but plain success.
-// - Capture: a stream opened for input hands Transfer an empty buffer to fill
-//   with `bytes` recorded bytes; the same rules hold. No device records yet.
+//   lock held. Only the test device answers anything but plain success.
 #pragma once
 
 #include <stdint.h>
@@ -47,6 +54,7 @@ public:
 
     virtual MMRESULT Open(const WAVEFORMATEX& format, Direction direction) = 0;
     virtual bool Transfer(BYTE* data, DWORD bytes, bool continuous, uint64_t epoch) = 0;
+    virtual DWORD Record(BYTE* data, DWORD room, bool continuous, uint64_t epoch) = 0;
     virtual void Interrupt(uint64_t epoch) = 0;
     virtual void Close() = 0;
 
@@ -54,17 +62,27 @@ public:
     virtual MMRESULT CheckPrepare() { return MMSYSERR_NOERROR; }
     virtual MMRESULT CheckVolume() { return MMSYSERR_NOERROR; }
     virtual bool SendsCloseNotice() const { return true; }
-    // Lets Transfer complete `count` more buffers; false for a device that
-    // moves by itself.
+    // Lets the device move on: Transfer may complete `count` more buffers, or
+    // Record deliver `count` more bytes. False for a device that moves by
+    // itself.
     virtual bool Grant(unsigned /*count*/) { return false; }
     // Asked once for each write from outside the device thread: true when
     // the write is to return only after the device has played the buffer.
     virtual bool CompletesOnWrite() { return false; }
 };
 
+// What the virtual device records (see SvWaveInputSource).
+struct InputSourceOptions {
+    SvWaveInputKind kind = SV_WAVE_INPUT_SILENCE;
+    double toneHz = 1000.0;
+    double toneLevel = 0.5;
+    std::string path;
+};
+
 struct VirtualOptions {
     double speed = 1.0;
     std::string recordPath;
+    InputSourceOptions input;
 };
 
 std::unique_ptr<WaveDevice> CreateVirtualDevice(const VirtualOptions& options);
@@ -80,5 +98,9 @@ bool IsSupportedFormat(const WAVEFORMATEX& format);
 // of a waveOutSetVolume word (low word left, high word right; mono takes the
 // left). 0xFFFF is unity.
 void ApplyVolume(const WAVEFORMATEX& format, DWORD volume, const BYTE* src, BYTE* dst, DWORD bytes);
+
+// Stores `count` 16-bit samples (interleaved as the format's channels) in the
+// sample encoding of `format` (16-bit PCM, 8-bit PCM or mu-law) at dst.
+void EncodeSamples(const WAVEFORMATEX& format, const int16_t* src, DWORD count, BYTE* dst);
 
 }  // namespace svwave

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace svwave {
@@ -116,7 +117,10 @@ void WaveStream::Deliver(std::unique_lock<std::mutex>& lock, UINT message, LPWAV
     if (RecordingCalls()) {
         SvWaveCall call = {};
         call.nCall = SV_WAVE_CALLBACK;
-        call.hwo = static_cast<HWAVEOUT>(m_handle);
+        if (m_direction == Direction::kOutput)
+            call.hwo = static_cast<HWAVEOUT>(m_handle);
+        else
+            call.hwi = static_cast<HWAVEIN>(m_handle);
         call.pwh = hdr;
         call.uArg = message;
         call.dwInstance = m_instance;
@@ -177,6 +181,24 @@ void WaveStream::DeviceThread()
 {
     t_deviceThread = true;
     std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_direction == Direction::kOutput)
+        PlayLoop(lock);
+    else
+        RecordLoop(lock);
+}
+
+void WaveStream::ReturnFromDevice(std::unique_lock<std::mutex>& lock, LPWAVEHDR hdr)
+{
+    Dequeue();
+    m_deviceInCallback = true;
+    Complete(lock, hdr);
+    m_deviceInCallback = false;
+    ++m_deviceDeliveries;
+    m_cv.notify_all();
+}
+
+void WaveStream::PlayLoop(std::unique_lock<std::mutex>& lock)
+{
     for (;;) {
         // A reset that waits for the callback to finish must find the queue as
         // the callback left it: nothing new starts until it has taken it.
@@ -195,10 +217,7 @@ void WaveStream::DeviceThread()
         if (m_render.size() < bytes)
             m_render.resize(bytes);
         // The samples and the level are taken when the buffer starts to play.
-        // (Capture will hand the device an empty buffer instead.)
-        if (m_direction == Direction::kOutput)
-            ApplyVolume(m_format, m_volume, reinterpret_cast<const BYTE*>(hdr->lpData), m_render.data(),
-                        bytes);
+        ApplyVolume(m_format, m_volume, reinterpret_cast<const BYTE*>(hdr->lpData), m_render.data(), bytes);
 
         lock.unlock();
         const bool played = m_device->Transfer(m_render.data(), bytes, continuous, epoch);
@@ -207,12 +226,60 @@ void WaveStream::DeviceThread()
         // A reset or close in the meantime has taken the buffer back.
         if (!played || epoch != m_resetCount || m_head != hdr || m_stop)
             continue;
-        Dequeue();
         m_position += bytes;
-        m_deviceInCallback = true;
-        Complete(lock, hdr);
-        m_deviceInCallback = false;
-        ++m_deviceDeliveries;
+        ReturnFromDevice(lock, hdr);
+    }
+}
+
+DWORD WaveStream::RoomLeft(LPWAVEHDR hdr) const
+{
+    const DWORD block = m_format.nBlockAlign;
+    const DWORD usable = hdr->dwBufferLength - hdr->dwBufferLength % block;
+    return usable > hdr->dwBytesRecorded ? usable - hdr->dwBytesRecorded : 0;
+}
+
+void WaveStream::RecordLoop(std::unique_lock<std::mutex>& lock)
+{
+    const DWORD block = m_format.nBlockAlign;
+    for (;;) {
+        while (!m_stop && (!m_recording || m_head == nullptr || m_resetsWaiting > 0)) {
+            if (!m_recording || m_head == nullptr)
+                m_ranDry = true;
+            m_cv.wait(lock);
+        }
+        if (m_stop)
+            break;
+        LPWAVEHDR hdr = m_head;
+        const DWORD room = RoomLeft(hdr);
+        if (room == 0) {
+            // Too short to hold one sample frame: it is as full as it gets.
+            ReturnFromDevice(lock, hdr);
+            continue;
+        }
+        const uint64_t epoch = m_resetCount;
+        const bool continuous = !m_ranDry;
+        m_ranDry = false;
+        if (m_render.size() < room)
+            m_render.resize(room);
+
+        lock.unlock();
+        DWORD got = m_device->Record(m_render.data(), room, continuous, epoch);
+        lock.lock();
+
+        // A stop, reset or close in the meantime has taken the buffer back,
+        // and what was recorded for it goes nowhere.
+        if (got > room)
+            got = room;
+        got -= got % block;
+        if (got == 0 || epoch != m_resetCount || m_head != hdr || m_stop)
+            continue;
+        memcpy(hdr->lpData + hdr->dwBytesRecorded, m_render.data(), got);
+        hdr->dwBytesRecorded += got;
+        m_position += got;
+        // Only a full buffer comes back by itself.
+        if (RoomLeft(hdr) == 0)
+            ReturnFromDevice(lock, hdr);
+        m_recordedBytes += got;
         m_cv.notify_all();
     }
 }
@@ -248,10 +315,13 @@ MMRESULT WaveStream::Write(LPWAVEHDR hdr)
     if (hdr->dwFlags & WHDR_INQUEUE)
         return WAVERR_STILLPLAYING;
     hdr->dwFlags = (hdr->dwFlags & ~static_cast<DWORD>(WHDR_DONE)) | WHDR_INQUEUE;
+    if (m_direction == Direction::kInput)
+        hdr->dwBytesRecorded = 0;
     Enqueue(hdr);
     ++m_inQueue;
     m_cv.notify_all();
-    if (!InOwnCallback() && !OnOwnDeviceThread() && m_device->CompletesOnWrite()) {
+    if (m_direction == Direction::kOutput && !InOwnCallback() && !OnOwnDeviceThread() &&
+        m_device->CompletesOnWrite()) {
         UINT ahead = 0;
         for (LPWAVEHDR queued = m_head; queued != nullptr; queued = queued->lpNext)
             ++ahead;
@@ -273,11 +343,17 @@ MMRESULT WaveStream::Reset()
     m_head = m_tail = nullptr;
     m_position = 0;
     m_ranDry = true;
+    m_recording = false;
     m_cv.notify_all();
+    ReturnNowOrAfterCallback(lock, list);
+    return MMSYSERR_NOERROR;
+}
 
+void WaveStream::ReturnNowOrAfterCallback(std::unique_lock<std::mutex>& lock, LPWAVEHDR list)
+{
     if (DeliveryFrame* frame = FrameOf(this)) {
         Append(frame->deferredHead, frame->deferredTail, list);
-        return MMSYSERR_NOERROR;
+        return;
     }
     // The headers keep WHDR_INQUEUE until their own notice, so a callback
     // cannot queue one of them again while it still links the list.
@@ -286,6 +362,34 @@ MMRESULT WaveStream::Reset()
         next = hdr->lpNext;
         Complete(lock, hdr);
     }
+}
+
+MMRESULT WaveStream::StartRecording()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_closed)
+        return MMSYSERR_INVALHANDLE;
+    m_recording = true;
+    m_cv.notify_all();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveStream::StopRecording()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_closed)
+        return MMSYSERR_INVALHANDLE;
+    m_recording = false;
+    // What the device is recording right now is dropped, as a driver drops
+    // the period it is filling; what reached the buffer stays.
+    m_device->Interrupt(++m_resetCount);
+    ++m_resetsWaiting;
+    WaitForDeviceCallback(lock);
+    --m_resetsWaiting;
+    m_ranDry = true;
+    m_cv.notify_all();
+    if (m_head != nullptr && m_head->dwBytesRecorded > 0)
+        ReturnNowOrAfterCallback(lock, Dequeue());
     return MMSYSERR_NOERROR;
 }
 
@@ -379,6 +483,36 @@ UINT WaveStream::StepLocked(std::unique_lock<std::mutex>& lock, UINT count)
         if (m_deviceDeliveries < target)
             break;
         ++done;
+    }
+    return done;
+}
+
+DWORD WaveStream::RecordBytes(DWORD bytes)
+{
+    if (m_direction != Direction::kInput || InOwnCallback() || OnOwnDeviceThread())
+        return 0;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    bytes -= bytes % m_format.nBlockAlign;
+    DWORD done = 0;
+    while (done < bytes && !m_closed && m_recording && m_head != nullptr) {
+        // One buffer at a time, so that every grant ends inside the buffer at
+        // the head and the wait below knows what to expect.
+        const DWORD chunk = std::min(bytes - done, RoomLeft(m_head));
+        if (chunk == 0)
+            break;
+        const uint64_t target = m_recordedBytes + chunk;
+        const uint64_t epoch = m_resetCount;
+        if (!m_device->Grant(chunk))
+            break;
+        // A stop or reset from elsewhere takes the buffer back before it is
+        // filled; one made by the callback itself still lets that callback
+        // finish.
+        m_cv.wait_for(lock, kStepWait, [&] {
+            return m_recordedBytes >= target || m_closed || (m_resetCount != epoch && !m_deviceInCallback);
+        });
+        if (m_recordedBytes < target)
+            break;
+        done += chunk;
     }
     return done;
 }

@@ -1,16 +1,21 @@
 // One open wave handle: the queue of headers with their flags, the position,
 // the volume, the device thread and every callback.
 //
-// Threads and callbacks, as the application sees them:
-// - WOM_OPEN is delivered on the opening thread before waveOutOpen returns,
-//   WOM_CLOSE on the closing thread before waveOutClose returns.
-// - WOM_DONE for a played buffer is delivered on the device thread; for the
-//   buffers a reset returns, on the resetting thread before waveOutReset
-//   returns, in queue order.
-// - The callback may call Prepare, Unprepare, Write, Reset, GetVolume,
-//   SetVolume and GetPosition on its own handle. None of them calls back while
-//   a callback of this stream runs on the same thread: a reset from inside a
-//   callback returns its buffers right after that callback has returned.
+// Threads and callbacks, as the application sees them (output WOM_*, input
+// WIM_*):
+// - WOM_OPEN / WIM_OPEN is delivered on the opening thread before the open
+//   returns, WOM_CLOSE / WIM_CLOSE on the closing thread before the close
+//   returns.
+// - WOM_DONE for a played buffer, WIM_DATA for a buffer recorded full, is
+//   delivered on the device thread, in the order the buffers were queued; for
+//   the buffers a reset returns (and the part-filled buffer a stop returns),
+//   on the calling thread before the reset (stop) returns, in queue order.
+// - Input records nothing before StartRecording, nor after StopRecording or
+//   Reset until the next StartRecording.
+// - The callback may call every operation but Close on its own handle. None
+//   of them calls back while a callback of this stream runs on the same
+//   thread: a reset (or stop) from inside a callback returns its buffers
+//   right after that callback has returned.
 // - No lock of the stand-in is held while the application is called back.
 // - A reset or close from another thread first waits (bounded) for a callback
 //   running on the device thread to return, so that a buffer that callback
@@ -46,8 +51,15 @@ public:
 
     MMRESULT Prepare(LPWAVEHDR hdr);
     MMRESULT Unprepare(LPWAVEHDR hdr);
+    // waveOutWrite, or waveInAddBuffer (which also clears dwBytesRecorded).
     MMRESULT Write(LPWAVEHDR hdr);
+    // Returns every queued buffer; input also stops recording.
     MMRESULT Reset();
+    // Input: starts recording into the queued buffers.
+    MMRESULT StartRecording();
+    // Input: stops recording; the current buffer is returned if anything was
+    // recorded into it, the empty ones stay queued.
+    MMRESULT StopRecording();
     // Fails with WAVERR_STILLPLAYING while buffers are queued (the stream stays
     // open), with MMSYSERR_HANDLEBUSY from inside this stream's own callback.
     // On success the device thread has ended and the close notice (if the
@@ -59,11 +71,25 @@ public:
 
     // Test device: completes up to `count` buffers (see SvWaveTestStep).
     UINT Step(UINT count);
+    // Test input device: records up to `bytes` bytes (see SvWaveTestRecord).
+    DWORD RecordBytes(DWORD bytes);
     UINT Queued();
     SvWaveDeviceKind Kind() const { return m_kind; }
+    HANDLE Handle() const { return m_handle; }
+    Direction GetDirection() const { return m_direction; }
 
 private:
     void DeviceThread();
+    void PlayLoop(std::unique_lock<std::mutex>& lock);
+    void RecordLoop(std::unique_lock<std::mutex>& lock);
+    // Bytes (whole sample frames) still free in an input buffer.
+    DWORD RoomLeft(LPWAVEHDR hdr) const;
+    // Device thread: takes the head buffer out of the queue and delivers its
+    // notice, keeping the books that resets and steps wait on.
+    void ReturnFromDevice(std::unique_lock<std::mutex>& lock, LPWAVEHDR hdr);
+    // Marks a header returned now, or, inside this stream's own callback, once
+    // that callback has returned.
+    void ReturnNowOrAfterCallback(std::unique_lock<std::mutex>& lock, LPWAVEHDR list);
     // Calls the application back with no lock held; notices of a reset made
     // inside the callback follow when it has returned. Returns with `lock` held.
     void Deliver(std::unique_lock<std::mutex>& lock, UINT message, LPWAVEHDR hdr);
@@ -105,22 +131,39 @@ private:
     uint64_t m_deviceDeliveries = 0;  // device-thread notices whose callback returned
     bool m_stop = false;
     bool m_closed = false;
-    bool m_ranDry = true;  // the queue was empty since the last buffer
+    bool m_ranDry = true;  // the queue was empty (or recording stopped) since the last buffer
+    bool m_recording = false;  // input: between StartRecording and StopRecording/Reset
+    uint64_t m_recordedBytes = 0;  // input: bytes recorded whose notices (if any) are delivered
     uint64_t m_position = 0;  // bytes completed since the open or last reset
     DWORD m_volume = 0xFFFFFFFF;
 
-    std::vector<BYTE> m_render;  // device thread only: samples after volume
+    std::vector<BYTE> m_render;  // device thread only: samples after volume, or recorded
 };
 
-// The open stream behind a handle, or null: the registry keeps closed handles
-// from ever being used again.
-std::shared_ptr<WaveStream> FindStream(HANDLE handle);
+// The open stream of `direction` behind a handle, or null: the registry keeps
+// closed handles from ever being used again, and an output handle is no input
+// handle.
+std::shared_ptr<WaveStream> FindStream(HANDLE handle, Direction direction);
 
-// Call record and output log of the test device (testdevice.cpp).
+// What the waveOut and waveIn functions share (waveout.cpp).
+bool ValidHeader(LPWAVEHDR pwh, UINT cbwh);
+// Checks the arguments of an open, opens the device WAVE_MAPPER stands for
+// and registers its stream in `opened` (left null by a format query). The
+// caller stores the handle, then delivers the open notice.
+MMRESULT OpenStream(Direction direction, bool haveHandle, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
+                    DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen, std::shared_ptr<WaveStream>* opened);
+// Closes the stream behind a handle and lets the handle go.
+MMRESULT CloseStream(Direction direction, HANDLE handle);
+// Records a call in the call record (when it is kept) and returns `result`.
+MMRESULT FinishCall(SvWaveCall call, MMRESULT result);
+
+// Call record, output log and input feed of the test device (testdevice.cpp).
 bool RecordingCalls();
 void RecordCall(const SvWaveCall& call);
 void AppendTestOutput(const BYTE* data, DWORD bytes);
-void NoteTestHandle(HWAVEOUT hwo);
+// Copies the next `bytes` bytes of the input feed to dst (zeros past its end).
+void TakeTestInput(BYTE* dst, DWORD bytes);
+void NoteTestHandle(Direction direction, HANDLE handle);
 // True on a device thread of the stand-in.
 bool OnDeviceThread();
 

@@ -1,6 +1,6 @@
 // The test device: it moves only when the test steps it, fails where the test
-// tells it to, and keeps what it played. Also the call record and the test
-// controls of <svwin/wavedevice.h>.
+// tells it to, keeps what it played and records what the test fed it. Also
+// the call record and the test controls of <svwin/wavedevice.h>.
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -22,6 +22,8 @@ struct TestState {
     std::vector<SvWaveCall> calls;
     bool callsLost = false;
     std::vector<BYTE> output;
+    std::vector<BYTE> input;
+    size_t inputPos = 0;
 };
 
 // Never destroyed: device threads may still write to it while the process
@@ -33,6 +35,7 @@ TestState& State()
 }
 
 std::atomic<HWAVEOUT> g_latestHandle{nullptr};
+std::atomic<HWAVEIN> g_latestInHandle{nullptr};
 
 class TestDevice : public WaveDevice {
 public:
@@ -53,6 +56,22 @@ public:
         }
         AppendTestOutput(data, bytes);
         return true;
+    }
+
+    // Tokens are bytes here: the test grants exactly what is to be recorded.
+    DWORD Record(BYTE* data, DWORD room, bool, uint64_t epoch) override
+    {
+        DWORD n = 0;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cv.wait(lock, [&] { return m_tokens > 0 || m_epoch != epoch; });
+            if (m_epoch != epoch)
+                return 0;
+            n = std::min<DWORD>(m_tokens, room);
+            m_tokens -= n;
+        }
+        TakeTestInput(data, n);
+        return n;
     }
 
     void Interrupt(uint64_t epoch) override
@@ -131,9 +150,22 @@ void AppendTestOutput(const BYTE* data, DWORD bytes)
     state.output.insert(state.output.end(), data, data + std::min<size_t>(bytes, room));
 }
 
-void NoteTestHandle(HWAVEOUT hwo)
+void TakeTestInput(BYTE* dst, DWORD bytes)
 {
-    g_latestHandle.store(hwo);
+    TestState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    const size_t fed = std::min<size_t>(bytes, state.input.size() - state.inputPos);
+    std::copy_n(state.input.begin() + static_cast<std::ptrdiff_t>(state.inputPos), fed, dst);
+    std::fill(dst + fed, dst + bytes, BYTE(0));
+    state.inputPos += fed;
+}
+
+void NoteTestHandle(Direction direction, HANDLE handle)
+{
+    if (direction == Direction::kOutput)
+        g_latestHandle.store(static_cast<HWAVEOUT>(handle));
+    else
+        g_latestInHandle.store(static_cast<HWAVEIN>(handle));
 }
 
 }  // namespace svwave
@@ -155,11 +187,13 @@ SVWIN_API void SvWaveTestReset(void)
     state.calls.clear();
     state.callsLost = false;
     state.output.clear();
+    state.input.clear();
+    state.inputPos = 0;
 }
 
 SVWIN_API UINT SvWaveTestStep(HWAVEOUT hwo, UINT count)
 {
-    std::shared_ptr<WaveStream> stream = FindStream(hwo);
+    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     if (!stream || stream->Kind() != SV_WAVE_DEVICE_TEST)
         return 0;
     return stream->Step(count);
@@ -167,13 +201,52 @@ SVWIN_API UINT SvWaveTestStep(HWAVEOUT hwo, UINT count)
 
 SVWIN_API UINT SvWaveTestQueued(HWAVEOUT hwo)
 {
-    std::shared_ptr<WaveStream> stream = FindStream(hwo);
+    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     return stream ? stream->Queued() : 0;
 }
 
 SVWIN_API HWAVEOUT SvWaveTestLatestHandle(void)
 {
     return g_latestHandle.load();
+}
+
+SVWIN_API void SvWaveTestFeedInput(const BYTE* data, DWORD bytes)
+{
+    if (data == nullptr)
+        return;
+    TestState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    // What was recorded already is let go, so a long feed fed piece by piece
+    // does not grow without end.
+    state.input.erase(state.input.begin(), state.input.begin() + static_cast<std::ptrdiff_t>(state.inputPos));
+    state.inputPos = 0;
+    state.input.insert(state.input.end(), data, data + bytes);
+}
+
+SVWIN_API DWORD SvWaveTestInputLeft(void)
+{
+    TestState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return static_cast<DWORD>(state.input.size() - state.inputPos);
+}
+
+SVWIN_API DWORD SvWaveTestRecord(HWAVEIN hwi, DWORD bytes)
+{
+    std::shared_ptr<WaveStream> stream = FindStream(hwi, Direction::kInput);
+    if (!stream || stream->Kind() != SV_WAVE_DEVICE_TEST)
+        return 0;
+    return stream->RecordBytes(bytes);
+}
+
+SVWIN_API UINT SvWaveTestQueuedIn(HWAVEIN hwi)
+{
+    std::shared_ptr<WaveStream> stream = FindStream(hwi, Direction::kInput);
+    return stream ? stream->Queued() : 0;
+}
+
+SVWIN_API HWAVEIN SvWaveTestLatestInHandle(void)
+{
+    return g_latestInHandle.load();
 }
 
 SVWIN_API DWORD SvWaveTestReadOutput(DWORD offset, BYTE* dst, DWORD max)

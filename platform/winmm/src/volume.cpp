@@ -1,4 +1,5 @@
-// Formats the stand-in plays, and the output level applied to their samples.
+// Formats the stand-in plays and records, the output level applied to their
+// samples, and the encoding of recorded samples.
 #include <string.h>
 
 #include "device.h"
@@ -92,6 +93,19 @@ void ApplyVolume(const WAVEFORMATEX& format, DWORD volume, const BYTE* src, BYTE
     } else {
         for (DWORD i = 0; i < bytes; ++i)
             dst[i] = LinearToMulaw(Scale(MulawToLinear(src[i]), factors[i % channels]));
+    }
+}
+
+void EncodeSamples(const WAVEFORMATEX& format, const int16_t* src, DWORD count, BYTE* dst)
+{
+    if (format.wBitsPerSample == 16) {
+        memcpy(dst, src, static_cast<size_t>(count) * 2);
+    } else if (format.wFormatTag == WAVE_FORMAT_PCM) {
+        for (DWORD i = 0; i < count; ++i)
+            dst[i] = static_cast<BYTE>(128 + (src[i] >> 8));
+    } else {
+        for (DWORD i = 0; i < count; ++i)
+            dst[i] = LinearToMulaw(src[i]);
     }
 }
 

@@ -1,5 +1,6 @@
-// The waveOut functions: argument checks, the handle registry, the choice of
-// device behind WAVE_MAPPER, and the call record.
+// The waveOut functions, and what they share with the waveIn functions
+// (wavein.cpp): argument checks, the handle registry, the choice of device
+// behind WAVE_MAPPER, and the call record.
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -53,15 +54,40 @@ SvWaveDeviceKind DeviceFromEnvironment()
 std::mutex g_virtualMutex;
 VirtualOptions g_virtualOptions;
 
+bool g_inputChosen = false;  // under g_virtualMutex: SvWaveVirtualSetInput overrides the variable
+
+// SONAVEX_WAVE_INPUT, read once: the platform's setting for the life of the
+// process.
+const InputSourceOptions& InputFromEnvironment()
+{
+    static const InputSourceOptions input = [] {
+        InputSourceOptions o;
+        const char* value = getenv("SONAVEX_WAVE_INPUT");
+        if (value == nullptr || *value == '\0' || strcasecmp(value, "silence") == 0)
+            return o;
+        if (strncasecmp(value, "tone", 4) == 0 && (value[4] == '\0' || value[4] == ':')) {
+            o.kind = SV_WAVE_INPUT_TONE;
+            if (value[4] == ':') {
+                const double hz = strtod(value + 5, nullptr);
+                if (hz > 0)
+                    o.toneHz = hz;
+            }
+            return o;
+        }
+        o.kind = SV_WAVE_INPUT_FILE;
+        o.path = value;
+        return o;
+    }();
+    return input;
+}
+
 VirtualOptions CurrentVirtualOptions()
 {
     std::lock_guard<std::mutex> lock(g_virtualMutex);
-    return g_virtualOptions;
-}
-
-bool ValidHeader(LPWAVEHDR pwh, UINT cbwh)
-{
-    return pwh != nullptr && cbwh == sizeof(WAVEHDR) && (pwh->lpData != nullptr || pwh->dwBufferLength == 0);
+    VirtualOptions options = g_virtualOptions;
+    if (!g_inputChosen)
+        options.input = InputFromEnvironment();
+    return options;
 }
 
 SvWaveCall MakeCall(int what, HWAVEOUT hwo, LPWAVEHDR pwh = nullptr, UINT uArg = 0, DWORD dwArg = 0)
@@ -75,23 +101,18 @@ SvWaveCall MakeCall(int what, HWAVEOUT hwo, LPWAVEHDR pwh = nullptr, UINT uArg =
     return call;
 }
 
-MMRESULT Finish(SvWaveCall call, MMRESULT result)
+MMRESULT Finish(const SvWaveCall& call, MMRESULT result)
 {
-    if (RecordingCalls()) {
-        call.mmr = result;
-        call.bDeviceThread = OnDeviceThread();
-        RecordCall(call);
-    }
-    return result;
+    return FinishCall(call, result);
 }
 
 // Opens the device of `kind` (auto: ALSA, else virtual) for `format`.
-MMRESULT OpenDevice(SvWaveDeviceKind kind, const WAVEFORMATEX& format, std::unique_ptr<WaveDevice>* device,
-                    SvWaveDeviceKind* opened)
+MMRESULT OpenDevice(SvWaveDeviceKind kind, Direction direction, const WAVEFORMATEX& format,
+                    std::unique_ptr<WaveDevice>* device, SvWaveDeviceKind* opened)
 {
     if (kind == SV_WAVE_DEVICE_AUTO) {
         std::unique_ptr<WaveDevice> alsa = CreateAlsaDevice();
-        if (alsa->Open(format, Direction::kOutput) == MMSYSERR_NOERROR) {
+        if (alsa->Open(format, direction) == MMSYSERR_NOERROR) {
             *device = std::move(alsa);
             *opened = SV_WAVE_DEVICE_ALSA;
             return MMSYSERR_NOERROR;
@@ -111,22 +132,95 @@ MMRESULT OpenDevice(SvWaveDeviceKind kind, const WAVEFORMATEX& format, std::uniq
         break;
     }
     *opened = kind;
-    return (*device)->Open(format, Direction::kOutput);
+    return (*device)->Open(format, direction);
 }
 
 }  // namespace
+
+bool ValidHeader(LPWAVEHDR pwh, UINT cbwh)
+{
+    return pwh != nullptr && cbwh == sizeof(WAVEHDR) && (pwh->lpData != nullptr || pwh->dwBufferLength == 0);
+}
+
+MMRESULT FinishCall(SvWaveCall call, MMRESULT result)
+{
+    if (RecordingCalls()) {
+        call.mmr = result;
+        call.bDeviceThread = OnDeviceThread();
+        RecordCall(call);
+    }
+    return result;
+}
+
+MMRESULT OpenStream(Direction direction, bool haveHandle, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
+                    DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen, std::shared_ptr<WaveStream>* opened)
+{
+    const bool query = (fdwOpen & WAVE_FORMAT_QUERY) != 0;
+    if (pwfx == nullptr || (!haveHandle && !query))
+        return MMSYSERR_INVALPARAM;
+    if (uDeviceID != WAVE_MAPPER && uDeviceID != 0)
+        return MMSYSERR_BADDEVICEID;
+    const DWORD callbackType = fdwOpen & CALLBACK_TYPEMASK;
+    if (callbackType != CALLBACK_FUNCTION && callbackType != CALLBACK_NULL)
+        return MMSYSERR_NOTSUPPORTED;
+    if (!IsSupportedFormat(*pwfx))
+        return WAVERR_BADFORMAT;
+    if (query)
+        return MMSYSERR_NOERROR;
+
+    std::unique_ptr<WaveDevice> device;
+    SvWaveDeviceKind kind = SV_WAVE_DEVICE_AUTO;
+    const MMRESULT result = OpenDevice(SvWaveGetDefaultDevice(), direction, *pwfx, &device, &kind);
+    if (result != MMSYSERR_NOERROR)
+        return result;
+
+    LPWAVECALLBACK callback =
+        callbackType == CALLBACK_FUNCTION ? reinterpret_cast<LPWAVECALLBACK>(dwCallback) : nullptr;
+    auto stream = std::make_shared<WaveStream>(direction, kind, std::move(device), *pwfx, callback, dwInstance);
+    Registry& registry = Streams();
+    uintptr_t id;
+    {
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.next += 0x10;
+        id = registry.next;
+    }
+    const HANDLE made = reinterpret_cast<HANDLE>(id);
+    stream->Start(made);
+    {
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.streams.emplace(id, stream);
+    }
+    if (kind == SV_WAVE_DEVICE_TEST)
+        NoteTestHandle(direction, made);
+    *opened = std::move(stream);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT CloseStream(Direction direction, HANDLE handle)
+{
+    std::shared_ptr<WaveStream> stream = FindStream(handle, direction);
+    if (!stream)
+        return MMSYSERR_INVALHANDLE;
+    const MMRESULT result = stream->Close();  // the close notice
+    if (result == MMSYSERR_NOERROR) {
+        Registry& registry = Streams();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.streams.erase(reinterpret_cast<uintptr_t>(handle));
+    }
+    return result;
+}
 
 bool RecordingCalls()
 {
     return SvWaveGetDefaultDevice() == SV_WAVE_DEVICE_TEST;
 }
 
-std::shared_ptr<WaveStream> FindStream(HANDLE handle)
+std::shared_ptr<WaveStream> FindStream(HANDLE handle, Direction direction)
 {
     Registry& registry = Streams();
     std::lock_guard<std::mutex> lock(registry.mutex);
     auto it = registry.streams.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == registry.streams.end())
+    if (it == registry.streams.end() || it->second->GetDirection() != direction)
         return nullptr;
     return it->second;
 }
@@ -148,7 +242,13 @@ SVWIN_API SvWaveDeviceKind SvWaveGetDefaultDevice(void)
 
 SVWIN_API SvWaveDeviceKind SvWaveGetDeviceKind(HWAVEOUT hwo)
 {
-    std::shared_ptr<WaveStream> stream = FindStream(hwo);
+    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
+    return stream ? stream->Kind() : SV_WAVE_DEVICE_AUTO;
+}
+
+SVWIN_API SvWaveDeviceKind SvWaveGetInDeviceKind(HWAVEIN hwi)
+{
+    std::shared_ptr<WaveStream> stream = FindStream(hwi, Direction::kInput);
     return stream ? stream->Kind() : SV_WAVE_DEVICE_AUTO;
 }
 
@@ -164,6 +264,20 @@ SVWIN_API void SvWaveVirtualSetRecordPath(const char* path)
     g_virtualOptions.recordPath = path != nullptr ? path : "";
 }
 
+SVWIN_API void SvWaveVirtualSetInput(const SvWaveInputSource* source)
+{
+    std::lock_guard<std::mutex> lock(g_virtualMutex);
+    g_inputChosen = source != nullptr;
+    InputSourceOptions input;
+    if (source != nullptr) {
+        input.kind = source->kind;
+        input.toneHz = source->toneHz;
+        input.toneLevel = source->toneLevel;
+        input.path = source->path != nullptr ? source->path : "";
+    }
+    g_virtualOptions.input = input;
+}
+
 SVWIN_API MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
                                DWORD_PTR dwInstance, DWORD fdwOpen)
 {
@@ -172,70 +286,27 @@ SVWIN_API MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX 
     call.dwInstance = dwInstance;
     if (pwfx != nullptr)
         call.wfx = *pwfx;
-
-    const bool query = (fdwOpen & WAVE_FORMAT_QUERY) != 0;
-    if (pwfx == nullptr || (phwo == nullptr && !query))
-        return Finish(call, MMSYSERR_INVALPARAM);
-    if (uDeviceID != WAVE_MAPPER && uDeviceID != 0)
-        return Finish(call, MMSYSERR_BADDEVICEID);
-    const DWORD callbackType = fdwOpen & CALLBACK_TYPEMASK;
-    if (callbackType != CALLBACK_FUNCTION && callbackType != CALLBACK_NULL)
-        return Finish(call, MMSYSERR_NOTSUPPORTED);
-    if (!IsSupportedFormat(*pwfx))
-        return Finish(call, WAVERR_BADFORMAT);
-    if (query)
-        return Finish(call, MMSYSERR_NOERROR);
-
-    std::unique_ptr<WaveDevice> device;
-    SvWaveDeviceKind kind = SV_WAVE_DEVICE_AUTO;
-    const MMRESULT opened = OpenDevice(SvWaveGetDefaultDevice(), *pwfx, &device, &kind);
-    if (opened != MMSYSERR_NOERROR)
-        return Finish(call, opened);
-
-    LPWAVECALLBACK callback =
-        callbackType == CALLBACK_FUNCTION ? reinterpret_cast<LPWAVECALLBACK>(dwCallback) : nullptr;
-    auto stream = std::make_shared<WaveStream>(Direction::kOutput, kind, std::move(device), *pwfx, callback,
-                                               dwInstance);
-    Registry& registry = Streams();
-    uintptr_t id;
-    {
-        std::lock_guard<std::mutex> lock(registry.mutex);
-        registry.next += 0x10;
-        id = registry.next;
+    std::shared_ptr<WaveStream> stream;
+    const MMRESULT result =
+        OpenStream(Direction::kOutput, phwo != nullptr, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen, &stream);
+    if (stream) {
+        // The handle is the application's before its first notice.
+        *phwo = static_cast<HWAVEOUT>(stream->Handle());
+        stream->NotifyOpen();
+        call.hwo = *phwo;
     }
-    const HWAVEOUT handle = reinterpret_cast<HWAVEOUT>(id);
-    stream->Start(handle);
-    {
-        std::lock_guard<std::mutex> lock(registry.mutex);
-        registry.streams.emplace(id, stream);
-    }
-    *phwo = handle;
-    if (kind == SV_WAVE_DEVICE_TEST)
-        NoteTestHandle(handle);
-    stream->NotifyOpen();
-    call.hwo = handle;
-    return Finish(call, MMSYSERR_NOERROR);
+    return Finish(call, result);
 }
 
 SVWIN_API MMRESULT waveOutClose(HWAVEOUT hwo)
 {
-    const SvWaveCall call = MakeCall(SV_WAVE_CALL_CLOSE, hwo);
-    std::shared_ptr<WaveStream> stream = FindStream(hwo);
-    if (!stream)
-        return Finish(call, MMSYSERR_INVALHANDLE);
-    const MMRESULT result = stream->Close();  // WOM_CLOSE
-    if (result == MMSYSERR_NOERROR) {
-        Registry& registry = Streams();
-        std::lock_guard<std::mutex> lock(registry.mutex);
-        registry.streams.erase(reinterpret_cast<uintptr_t>(hwo));
-    }
-    return Finish(call, result);
+    return Finish(MakeCall(SV_WAVE_CALL_CLOSE, hwo), CloseStream(Direction::kOutput, hwo));
 }
 
 SVWIN_API MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 {
     const SvWaveCall call = MakeCall(SV_WAVE_CALL_PREPARE, hwo, pwh, cbwh);
-    std::shared_ptr<WaveStream> stream = FindStream(hwo);
+    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     if (!stream)
         return Finish(call, MMSYSERR_INVALHANDLE);
     if (!ValidHeader(pwh, cbwh))
@@ -246,7 +317,7 @@ SVWIN_API MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 SVWIN_API MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 {
     const SvWaveCall call = MakeCall(SV_WAVE_CALL_UNPREPARE, hwo, pwh, cbwh);
-    std::shared_ptr<WaveStream> stream = FindStream(hwo);
+    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     if (!stream)
         return Finish(call, MMSYSERR_INVALHANDLE);
     if (!ValidHeader(pwh, cbwh))
@@ -257,7 +328,7 @@ SVWIN_API MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh
 SVWIN_API MMRESULT waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 {
     const SvWaveCall call = MakeCall(SV_WAVE_CALL_WRITE, hwo, pwh, cbwh);
-    std::shared_ptr<WaveStream> stream = FindStream(hwo);
+    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     if (!stream)
         return Finish(call, MMSYSERR_INVALHANDLE);
     if (!ValidHeader(pwh, cbwh))
@@ -268,7 +339,7 @@ SVWIN_API MMRESULT waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 SVWIN_API MMRESULT waveOutReset(HWAVEOUT hwo)
 {
     const SvWaveCall call = MakeCall(SV_WAVE_CALL_RESET, hwo);
-    std::shared_ptr<WaveStream> stream = FindStream(hwo);
+    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     if (!stream)
         return Finish(call, MMSYSERR_INVALHANDLE);
     return Finish(call, stream->Reset());
@@ -277,7 +348,7 @@ SVWIN_API MMRESULT waveOutReset(HWAVEOUT hwo)
 SVWIN_API MMRESULT waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolume)
 {
     SvWaveCall call = MakeCall(SV_WAVE_CALL_GETVOLUME, hwo);
-    std::shared_ptr<WaveStream> stream = FindStream(hwo);
+    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     if (!stream)
         return Finish(call, MMSYSERR_INVALHANDLE);
     if (pdwVolume == nullptr)
@@ -291,7 +362,7 @@ SVWIN_API MMRESULT waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolume)
 SVWIN_API MMRESULT waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume)
 {
     const SvWaveCall call = MakeCall(SV_WAVE_CALL_SETVOLUME, hwo, nullptr, 0, dwVolume);
-    std::shared_ptr<WaveStream> stream = FindStream(hwo);
+    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     if (!stream)
         return Finish(call, MMSYSERR_INVALHANDLE);
     return Finish(call, stream->SetVolume(dwVolume));
@@ -300,7 +371,7 @@ SVWIN_API MMRESULT waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume)
 SVWIN_API MMRESULT waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt)
 {
     const SvWaveCall call = MakeCall(SV_WAVE_CALL_GETPOSITION, hwo, nullptr, cbmmt);
-    std::shared_ptr<WaveStream> stream = FindStream(hwo);
+    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     if (!stream)
         return Finish(call, MMSYSERR_INVALHANDLE);
     if (pmmt == nullptr || cbmmt < sizeof(MMTIME))

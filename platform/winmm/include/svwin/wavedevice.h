@@ -1,13 +1,15 @@
 // Controls of the wave stand-in that Windows itself has no call for: which
-// device WAVE_MAPPER stands for, the virtual device's options, and the test
-// device's stepping, fault injection and call record. Host programs, tests and
+// device WAVE_MAPPER stands for, the virtual device's options (speed, what it
+// records), and the test device's stepping, input samples, fault injection
+// and call record. Host programs, tests and
 // benchmarks use these; the library never does.
 //
 // The default device is the platform's choice, as the sound settings are on
 // Windows: SvWaveSetDefaultDevice, else the environment variable
 // SONAVEX_WAVE_DEVICE ("auto", "virtual", "alsa" or "test"), else auto: the
-// ALSA device when its "default" PCM opens, otherwise the virtual device. The
-// choice is made at each waveOutOpen; handles already open keep their device.
+// ALSA device when its "default" PCM opens (for playback, or for capture),
+// otherwise the virtual device. The choice is made at each waveOutOpen and
+// waveInOpen; handles already open keep their device.
 //
 // Settings below apply to the devices opened after they are made.
 #pragma once
@@ -30,6 +32,8 @@ SVWIN_API void SvWaveSetDefaultDevice(SvWaveDeviceKind kind);
 SVWIN_API SvWaveDeviceKind SvWaveGetDefaultDevice(void);
 // The device an open handle plays on; AUTO for a handle that is not open.
 SVWIN_API SvWaveDeviceKind SvWaveGetDeviceKind(HWAVEOUT hwo);
+// The device an open input handle records from; AUTO when not open.
+SVWIN_API SvWaveDeviceKind SvWaveGetInDeviceKind(HWAVEIN hwi);
 
 // ---- Virtual device -------------------------------------------------------
 // Plays in real time from the monotonic clock: buffer n is done when the
@@ -39,29 +43,67 @@ SVWIN_API SvWaveDeviceKind SvWaveGetDeviceKind(HWAVEOUT hwo);
 // Speed factor: N times real time; 0 completes every buffer at once. Default 1.
 SVWIN_API void SvWaveVirtualSetSpeed(double factor);
 // Records exactly what each virtual device plays (after volume) to a WAV file
-// at `path`, rewritten by every open; null or "" records nothing (default).
+// at `path`, rewritten by every output open; null or "" records nothing
+// (default).
 SVWIN_API void SvWaveVirtualSetRecordPath(const char* path);
+
+// What the virtual input device records. It records in real time at the speed
+// factor above (0: as fast as buffers are added), in chunks of at most 10 ms,
+// from its source, whose position starts at 0 at each waveInOpen and moves
+// only with what is recorded. Every channel records the same samples.
+typedef enum SvWaveInputKind {
+    SV_WAVE_INPUT_SILENCE = 0,  // zeros (default)
+    SV_WAVE_INPUT_TONE = 1,     // a sine
+    SV_WAVE_INPUT_FILE = 2      // a WAV file, looped
+} SvWaveInputKind;
+
+typedef struct SvWaveInputSource {
+    SvWaveInputKind kind;
+    // TONE: sample n (from the open) is
+    // lround(toneLevel * 32767 * sin(2 * pi * toneHz * n / nSamplesPerSec))
+    // as 16-bit PCM, converted to the format opened. toneLevel is 0 to 1.
+    double toneHz;
+    double toneLevel;
+    // FILE: a PCM WAV file of 8 or 16 bits, mono or stereo, at any rate; it is
+    // read whole at waveInOpen (which fails with MMSYSERR_ERROR when it cannot
+    // be) and converted to the format opened (channels mixed or copied, rate
+    // by linear interpolation).
+    const char* path;
+} SvWaveInputSource;
+
+// Sets the source for the virtual input devices opened from now on; null
+// hands the choice back to the environment variable SONAVEX_WAVE_INPUT:
+// "silence", "tone" (1000 Hz at half scale), "tone:HZ", or a WAV file's path.
+// Without either, the virtual input records silence.
+SVWIN_API void SvWaveVirtualSetInput(const SvWaveInputSource* source);
 
 // ---- Test device ----------------------------------------------------------
 // Moves only when the test steps it. While it is the default device, every
-// waveOut call and every callback is recorded (see SvWaveCall), whatever the
-// handle, and what test devices play is kept in one output log.
+// waveOut and waveIn call and every callback is recorded (see SvWaveCall),
+// whatever the handle, and what test devices play is kept in one output log.
+// Test input devices record the samples the test feeds them, in order.
 
+// Faults apply to output and input devices alike, except where marked.
 typedef struct SvWaveTestFaults {
-    // Non-zero: waveOutOpen fails with this result and opens nothing.
+    // Non-zero: waveOutOpen / waveInOpen fails with this result and opens
+    // nothing.
     MMRESULT mmrOpen;
-    // waveOutPrepareHeader calls number nPrepareFailAt (1-based, counted per
-    // open handle, every call with valid arguments) up to
-    // nPrepareFailAt + nPrepareFailCount - 1 return mmrPrepare and change
-    // nothing. nPrepareFailAt 0: none fail; nPrepareFailCount 0 counts as 1.
+    // Prepare calls (waveOutPrepareHeader, waveInPrepareHeader) number
+    // nPrepareFailAt (1-based, counted per open handle, every call with valid
+    // arguments) up to nPrepareFailAt + nPrepareFailCount - 1 return
+    // mmrPrepare and change nothing. nPrepareFailAt 0: none fail;
+    // nPrepareFailCount 0 counts as 1.
     UINT nPrepareFailAt;
     UINT nPrepareFailCount;
     MMRESULT mmrPrepare;
-    // TRUE: waveOutClose closes the device but WOM_CLOSE never comes.
+    // TRUE: waveOutClose / waveInClose closes the device but WOM_CLOSE /
+    // WIM_CLOSE never comes.
     BOOL bNoCloseNotice;
-    // Non-zero: waveOutGetVolume and waveOutSetVolume fail with this result.
+    // Output only. Non-zero: waveOutGetVolume and waveOutSetVolume fail with
+    // this result.
     MMRESULT mmrVolume;
-    // The first nCompleteOnWrite waveOutWrite calls made on the handle (other
+    // Output only. The first nCompleteOnWrite waveOutWrite calls made on the
+    // handle (other
     // than from its own callbacks) return only once the device has played
     // the buffers queued up to the one written and their WOM_DONE callbacks
     // have returned: a device quicker than the application that feeds it.
@@ -70,7 +112,7 @@ typedef struct SvWaveTestFaults {
 
 // Faults for the test devices opened from now on; null clears them.
 SVWIN_API void SvWaveTestSetFaults(const SvWaveTestFaults* faults);
-// Clears the faults, the call record and the output log.
+// Clears the faults, the call record, the output log and the input feed.
 SVWIN_API void SvWaveTestReset(void);
 
 // Completes the next `count` queued buffers of a test device one at a time:
@@ -84,6 +126,25 @@ SVWIN_API UINT SvWaveTestStep(HWAVEOUT hwo, UINT count);
 SVWIN_API UINT SvWaveTestQueued(HWAVEOUT hwo);
 // The handle of the test device opened last, whether or not still open.
 SVWIN_API HWAVEOUT SvWaveTestLatestHandle(void);
+
+// Input. The test input devices record, in order, the bytes fed here (in the
+// format each was opened with); once the feed is used up they record zeros.
+SVWIN_API void SvWaveTestFeedInput(const BYTE* data, DWORD bytes);
+// Bytes fed and not yet recorded.
+SVWIN_API DWORD SvWaveTestInputLeft(void);
+// Records the next `bytes` bytes (rounded down to whole sample frames) on a
+// test input device, into the buffers queued on it, in order. Each buffer
+// that becomes full is returned with WIM_DATA on the device's own thread; the
+// call returns once the device has recorded them all and the callbacks of the
+// buffers they filled have returned. Stops early when no buffer is queued or
+// recording is stopped. Returns the bytes recorded; 0 for a handle that is
+// not an open test input device, or when called from that device's callback.
+// Every wait inside is bounded (5 s per buffer).
+SVWIN_API DWORD SvWaveTestRecord(HWAVEIN hwi, DWORD bytes);
+// Headers queued on an open input handle (any device); 0 when not open.
+SVWIN_API UINT SvWaveTestQueuedIn(HWAVEIN hwi);
+// The handle of the test input device opened last, whether or not still open.
+SVWIN_API HWAVEIN SvWaveTestLatestInHandle(void);
 
 // The output log: the bytes every test device completed, in order, after
 // volume. Copies up to `max` bytes from `offset`; returns the number copied.
@@ -102,14 +163,24 @@ enum {
     SV_WAVE_CALL_SETVOLUME,
     SV_WAVE_CALL_GETPOSITION,
     // A callback the stand-in made; uArg is the message, pwh parameter 1.
-    SV_WAVE_CALLBACK
+    SV_WAVE_CALLBACK,
+    // The waveIn calls; their handle is in hwi.
+    SV_WAVE_CALL_IN_OPEN,
+    SV_WAVE_CALL_IN_CLOSE,
+    SV_WAVE_CALL_IN_PREPARE,
+    SV_WAVE_CALL_IN_UNPREPARE,
+    SV_WAVE_CALL_IN_ADDBUFFER,
+    SV_WAVE_CALL_IN_START,
+    SV_WAVE_CALL_IN_STOP,
+    SV_WAVE_CALL_IN_RESET
 };
 
 // One entry. Calls are recorded as they return (so the callbacks a call makes
 // come before it), callbacks as they start.
 typedef struct SvWaveCall {
     int nCall;              // SV_WAVE_CALL_* or SV_WAVE_CALLBACK
-    HWAVEOUT hwo;           // the handle given (open: the handle made, or null)
+    HWAVEOUT hwo;           // output: the handle given (open: the handle made, or null)
+    HWAVEIN hwi;            // input calls and their callbacks: the same
     LPWAVEHDR pwh;          // header argument, or the callback's parameter 1
     UINT uArg;              // cbwh; open: device id; callback: message
     DWORD dwArg;            // volume given or returned; open: fdwOpen

@@ -1,0 +1,486 @@
+// The wave device's capture half (CAudio) on the stand-in's test device: what
+// it asks of the platform, where the recorded samples go (checked sample by
+// sample), its close sequence with and without the close notice (sleeps are
+// counted, not slept), its guard, and that recording allocates nothing.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <svwin/platform.h>
+#include <svwin/wavedevice.h>
+
+#include "audio/audio.h"
+#include "audio/audioframebuffer.h"
+#include "support/systems.h"
+#include "test_capture_common.h"
+
+// Allocation faults for the guard (the n-th array allocation of a given size
+// throws) and a count of every allocation. Every form is replaced, so all of
+// them pair up.
+static std::atomic<size_t> g_failSize{0};
+static std::atomic<int> g_failCountdown{0};
+static std::atomic<long> g_allocations{0};
+
+static void* Allocate(size_t size)
+{
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    void* p = malloc(size != 0 ? size : 1);
+    if (p == nullptr)
+        throw std::bad_alloc();
+    return p;
+}
+
+void* operator new(size_t size)
+{
+    return Allocate(size);
+}
+void* operator new[](size_t size)
+{
+    if (size == g_failSize.load() && g_failCountdown.load() > 0 && --g_failCountdown == 0)
+        throw std::bad_alloc();
+    return Allocate(size);
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept
+{
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return malloc(size != 0 ? size : 1);
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept
+{
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return malloc(size != 0 ? size : 1);
+}
+void operator delete(void* p) noexcept
+{
+    free(p);
+}
+void operator delete[](void* p) noexcept
+{
+    free(p);
+}
+void operator delete(void* p, size_t) noexcept
+{
+    free(p);
+}
+void operator delete[](void* p, size_t) noexcept
+{
+    free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept
+{
+    free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept
+{
+    free(p);
+}
+
+namespace {
+
+using captest::kHdr;
+using captest::Ramp;
+
+const DWORD kBuf = 320;  // bytes of one capture buffer: 20 ms
+
+class WaveIn : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SvWaveTestReset();
+        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
+        // The kernel stand-in keeps a hook for the life of the process, so one
+        // hook is installed once and reads the fixture through a pointer.
+        static const bool hooked = (SvSetSleepHook(&WaveIn::CountSleep, nullptr), true);
+        (void)hooked;
+        s_current = this;
+        fb_.AllocRing(0x100000);
+        audio_.reset(new CAudio);
+        audio_->SetFrameBuffer(&fb_);
+    }
+    void TearDown() override
+    {
+        audio_.reset();
+        s_current = nullptr;
+        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
+        SvWaveTestReset();
+    }
+
+    static void CountSleep(DWORD ms, void*)
+    {
+        if (s_current != nullptr)
+            s_current->sleeps_.push_back(ms);
+    }
+    static WaveIn* s_current;
+
+    bool Open()
+    {
+        memset(&format_, 0xCC, sizeof format_);
+        return audio_->WaveInOpen(&format_, kBuf);
+    }
+    DWORD Record(DWORD bytes) { return SvWaveTestRecord(audio_->m_hWaveIn, bytes); }
+    void Feed(const std::vector<BYTE>& bytes) { SvWaveTestFeedInput(bytes.data(), static_cast<DWORD>(bytes.size())); }
+    void Faults(const SvWaveTestFaults& f) { SvWaveTestSetFaults(&f); }
+
+    // Calls recorded since `from`, of one kind (0: all).
+    std::vector<SvWaveCall> Calls(int kind = 0, size_t from = 0)
+    {
+        std::vector<SvWaveCall> all = SvWaveTestCalls(), some;
+        for (size_t i = from; i < all.size(); ++i) {
+            if (kind == 0 || all[i].nCall == kind)
+                some.push_back(all[i]);
+        }
+        return some;
+    }
+    // The frames queued in the frame buffer, oldest first, taken out.
+    std::vector<std::vector<BYTE>> TakeFrames()
+    {
+        std::vector<std::vector<BYTE>> frames;
+        for (;;) {
+            std::vector<BYTE> frame(CAudioFrameBuffer::kDecodeBufferBytes);
+            int len = static_cast<int>(frame.size());
+            if (fb_.ReadFrame(frame.data(), &len, nullptr, nullptr) == 0)
+                break;
+            frame.resize(static_cast<size_t>(len));
+            frames.push_back(frame);
+        }
+        return frames;
+    }
+    bool BuffersFreed() const
+    {
+        for (unsigned char* p : audio_->m_pInBuffer) {
+            if (p != nullptr)
+                return false;
+        }
+        return true;
+    }
+    DWORD Slept() const
+    {
+        DWORD total = 0;
+        for (DWORD ms : sleeps_)
+            total += ms;
+        return total;
+    }
+
+    CAudioFrameBuffer fb_;
+    std::unique_ptr<CAudio> audio_;
+    WAVEFORMATEX format_;
+    std::vector<DWORD> sleeps_;
+};
+
+WaveIn* WaveIn::s_current = nullptr;
+
+// ---- Open --------------------------------------------------------------------
+
+TEST_F(WaveIn, OpenFillsTheFormatQueuesTenBuffersOnTheDefaultDeviceAndStarts)
+{
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(format_.wFormatTag, WAVE_FORMAT_PCM);
+    EXPECT_EQ(format_.nChannels, 1);
+    EXPECT_EQ(format_.nSamplesPerSec, 8000u);
+    EXPECT_EQ(format_.nAvgBytesPerSec, 16000u);
+    EXPECT_EQ(format_.nBlockAlign, 2);
+    EXPECT_EQ(format_.wBitsPerSample, 16);
+    EXPECT_EQ(format_.cbSize, 0);
+    EXPECT_EQ(audio_->m_dwInBufferSize, kBuf);
+    EXPECT_EQ(audio_->m_cInState.load(), 0);
+    EXPECT_EQ(audio_->m_cOutState.load(), 2);
+
+    std::vector<SvWaveCall> calls = Calls();
+    // WIM_OPEN, the open, ten prepare-and-add pairs, the start.
+    ASSERT_EQ(calls.size(), 1u + 1u + 20u + 1u);
+    EXPECT_EQ(calls[0].nCall, SV_WAVE_CALLBACK);
+    EXPECT_EQ(calls[0].uArg, static_cast<UINT>(WIM_OPEN));
+    const SvWaveCall& open = calls[1];
+    EXPECT_EQ(open.nCall, SV_WAVE_CALL_IN_OPEN);
+    EXPECT_EQ(open.hwi, audio_->m_hWaveIn);
+    EXPECT_EQ(open.uArg, WAVE_MAPPER);
+    EXPECT_EQ(open.dwArg, static_cast<DWORD>(CALLBACK_FUNCTION));
+    EXPECT_EQ(open.dwCallback, reinterpret_cast<DWORD_PTR>(&CAudio::waveInProc));
+    EXPECT_EQ(open.dwInstance, reinterpret_cast<DWORD_PTR>(audio_.get()));
+    EXPECT_EQ(memcmp(&open.wfx, &format_, sizeof format_), 0);
+    for (int i = 0; i < 10; ++i) {
+        const SvWaveCall& prepare = calls[2 + 2 * i];
+        const SvWaveCall& add = calls[3 + 2 * i];
+        EXPECT_EQ(prepare.nCall, SV_WAVE_CALL_IN_PREPARE) << i;
+        EXPECT_EQ(prepare.pwh, &audio_->m_WaveHdrIn[i]) << i;
+        EXPECT_EQ(prepare.uArg, kHdr) << i;
+        EXPECT_EQ(add.nCall, SV_WAVE_CALL_IN_ADDBUFFER) << i;
+        EXPECT_EQ(add.pwh, &audio_->m_WaveHdrIn[i]) << i;
+        EXPECT_EQ(add.mmr, MMSYSERR_NOERROR) << i;
+        const WAVEHDR& h = audio_->m_WaveHdrIn[i];
+        EXPECT_EQ(h.lpData, reinterpret_cast<LPSTR>(audio_->m_pInBuffer[i])) << i;
+        EXPECT_EQ(h.dwBufferLength, kBuf) << i;
+        EXPECT_EQ(h.dwLoops, 1u) << i;
+        EXPECT_EQ(h.dwUser, 0u) << i;
+        EXPECT_EQ(h.dwFlags, static_cast<DWORD>(WHDR_PREPARED | WHDR_INQUEUE)) << i;
+    }
+    EXPECT_EQ(calls[22].nCall, SV_WAVE_CALL_IN_START);
+    EXPECT_EQ(SvWaveTestQueuedIn(audio_->m_hWaveIn), 10u);
+    // The playback half is untouched.
+    EXPECT_EQ(audio_->m_hWaveOut, nullptr);
+}
+
+TEST_F(WaveIn, ASecondOpenWhileOpenIsRefusedAndLeavesTheDeviceAlone)
+{
+    ASSERT_TRUE(Open());
+    HWAVEIN h = audio_->m_hWaveIn;
+    unsigned char* first = audio_->m_pInBuffer[0];
+    const size_t calls = Calls().size();
+    WAVEFORMATEX again;
+    EXPECT_FALSE(audio_->WaveInOpen(&again, 640));
+    EXPECT_EQ(Calls().size(), calls);
+    EXPECT_EQ(audio_->m_hWaveIn, h);
+    EXPECT_EQ(audio_->m_pInBuffer[0], first);
+    EXPECT_EQ(audio_->m_dwInBufferSize, kBuf);
+    EXPECT_EQ(audio_->m_cInState.load(), 0);
+}
+
+// ---- Recording ---------------------------------------------------------------
+
+TEST_F(WaveIn, EachFilledBufferIsQueuedAsOneFrameAndGoesStraightBackToTheDevice)
+{
+    const std::vector<BYTE> signal = Ramp(25 * kBuf, 3);
+    Feed(signal);
+    ASSERT_TRUE(Open());
+    const size_t before = Calls().size();
+    ASSERT_EQ(Record(25 * kBuf), 25 * kBuf);
+
+    EXPECT_EQ(fb_.GetFrameCount(), 25u);
+    EXPECT_EQ(fb_.GetDataSize(), static_cast<int>(25 * kBuf));
+    std::vector<std::vector<BYTE>> frames = TakeFrames();
+    ASSERT_EQ(frames.size(), 25u);
+    for (size_t i = 0; i < frames.size(); ++i)
+        EXPECT_EQ(frames[i], std::vector<BYTE>(signal.begin() + i * kBuf, signal.begin() + (i + 1) * kBuf)) << i;
+
+    // Every WIM_DATA is answered, on the device thread, by adding the same
+    // buffer again: ten stay queued.
+    std::vector<SvWaveCall> calls = Calls(0, before);
+    ASSERT_EQ(calls.size(), 50u);
+    for (size_t i = 0; i < 25; ++i) {
+        const SvWaveCall& done = calls[2 * i];
+        const SvWaveCall& add = calls[2 * i + 1];
+        EXPECT_EQ(done.nCall, SV_WAVE_CALLBACK) << i;
+        EXPECT_EQ(done.uArg, static_cast<UINT>(WIM_DATA)) << i;
+        EXPECT_EQ(done.pwh, &audio_->m_WaveHdrIn[i % 10]) << i;
+        EXPECT_EQ(add.nCall, SV_WAVE_CALL_IN_ADDBUFFER) << i;
+        EXPECT_EQ(add.pwh, done.pwh) << i;
+        EXPECT_EQ(add.hwi, audio_->m_hWaveIn) << i;
+        EXPECT_EQ(add.mmr, MMSYSERR_NOERROR) << i;
+        EXPECT_TRUE(add.bDeviceThread) << i;
+    }
+    EXPECT_EQ(SvWaveTestQueuedIn(audio_->m_hWaveIn), 10u);
+}
+
+TEST_F(WaveIn, WithoutAFrameBufferRecordingGoesOnAndNothingIsKept)
+{
+    audio_->SetFrameBuffer(nullptr);
+    ASSERT_TRUE(Open());
+    ASSERT_EQ(Record(30 * kBuf), 30 * kBuf);
+    EXPECT_EQ(Calls(SV_WAVE_CALL_IN_ADDBUFFER).size(), 10u + 30u);
+    EXPECT_EQ(fb_.GetFrameCount(), 0u);
+}
+
+TEST_F(WaveIn, RecordingAllocatesNothing)
+{
+    ASSERT_TRUE(Open());
+    // The first buffers may size what the stand-in keeps for the device.
+    ASSERT_EQ(Record(12 * kBuf), 12 * kBuf);
+    TakeFrames();
+    const long before = g_allocations.load();
+    ASSERT_EQ(Record(100 * kBuf), 100 * kBuf);
+    const long during = g_allocations.load() - before;
+    EXPECT_EQ(during, 0);
+    EXPECT_EQ(fb_.GetFrameCount(), 100u);
+}
+
+// ---- Close -------------------------------------------------------------------
+
+TEST_F(WaveIn, ANeverOpenedCaptureClosesWithoutAPlatformCall)
+{
+    EXPECT_TRUE(audio_->WaveInClose());
+    EXPECT_TRUE(audio_->WaveInClose());
+    EXPECT_TRUE(Calls().empty());
+    EXPECT_TRUE(sleeps_.empty());
+}
+
+TEST_F(WaveIn, CloseStopsWaitsResetsClosesAndReturnsOnTheCloseNoticeRequeueingNothing)
+{
+    Feed(Ramp(4 * kBuf));
+    ASSERT_TRUE(Open());
+    HWAVEIN h = audio_->m_hWaveIn;
+    ASSERT_EQ(Record(3 * kBuf + 100), 3 * kBuf + 100);  // the fourth buffer part full
+    const size_t before = Calls().size();
+    EXPECT_TRUE(audio_->WaveInClose());
+
+    std::vector<SvWaveCall> calls = Calls(0, before);
+    // The stop returns the part-filled buffer, the reset the nine others, the
+    // close notice unprepares all ten; none is added again.
+    ASSERT_EQ(calls.size(), 1u + 1u + 9u + 1u + 1u + 10u + 1u);
+    EXPECT_EQ(calls[0].nCall, SV_WAVE_CALLBACK);
+    EXPECT_EQ(calls[0].uArg, static_cast<UINT>(WIM_DATA));
+    EXPECT_EQ(calls[0].pwh, &audio_->m_WaveHdrIn[3]);
+    EXPECT_EQ(calls[1].nCall, SV_WAVE_CALL_IN_STOP);
+    for (int i = 0; i < 9; ++i) {
+        EXPECT_EQ(calls[2 + i].nCall, SV_WAVE_CALLBACK) << i;
+        EXPECT_EQ(calls[2 + i].uArg, static_cast<UINT>(WIM_DATA)) << i;
+        EXPECT_EQ(calls[2 + i].pwh, &audio_->m_WaveHdrIn[(4 + i) % 10]) << i;
+    }
+    EXPECT_EQ(calls[11].nCall, SV_WAVE_CALL_IN_RESET);
+    EXPECT_EQ(calls[12].nCall, SV_WAVE_CALLBACK);
+    EXPECT_EQ(calls[12].uArg, static_cast<UINT>(WIM_CLOSE));
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(calls[13 + i].nCall, SV_WAVE_CALL_IN_UNPREPARE) << i;
+        EXPECT_EQ(calls[13 + i].hwi, h) << i;
+        EXPECT_EQ(calls[13 + i].pwh, &audio_->m_WaveHdrIn[i]) << i;
+        EXPECT_EQ(calls[13 + i].mmr, MMSYSERR_NOERROR) << i;
+    }
+    EXPECT_EQ(calls[23].nCall, SV_WAVE_CALL_IN_CLOSE);
+    EXPECT_EQ(calls[23].mmr, MMSYSERR_NOERROR);
+
+    // 200 ms between stop and reset, and the notice was there at the first look.
+    EXPECT_EQ(sleeps_, std::vector<DWORD>{200});
+    EXPECT_EQ(audio_->m_cInState.load(), 2);
+    EXPECT_TRUE(BuffersFreed());
+    // Only the three full buffers became frames.
+    EXPECT_EQ(fb_.GetFrameCount(), 3u);
+
+    const size_t after = Calls().size();
+    EXPECT_TRUE(audio_->WaveInClose());
+    EXPECT_EQ(Calls().size(), after);
+    EXPECT_EQ(sleeps_.size(), 1u);
+}
+
+TEST_F(WaveIn, WithoutTheCloseNoticeTheCloseGivesUpAfterTwoSecondsAndStillFrees)
+{
+    SvWaveTestFaults noNotice = {};
+    noNotice.bNoCloseNotice = TRUE;
+    Faults(noNotice);
+    ASSERT_TRUE(Open());
+    EXPECT_TRUE(audio_->WaveInClose());
+    std::vector<DWORD> expected(21, 100);
+    expected[0] = 200;
+    EXPECT_EQ(sleeps_, expected);
+    EXPECT_EQ(Slept(), 2200u);
+    EXPECT_EQ(audio_->m_cInState.load(), 1);
+    EXPECT_TRUE(BuffersFreed());
+    EXPECT_TRUE(Calls(SV_WAVE_CALL_IN_UNPREPARE).empty());
+
+    // Closing state: a new open is allowed and records again.
+    SvWaveTestSetFaults(nullptr);
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(audio_->m_cInState.load(), 0);
+    ASSERT_EQ(Record(kBuf), kBuf);
+    EXPECT_EQ(fb_.GetFrameCount(), 1u);
+}
+
+TEST_F(WaveIn, AFailedDeviceOpenLeavesTheStateOpenAndTheCloseRunsItsWholeSequence)
+{
+    SvWaveTestFaults refuse = {};
+    refuse.mmrOpen = MMSYSERR_ALLOCATED;
+    Faults(refuse);
+    EXPECT_FALSE(Open());
+    EXPECT_EQ(audio_->m_cInState.load(), 0);
+    EXPECT_EQ(audio_->m_dwInBufferSize, kBuf);
+    EXPECT_EQ(format_.nSamplesPerSec, 8000u);
+    EXPECT_TRUE(BuffersFreed());
+    EXPECT_TRUE(Calls(SV_WAVE_CALL_IN_PREPARE).empty());
+
+    EXPECT_TRUE(audio_->WaveInClose());
+    EXPECT_EQ(Slept(), 2200u);
+    EXPECT_EQ(sleeps_.size(), 21u);
+    const int kinds[] = {SV_WAVE_CALL_IN_STOP, SV_WAVE_CALL_IN_RESET, SV_WAVE_CALL_IN_CLOSE};
+    for (int kind : kinds) {
+        std::vector<SvWaveCall> calls = Calls(kind);
+        ASSERT_EQ(calls.size(), 1u) << kind;
+        EXPECT_EQ(calls[0].mmr, static_cast<MMRESULT>(MMSYSERR_INVALHANDLE)) << kind;
+    }
+    EXPECT_EQ(audio_->m_cInState.load(), 1);
+}
+
+TEST_F(WaveIn, DestroyingACAudioClosesPlaybackFirstThenCapture)
+{
+    ASSERT_EQ(audio_->WaveOutOpen(3), 1);
+    ASSERT_TRUE(Open());
+    HWAVEIN h = audio_->m_hWaveIn;
+    audio_.reset();
+    std::vector<SvWaveCall> calls = Calls();
+    size_t outClose = calls.size(), inStop = calls.size(), inClose = calls.size();
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].nCall == SV_WAVE_CALL_CLOSE)
+            outClose = i;
+        else if (calls[i].nCall == SV_WAVE_CALL_IN_STOP)
+            inStop = i;
+        else if (calls[i].nCall == SV_WAVE_CALL_IN_CLOSE)
+            inClose = i;
+    }
+    ASSERT_LT(inClose, calls.size());
+    EXPECT_LT(outClose, inStop);
+    EXPECT_LT(inStop, inClose);
+    EXPECT_EQ(sleeps_, std::vector<DWORD>{200});
+    EXPECT_EQ(waveInStart(h), static_cast<MMRESULT>(MMSYSERR_INVALHANDLE));
+}
+
+// ---- Guard -------------------------------------------------------------------
+
+void FixedDay(LPSYSTEMTIME st, void*)
+{
+    memset(st, 0, sizeof(*st));
+    st->wYear = 2026;
+    st->wMonth = 3;
+    st->wDay = 4;
+    st->wHour = 5;
+    st->wMinute = 6;
+    st->wSecond = 7;
+}
+
+TEST_F(WaveIn, AnAllocationFailureInTheOpenIsLoggedFailsTheOpenAndTheCloseCleansUp)
+{
+    char tmpl[] = "/tmp/svwaveinXXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    HMODULE const fake = reinterpret_cast<HMODULE>(0x6200);
+    HMODULE saved = g_hModule;
+    g_hModule = fake;
+    SvSetModuleFileName(fake, (dir + "/Sonavex.dll").c_str());
+    SvSetLocalTimeSource(FixedDay, nullptr);
+
+    g_failSize = kBuf;
+    g_failCountdown = 3;  // the third buffer: two are queued already
+    const bool opened = Open();
+    g_failSize = 0;
+    g_failCountdown = 0;
+
+    SvSetModuleFileName(fake, nullptr);
+    g_hModule = saved;
+    SvSetLocalTimeSource(nullptr, nullptr);
+
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(Calls(SV_WAVE_CALL_IN_ADDBUFFER).size(), 2u);
+    EXPECT_TRUE(Calls(SV_WAVE_CALL_IN_START).empty());
+    const std::string log = dir + "/SoSonavexLog_20260304.txt";
+    std::ifstream in(log, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "CAudio::WaveInOpen Exception\t\t2026-3-4-5-6-7\r\n");
+    remove(log.c_str());
+    rmdir(dir.c_str());
+
+    // The device was open: the close gives it back and frees what was had
+    // (the leak checker would say otherwise).
+    EXPECT_EQ(audio_->m_cInState.load(), 0);
+    EXPECT_TRUE(audio_->WaveInClose());
+    EXPECT_EQ(Calls(SV_WAVE_CALL_IN_CLOSE).size(), 1u);
+    EXPECT_EQ(Calls(SV_WAVE_CALL_IN_CLOSE)[0].mmr, MMSYSERR_NOERROR);
+    EXPECT_EQ(audio_->m_cInState.load(), 2);
+    EXPECT_TRUE(BuffersFreed());
+}
+
+}  // namespace
