@@ -174,14 +174,18 @@ SV_API void SV_CALL SV_SetNetProtocolVersion(int32_t version);
  * closes may come from any thread; the library serialises them. */
 SV_API SV_CAPTURE SV_CALL SV_OpenAudioCapture(void);
 
-/* Drops one open; the last one stops the device and frees the object.
- * Returns 1, or 0 for a NULL handle. */
+/* Drops one open; the last one stops the device and frees the object (this
+ * may take up to about 2 seconds while the device lets go). Returns 1, or 0 for
+ * a NULL handle or a handle that is no longer open (a close after the last). */
 SV_API int32_t SV_CALL SV_CloseAudioCapture(SV_CAPTURE handle);
 
-/* Takes one captured frame into buffer. *length: room in bytes on entry, bytes
- * delivered on return. reserved is ignored. Returns 1 when a frame was
- * delivered, 0 when none was queued (or a NULL handle). Must not overlap with
- * the close that ends the object. */
+/* Takes one captured frame into buffer: 320 bytes (20 ms) of 16-bit mono PCM
+ * at 8000 Hz. *length: room in bytes on entry (a frame longer than the room is
+ * cut to it), bytes delivered on return. reserved is ignored. Returns 1 when a
+ * frame was delivered, 0 when none was ready (or a NULL handle). The first
+ * frame is ready once 8 have been recorded; a reader that falls more than 68
+ * frames behind loses the 60 oldest. Read about every 20 ms. Must not overlap
+ * with the close that ends the object. */
 SV_API int32_t SV_CALL SV_ReadAudioBuffer(SV_CAPTURE handle, uint8_t* buffer, uint32_t* length,
                                           uint32_t reserved);
 
