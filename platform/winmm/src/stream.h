@@ -147,6 +147,10 @@ std::shared_ptr<WaveStream> FindStream(HANDLE handle, Direction direction);
 
 // What the waveOut and waveIn functions share (waveout.cpp).
 bool ValidHeader(LPWAVEHDR pwh, UINT cbwh);
+// A header call (prepare, unprepare, write or add): finds the open stream of
+// `direction` behind the handle, checks the header and hands it to `op`.
+MMRESULT HeaderCall(HANDLE handle, Direction direction, LPWAVEHDR pwh, UINT cbwh,
+                    MMRESULT (WaveStream::*op)(LPWAVEHDR));
 // Checks the arguments of an open, opens the device WAVE_MAPPER stands for
 // and registers its stream in `opened` (left null by a format query). The
 // caller stores the handle, then delivers the open notice.

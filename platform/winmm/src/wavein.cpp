@@ -48,35 +48,20 @@ SVWIN_API MMRESULT waveInClose(HWAVEIN hwi)
 
 SVWIN_API MMRESULT waveInPrepareHeader(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh)
 {
-    const SvWaveCall call = MakeInCall(SV_WAVE_CALL_IN_PREPARE, hwi, pwh, cbwh);
-    std::shared_ptr<WaveStream> stream = FindStream(hwi, Direction::kInput);
-    if (!stream)
-        return FinishCall(call, MMSYSERR_INVALHANDLE);
-    if (!ValidHeader(pwh, cbwh))
-        return FinishCall(call, MMSYSERR_INVALPARAM);
-    return FinishCall(call, stream->Prepare(pwh));
+    return FinishCall(MakeInCall(SV_WAVE_CALL_IN_PREPARE, hwi, pwh, cbwh),
+                      HeaderCall(hwi, Direction::kInput, pwh, cbwh, &WaveStream::Prepare));
 }
 
 SVWIN_API MMRESULT waveInUnprepareHeader(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh)
 {
-    const SvWaveCall call = MakeInCall(SV_WAVE_CALL_IN_UNPREPARE, hwi, pwh, cbwh);
-    std::shared_ptr<WaveStream> stream = FindStream(hwi, Direction::kInput);
-    if (!stream)
-        return FinishCall(call, MMSYSERR_INVALHANDLE);
-    if (!ValidHeader(pwh, cbwh))
-        return FinishCall(call, MMSYSERR_INVALPARAM);
-    return FinishCall(call, stream->Unprepare(pwh));
+    return FinishCall(MakeInCall(SV_WAVE_CALL_IN_UNPREPARE, hwi, pwh, cbwh),
+                      HeaderCall(hwi, Direction::kInput, pwh, cbwh, &WaveStream::Unprepare));
 }
 
 SVWIN_API MMRESULT waveInAddBuffer(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh)
 {
-    const SvWaveCall call = MakeInCall(SV_WAVE_CALL_IN_ADDBUFFER, hwi, pwh, cbwh);
-    std::shared_ptr<WaveStream> stream = FindStream(hwi, Direction::kInput);
-    if (!stream)
-        return FinishCall(call, MMSYSERR_INVALHANDLE);
-    if (!ValidHeader(pwh, cbwh))
-        return FinishCall(call, MMSYSERR_INVALPARAM);
-    return FinishCall(call, stream->Write(pwh));
+    return FinishCall(MakeInCall(SV_WAVE_CALL_IN_ADDBUFFER, hwi, pwh, cbwh),
+                      HeaderCall(hwi, Direction::kInput, pwh, cbwh, &WaveStream::Write));
 }
 
 SVWIN_API MMRESULT waveInStart(HWAVEIN hwi)

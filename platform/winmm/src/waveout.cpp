@@ -101,11 +101,6 @@ SvWaveCall MakeCall(int what, HWAVEOUT hwo, LPWAVEHDR pwh = nullptr, UINT uArg =
     return call;
 }
 
-MMRESULT Finish(const SvWaveCall& call, MMRESULT result)
-{
-    return FinishCall(call, result);
-}
-
 // Opens the device of `kind` (auto: ALSA, else virtual) for `format`.
 MMRESULT OpenDevice(SvWaveDeviceKind kind, Direction direction, const WAVEFORMATEX& format,
                     std::unique_ptr<WaveDevice>* device, SvWaveDeviceKind* opened)
@@ -140,6 +135,17 @@ MMRESULT OpenDevice(SvWaveDeviceKind kind, Direction direction, const WAVEFORMAT
 bool ValidHeader(LPWAVEHDR pwh, UINT cbwh)
 {
     return pwh != nullptr && cbwh == sizeof(WAVEHDR) && (pwh->lpData != nullptr || pwh->dwBufferLength == 0);
+}
+
+MMRESULT HeaderCall(HANDLE handle, Direction direction, LPWAVEHDR pwh, UINT cbwh,
+                    MMRESULT (WaveStream::*op)(LPWAVEHDR))
+{
+    std::shared_ptr<WaveStream> stream = FindStream(handle, direction);
+    if (!stream)
+        return MMSYSERR_INVALHANDLE;
+    if (!ValidHeader(pwh, cbwh))
+        return MMSYSERR_INVALPARAM;
+    return ((*stream).*op)(pwh);
 }
 
 MMRESULT FinishCall(SvWaveCall call, MMRESULT result)
@@ -295,45 +301,30 @@ SVWIN_API MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX 
         stream->NotifyOpen();
         call.hwo = *phwo;
     }
-    return Finish(call, result);
+    return FinishCall(call, result);
 }
 
 SVWIN_API MMRESULT waveOutClose(HWAVEOUT hwo)
 {
-    return Finish(MakeCall(SV_WAVE_CALL_CLOSE, hwo), CloseStream(Direction::kOutput, hwo));
+    return FinishCall(MakeCall(SV_WAVE_CALL_CLOSE, hwo), CloseStream(Direction::kOutput, hwo));
 }
 
 SVWIN_API MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 {
-    const SvWaveCall call = MakeCall(SV_WAVE_CALL_PREPARE, hwo, pwh, cbwh);
-    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
-    if (!stream)
-        return Finish(call, MMSYSERR_INVALHANDLE);
-    if (!ValidHeader(pwh, cbwh))
-        return Finish(call, MMSYSERR_INVALPARAM);
-    return Finish(call, stream->Prepare(pwh));
+    return FinishCall(MakeCall(SV_WAVE_CALL_PREPARE, hwo, pwh, cbwh),
+                      HeaderCall(hwo, Direction::kOutput, pwh, cbwh, &WaveStream::Prepare));
 }
 
 SVWIN_API MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 {
-    const SvWaveCall call = MakeCall(SV_WAVE_CALL_UNPREPARE, hwo, pwh, cbwh);
-    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
-    if (!stream)
-        return Finish(call, MMSYSERR_INVALHANDLE);
-    if (!ValidHeader(pwh, cbwh))
-        return Finish(call, MMSYSERR_INVALPARAM);
-    return Finish(call, stream->Unprepare(pwh));
+    return FinishCall(MakeCall(SV_WAVE_CALL_UNPREPARE, hwo, pwh, cbwh),
+                      HeaderCall(hwo, Direction::kOutput, pwh, cbwh, &WaveStream::Unprepare));
 }
 
 SVWIN_API MMRESULT waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 {
-    const SvWaveCall call = MakeCall(SV_WAVE_CALL_WRITE, hwo, pwh, cbwh);
-    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
-    if (!stream)
-        return Finish(call, MMSYSERR_INVALHANDLE);
-    if (!ValidHeader(pwh, cbwh))
-        return Finish(call, MMSYSERR_INVALPARAM);
-    return Finish(call, stream->Write(pwh));
+    return FinishCall(MakeCall(SV_WAVE_CALL_WRITE, hwo, pwh, cbwh),
+                      HeaderCall(hwo, Direction::kOutput, pwh, cbwh, &WaveStream::Write));
 }
 
 SVWIN_API MMRESULT waveOutReset(HWAVEOUT hwo)
@@ -341,8 +332,8 @@ SVWIN_API MMRESULT waveOutReset(HWAVEOUT hwo)
     const SvWaveCall call = MakeCall(SV_WAVE_CALL_RESET, hwo);
     std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     if (!stream)
-        return Finish(call, MMSYSERR_INVALHANDLE);
-    return Finish(call, stream->Reset());
+        return FinishCall(call, MMSYSERR_INVALHANDLE);
+    return FinishCall(call, stream->Reset());
 }
 
 SVWIN_API MMRESULT waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolume)
@@ -350,13 +341,13 @@ SVWIN_API MMRESULT waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolume)
     SvWaveCall call = MakeCall(SV_WAVE_CALL_GETVOLUME, hwo);
     std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     if (!stream)
-        return Finish(call, MMSYSERR_INVALHANDLE);
+        return FinishCall(call, MMSYSERR_INVALHANDLE);
     if (pdwVolume == nullptr)
-        return Finish(call, MMSYSERR_INVALPARAM);
+        return FinishCall(call, MMSYSERR_INVALPARAM);
     const MMRESULT result = stream->GetVolume(pdwVolume);
     if (result == MMSYSERR_NOERROR)
         call.dwArg = *pdwVolume;
-    return Finish(call, result);
+    return FinishCall(call, result);
 }
 
 SVWIN_API MMRESULT waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume)
@@ -364,8 +355,8 @@ SVWIN_API MMRESULT waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume)
     const SvWaveCall call = MakeCall(SV_WAVE_CALL_SETVOLUME, hwo, nullptr, 0, dwVolume);
     std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     if (!stream)
-        return Finish(call, MMSYSERR_INVALHANDLE);
-    return Finish(call, stream->SetVolume(dwVolume));
+        return FinishCall(call, MMSYSERR_INVALHANDLE);
+    return FinishCall(call, stream->SetVolume(dwVolume));
 }
 
 SVWIN_API MMRESULT waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt)
@@ -373,8 +364,8 @@ SVWIN_API MMRESULT waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt)
     const SvWaveCall call = MakeCall(SV_WAVE_CALL_GETPOSITION, hwo, nullptr, cbmmt);
     std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     if (!stream)
-        return Finish(call, MMSYSERR_INVALHANDLE);
+        return FinishCall(call, MMSYSERR_INVALHANDLE);
     if (pmmt == nullptr || cbmmt < sizeof(MMTIME))
-        return Finish(call, MMSYSERR_INVALPARAM);
-    return Finish(call, stream->GetPosition(pmmt));
+        return FinishCall(call, MMSYSERR_INVALPARAM);
+    return FinishCall(call, stream->GetPosition(pmmt));
 }
