@@ -35,14 +35,6 @@ const int kOutFormatCount = sizeof(kOutFormats) / sizeof(kOutFormats[0]);
 // again, up to this many attempts in all.
 const int kPrepareAttempts = 5;
 
-// The close waits this many times this long for the close notice.
-const int kCloseWaits = 20;
-const DWORD kCloseWaitMs = 100;
-
-const signed char kStateOpen = 0;
-const signed char kStateClosing = 1;
-const signed char kStateClosed = 2;
-
 }  // namespace
 
 CAudio::CAudio()

@@ -24,6 +24,13 @@ class CAudioFrameBuffer;
 class CAudio {
 public:
     static const int kBufferCount = 10;
+    // Device states of each direction, shared with the callback thread.
+    static constexpr signed char kStateOpen = 0;
+    static constexpr signed char kStateClosing = 1;
+    static constexpr signed char kStateClosed = 2;
+    // A close waits at most this many times this long for the close notice.
+    static constexpr int kCloseWaits = 20;
+    static constexpr DWORD kCloseWaitMs = 100;
 
     CAudio();
     ~CAudio();

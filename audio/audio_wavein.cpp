@@ -9,15 +9,8 @@
 
 namespace {
 
-// The close waits this long between stopping the device and resetting it, and
-// then up to this many times this long for the close notice.
+// The close waits this long between stopping the device and resetting it.
 const DWORD kStopSettleMs = 200;
-const int kCloseWaits = 20;
-const DWORD kCloseWaitMs = 100;
-
-const signed char kStateOpen = 0;
-const signed char kStateClosing = 1;
-const signed char kStateClosed = 2;
 
 }  // namespace
 
