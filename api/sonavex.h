@@ -37,7 +37,7 @@
 
 #if defined(_WIN32)
 #if defined(SONAVEX_BUILD)
-#define SV_API __declspec(dllexport)
+#define SV_API /* the export table is Sonavex.def */
 #else
 #define SV_API __declspec(dllimport)
 #endif

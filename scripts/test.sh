@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test from a fresh clone: installs the packages, cross-compiles the
-# library for 32-bit Windows, runs the concurrency tests under ThreadSanitizer,
-# the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, and the
-# whole suite in a normal build.
+# Runs every test from a fresh clone: installs the packages, builds the 32- and
+# 64-bit Windows packages and runs their suites under wine, runs the
+# concurrency tests under ThreadSanitizer, the whole suite under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and the whole suite in a
+# normal build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -11,9 +12,8 @@ jobs=${JOBS:-2}
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
-step "Windows (i686 mingw-w64) compile of the library sources"
-cmake -S . -B build-mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
-cmake --build build-mingw --target sonavex_core -j "$jobs"
+step "Windows packages (mingw-w64 i686 and x86_64), tested under wine"
+scripts/windows.sh
 
 step "ThreadSanitizer: concurrency tests"
 cmake -S . -B build-tsan -DSV_SANITIZE=thread -DSV_BUILD_BENCH=OFF -DSV_BUILD_TOOLS=OFF

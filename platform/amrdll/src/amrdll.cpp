@@ -1,6 +1,6 @@
 // AMR-NB over opencore-amrnb. A handle is the address of the opencore state
-// itself; the library adds the storage-format length table and refuses the
-// frame types opencore has no decoding for.
+// itself; the library adds the storage-format length table, refuses the frame
+// types opencore has no decoding for, and keeps the caller's samples intact.
 #include "AmrDll.h"
 
 #include <string.h>
@@ -20,7 +20,7 @@ void* StateOf(AMR_HANDLE handle) { return reinterpret_cast<void*>(handle); }
 
 } // namespace
 
-AMRDLL_API int AMR_Decode_Init(AMR_HANDLE* handle)
+AMRDLL_API int AMRDLL_CALL AMR_Decode_Init(AMR_HANDLE* handle)
 {
     if (!handle)
         return -1;
@@ -28,13 +28,13 @@ AMRDLL_API int AMR_Decode_Init(AMR_HANDLE* handle)
     return *handle ? 0 : -1;
 }
 
-AMRDLL_API int AMR_Get_Length(int /*mode*/, unsigned int header)
+AMRDLL_API int AMRDLL_CALL AMR_Get_Length(int /*mode*/, unsigned int header)
 {
     return kPayloadBytes[AMR_FRAME_TYPE(header)];
 }
 
-AMRDLL_API int AMR_Decode_Frame(AMR_HANDLE handle, const unsigned char* data, unsigned char* pcm,
-                                int /*mode*/)
+AMRDLL_API int AMRDLL_CALL AMR_Decode_Frame(AMR_HANDLE handle, const unsigned char* data,
+                                            unsigned char* pcm, int /*mode*/)
 {
     if (!handle || !data || !pcm)
         return -1;
@@ -48,7 +48,7 @@ AMRDLL_API int AMR_Decode_Frame(AMR_HANDLE handle, const unsigned char* data, un
     return 0;
 }
 
-AMRDLL_API int AMR_Decode_Exit(AMR_HANDLE* handle)
+AMRDLL_API int AMRDLL_CALL AMR_Decode_Exit(AMR_HANDLE* handle)
 {
     if (!handle || !*handle)
         return -1;
@@ -57,7 +57,7 @@ AMRDLL_API int AMR_Decode_Exit(AMR_HANDLE* handle)
     return 0;
 }
 
-AMRDLL_API int AMR_Encode_Init(AMR_HANDLE* handle)
+AMRDLL_API int AMRDLL_CALL AMR_Encode_Init(AMR_HANDLE* handle)
 {
     if (!handle)
         return -1;
@@ -65,14 +65,20 @@ AMRDLL_API int AMR_Encode_Init(AMR_HANDLE* handle)
     return *handle ? 0 : -1;
 }
 
-AMRDLL_API int AMR_Encode_Frame(AMR_HANDLE handle, const short* pcm, unsigned char* out, int mode)
+AMRDLL_API int AMRDLL_CALL AMR_Encode_Frame(AMR_HANDLE handle, const short* pcm, unsigned char* out,
+                                            int mode)
 {
     if (!handle || !pcm || !out || mode < MR475 || mode > MR122)
         return -1;
-    return Encoder_Interface_Encode(StateOf(handle), static_cast<Mode>(mode), pcm, out, 0);
+    // opencore filters its input in place (the pre-processing writes the
+    // high-passed, halved samples back), so it works on a copy: the caller's
+    // samples are const, and may even be read-only memory.
+    short samples[AMR_FRAME_SAMPLES];
+    memcpy(samples, pcm, sizeof samples);
+    return Encoder_Interface_Encode(StateOf(handle), static_cast<Mode>(mode), samples, out, 0);
 }
 
-AMRDLL_API int AMR_Encode_Exit(AMR_HANDLE* handle)
+AMRDLL_API int AMRDLL_CALL AMR_Encode_Exit(AMR_HANDLE* handle)
 {
     if (!handle || !*handle)
         return -1;

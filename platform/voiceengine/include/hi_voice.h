@@ -13,6 +13,20 @@
 #define HI_VOICE_API extern "C" __attribute__((visibility("default")))
 #endif
 
+// Every function is __cdecl, said explicitly so that a host compiled with
+// another default convention (stdcall or fastcall by compiler switch) still
+// calls them correctly. __cdecl because it is the C default of every Windows
+// compiler, so a header-less caller (GetProcAddress into a plain function
+// pointer) agrees too, and because the DLL then exports the bare names
+// (HI_VOICE_DecReset, not HI_VOICE_DecReset@8) on 32-bit Windows as on
+// 64-bit, which has one convention only and ignores the keyword. Off Windows
+// the macro is empty.
+#if defined(_WIN32)
+#define HI_VOICE_CALL __cdecl
+#else
+#define HI_VOICE_CALL
+#endif
+
 #define HI_VOICE_STATE_BYTES 16
 #define HI_VOICE_MAX_SAMPLES 320
 #define HI_VOICE_HEADER_BYTES 8
@@ -38,19 +52,20 @@
 // Prepares the decoder state for `codecType`. Returns HI_VOICE_ERR_CODEC for a
 // codec the library does not implement (the state is still marked reset, and
 // refuses every frame).
-HI_VOICE_API int HI_VOICE_DecReset(void* state, unsigned int codecType);
+HI_VOICE_API int HI_VOICE_CALL HI_VOICE_DecReset(void* state, unsigned int codecType);
 // Decodes the frame at `in`, whose extent its own header gives, into `out`
 // (room for HI_VOICE_MAX_SAMPLES samples). Returns 0 and the number of samples
 // in *len, or a refusal (and 0 in *len). Each frame carries its starting
 // predictor and step index, so it decodes on its own. The header is checked
 // before any code byte is read.
-HI_VOICE_API int HI_VOICE_DecodeFrame(void* state, const unsigned char* in, short* out, short* len);
+HI_VOICE_API int HI_VOICE_CALL HI_VOICE_DecodeFrame(void* state, const unsigned char* in, short* out,
+                                                   short* len);
 
 // Encoder, for tests and tools: the predictor and step index run on across
 // frames in the encoder's own state.
-HI_VOICE_API int HI_VOICE_EncReset(void* state, unsigned int codecType);
+HI_VOICE_API int HI_VOICE_CALL HI_VOICE_EncReset(void* state, unsigned int codecType);
 // Encodes `samples` (0..320) samples into one frame at `out` (room for
 // HI_VOICE_FRAME_BYTES(samples) bytes) and stores its byte count in *outLen.
 // Returns 0 on success.
-HI_VOICE_API int HI_VOICE_EncodeFrame(void* state, const short* pcm, int samples, unsigned char* out,
-                                      int* outLen);
+HI_VOICE_API int HI_VOICE_CALL HI_VOICE_EncodeFrame(void* state, const short* pcm, int samples,
+                                                   unsigned char* out, int* outLen);

@@ -136,12 +136,13 @@ inline int EncodeSample(int sample, int predictor, int index)
 
 } // namespace
 
-HI_VOICE_API int HI_VOICE_DecReset(void* state, unsigned int codecType)
+HI_VOICE_API int HI_VOICE_CALL HI_VOICE_DecReset(void* state, unsigned int codecType)
 {
     return Reset(state, codecType, kDecoderMagic);
 }
 
-HI_VOICE_API int HI_VOICE_DecodeFrame(void* state, const unsigned char* in, short* out, short* len)
+HI_VOICE_API int HI_VOICE_CALL HI_VOICE_DecodeFrame(void* state, const unsigned char* in, short* out,
+                                                   short* len)
 {
     if (len)
         *len = 0;
@@ -193,13 +194,13 @@ HI_VOICE_API int HI_VOICE_DecodeFrame(void* state, const unsigned char* in, shor
     return HI_VOICE_OK;
 }
 
-HI_VOICE_API int HI_VOICE_EncReset(void* state, unsigned int codecType)
+HI_VOICE_API int HI_VOICE_CALL HI_VOICE_EncReset(void* state, unsigned int codecType)
 {
     return Reset(state, codecType, kEncoderMagic);
 }
 
-HI_VOICE_API int HI_VOICE_EncodeFrame(void* state, const short* pcm, int samples, unsigned char* out,
-                                      int* outLen)
+HI_VOICE_API int HI_VOICE_CALL HI_VOICE_EncodeFrame(void* state, const short* pcm, int samples,
+                                                   unsigned char* out, int* outLen)
 {
     if (outLen)
         *outLen = 0;

@@ -1,0 +1,6 @@
+# Cross-compiling for 64-bit Windows with mingw-w64, against the real Windows
+# headers.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(SV_MINGW_TRIPLET x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
