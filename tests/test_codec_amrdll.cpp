@@ -4,6 +4,7 @@
 #include <math.h>
 #include <string.h>
 
+#include <algorithm>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -66,6 +67,11 @@ TEST(AmrDll, EncodesStorageFramesAtEveryBitRate)
     AMR_HANDLE encoder = 0;
     ASSERT_EQ(AMR_Encode_Init(&encoder), 0);
     unsigned char out[AMR_MAX_FRAME_BYTES];
+    // The samples are the caller's: opencore filters its input in place, the
+    // library must not let that reach them.
+    const std::vector<short> before(pcm.begin(), pcm.begin() + kFrameSamples);
+    ASSERT_GT(AMR_Encode_Frame(encoder, pcm.data(), out, 7), 0);
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), pcm.begin()));
     EXPECT_LT(AMR_Encode_Frame(encoder, pcm.data(), out, 8), 0);
     EXPECT_LT(AMR_Encode_Frame(encoder, pcm.data(), out, -1), 0);
     EXPECT_LT(AMR_Encode_Frame(encoder, nullptr, out, 7), 0);

@@ -5,6 +5,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -300,24 +301,31 @@ TEST_F(PlayerTest, BadVoiceFrameEndsTheStreamWithAReport)
 
 TEST_F(PlayerTest, BadInputGetsAClearMessageAndAFailingExit)
 {
+    enum Kind { kMissing, kFile, kDirectory };
     struct Case {
         std::string name;
+        Kind kind;
         Bytes content;
         const char* message;
     };
     const std::string magic = "#!AMX\n";
     const std::vector<Case> cases = {
-        {"missing.amr", {}, "cannot open"},
-        {"wrong.amr", Bytes(magic.begin(), magic.end()), "does not begin with the magic \"#!AMR\\n\""},
-        {"wrong.ve", Bytes{0x12, 0x34, 0x56}, "not a voice-engine stream"},
-        {"notes.txt", Bytes{'h', 'e', 'l', 'l', 'o', '\n'}, "unsupported audio format"},
-        {"wide.amr", Bytes{'#', '!', 'A', 'M', 'R', '-', 'W', 'B', '\n', 0}, "AMR-WB is not supported"},
-        {"empty.amr", Bytes{'#', '!', 'A', 'M', 'R', '\n'}, "no audio in it"},
+        {"missing.amr", kMissing, {}, "cannot open"},
+        {"wrong.amr", kFile, Bytes(magic.begin(), magic.end()), "does not begin with the magic \"#!AMR\\n\""},
+        {"wrong.ve", kFile, Bytes{0x12, 0x34, 0x56}, "not a voice-engine stream"},
+        {"notes.txt", kFile, Bytes{'h', 'e', 'l', 'l', 'o', '\n'}, "unsupported audio format"},
+        {"wide.amr", kFile, Bytes{'#', '!', 'A', 'M', 'R', '-', 'W', 'B', '\n', 0}, "AMR-WB is not supported"},
+        {"empty.amr", kFile, Bytes{'#', '!', 'A', 'M', 'R', '\n'}, "no audio in it"},
+        {"blank.wav", kFile, {}, "empty file"},
+        {"folder.amr", kDirectory, {}, "is a directory"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (!c.content.empty())
+        if (c.kind == kFile) {
             WriteBytes(Temp(c.name.c_str()), c.content);
+        } else if (c.kind == kDirectory) {
+            ASSERT_EQ(mkdir(Temp(c.name.c_str()).c_str(), 0700), 0);
+        }
         const Result r = Play("--speed 0 --out '" + Temp("out.wav") + "' '" + Temp(c.name.c_str()) + "'");
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find(Temp(c.name.c_str())), std::string::npos) << r.err;

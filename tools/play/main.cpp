@@ -1,13 +1,11 @@
 // sonavex-play: plays a compressed audio stream through the Sonavex library the
 // way a video-recorder client does, through the SV_ exports only. The sound
-// settings (which device, recording to a file, the virtual device's speed) go
-// through the wave stand-in's own controls, as a user's sound settings would.
+// settings (which device, recording to a file, the virtual device's speed)
+// and the console are the platform's part (play_platform.h).
 #include <errno.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,9 +14,7 @@
 #include <string>
 #include <thread>
 
-#include <svwin/platform.h>
-#include <svwin/wavedevice.h>
-
+#include "play_platform.h"
 #include "sonavex.h"
 #include "streams.h"
 
@@ -27,37 +23,34 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using svtool::Frame;
 using svtool::FrameSource;
+using svplay::Device;
 
 // The device keeps ten 40 ms buffers queued ahead of what it plays.
 const double kDeviceQueueMs = 400.0;
 
-const char kUsage[] =
-    "usage: sonavex-play [options] FILE\n"
-    "\n"
-    "Plays FILE through the Sonavex library on the default output device.\n"
-    "FILE is an AMR-NB file (\"#!AMR\\n\"), a voice-engine stream (.ve), or any\n"
-    "audio file libsndfile reads (WAV, FLAC, ...), encoded on the fly.\n"
-    "\n"
-    "  --file             file playback: keep the queue topped up (default: live,\n"
-    "                     frames arrive at the stream's real-time pace)\n"
-    "  --prebuffer 8|20   live pre-buffer depth in frames (default 8)\n"
-    "  --volume V         output level: 0..100 (percent) or 0x0000..0xFFFF\n"
-    "  --mute             play muted (the stream still runs)\n"
-    "  --stop-file SEC[:1|2]  file playback: stop at SEC seconds of the stream\n"
-    "                     (1 drains the queue to 18 frames, 2 drops it; default 2)\n"
-    "  --codec amr|voice  codec for audio files that are not compressed (amr)\n"
-    "  --amr-mode 0..7    AMR bit rate for such files, 4.75..12.2 kbit/s (7)\n"
-    "  --device auto|virtual|alsa  output device (default: the platform's)\n"
-    "  --out FILE.wav     play on the virtual device and record what it played\n"
-    "  --speed N          with --out: run N times faster than real time\n"
-    "                     (0: the device completes buffers at once)\n"
-    "  --quiet            no progress and no summary\n"
-    "  --debug-output     show the library's debugger traces on stderr\n"
-    "  --help\n";
+void PrintUsage()
+{
+    fputs("usage: sonavex-play [options] FILE\n"
+          "\n"
+          "Plays FILE through the Sonavex library on the default output device.\n",
+          stdout);
+    fputs(svplay::kInputHelp, stdout);
+    fputs("\n"
+          "  --file             file playback: keep the queue topped up (default: live,\n"
+          "                     frames arrive at the stream's real-time pace)\n"
+          "  --prebuffer 8|20   live pre-buffer depth in frames (default 8)\n"
+          "  --volume V         output level: 0..100 (percent) or 0x0000..0xFFFF\n"
+          "  --mute             play muted (the stream still runs)\n"
+          "  --stop-file SEC[:1|2]  file playback: stop at SEC seconds of the stream\n"
+          "                     (1 drains the queue to 18 frames, 2 drops it; default 2)\n",
+          stdout);
+    fputs(svplay::kPlatformOptionsHelp, stdout);
+    fputs("  --quiet            no progress and no summary\n"
+          "  --help\n",
+          stdout);
+}
 
 std::atomic<bool> g_interrupted{false};
-
-void OnSignal(int) { g_interrupted.store(true); }
 
 struct Options {
     std::string input;
@@ -69,12 +62,8 @@ struct Options {
     double stopAt = -1;
     int stopState = SV_STOP_NOW;
     svtool::SourceOptions source;
-    SvWaveDeviceKind device = SV_WAVE_DEVICE_AUTO;
-    std::string out;
-    bool speedSet = false;
-    double speed = 1.0;
+    svplay::SoundSettings sound;
     bool quiet = false;
-    bool debugOutput = false;
 };
 
 [[noreturn]] void UsageError(const std::string& message)
@@ -102,8 +91,10 @@ Options ParseOptions(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         double n = 0;
+        if (const char* refusal = svplay::RefusedOption(arg))
+            UsageError(refusal);
         if (arg == "--help" || arg == "-h") {
-            fputs(kUsage, stdout);
+            PrintUsage();
             exit(0);
         } else if (arg == "--file") {
             o.live = false;
@@ -156,26 +147,26 @@ Options ParseOptions(int argc, char** argv)
         } else if (arg == "--device") {
             const std::string v = value(i);
             if (v == "auto")
-                o.device = SV_WAVE_DEVICE_AUTO;
+                o.sound.device = Device::Default;
             else if (v == "virtual")
-                o.device = SV_WAVE_DEVICE_VIRTUAL;
+                o.sound.device = Device::Virtual;
             else if (v == "alsa")
-                o.device = SV_WAVE_DEVICE_ALSA;
+                o.sound.device = Device::Alsa;
             else
                 UsageError("--device takes auto, virtual or alsa");
         } else if (arg == "--out") {
-            o.out = value(i);
-            if (o.out.empty())
+            o.sound.recordPath = value(i);
+            if (o.sound.recordPath.empty())
                 UsageError("--out needs a file name");
         } else if (arg == "--speed") {
             if (!ParseNumber(value(i), &n) || n < 0)
                 UsageError("--speed takes a factor of 0 or more");
-            o.speed = n;
-            o.speedSet = true;
+            o.sound.speed = n;
+            o.sound.speedSet = true;
         } else if (arg == "--quiet" || arg == "-q") {
             o.quiet = true;
         } else if (arg == "--debug-output") {
-            o.debugOutput = true;
+            o.sound.debugOutput = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             UsageError("unknown option " + arg);
         } else if (o.input.empty()) {
@@ -186,9 +177,9 @@ Options ParseOptions(int argc, char** argv)
     }
     if (o.input.empty())
         UsageError("no input file");
-    if (o.speedSet && o.out.empty())
+    if (o.sound.speedSet && o.sound.recordPath.empty())
         UsageError("--speed needs --out: only the virtual device can run faster than real time");
-    if (!o.out.empty() && o.device == SV_WAVE_DEVICE_ALSA)
+    if (!o.sound.recordPath.empty() && o.sound.device == Device::Alsa)
         UsageError("--out records on the virtual device; it cannot be used with --device alsa");
     if (o.stopAt >= 0 && o.live)
         fprintf(stderr, "sonavex-play: note: --stop-file acts on file playback only (add --file)\n");
@@ -210,7 +201,7 @@ class Player {
 public:
     Player(const Options& options, FrameSource& source, SV_DECODER handle)
         : m_o(options), m_source(source), m_handle(handle),
-          m_tty(!options.quiet && isatty(STDOUT_FILENO) != 0)
+          m_tty(!options.quiet && svplay::StdoutIsConsole())
     {
     }
 
@@ -225,7 +216,7 @@ private:
     // Wall time for a span of stream time at the configured speed.
     Clock::duration Wall(double streamMs) const
     {
-        const double speed = m_o.speedSet ? m_o.speed : 1.0;
+        const double speed = m_o.sound.speedSet ? m_o.sound.speed : 1.0;
         if (speed <= 0)
             return Clock::duration::zero();
         return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(streamMs / speed));
@@ -234,7 +225,7 @@ private:
     // at speed 0 every frame's time has come.
     double StreamNowMs() const
     {
-        const double speed = m_o.speedSet ? m_o.speed : 1.0;
+        const double speed = m_o.sound.speedSet ? m_o.sound.speed : 1.0;
         if (speed <= 0)
             return HUGE_VAL;
         return std::chrono::duration<double, std::milli>(Clock::now() - m_start).count() * speed;
@@ -414,15 +405,13 @@ void Player::PrintSummary()
                m_leftQueued, m_o.prebuffer);
 }
 
-const char* DeviceName(SvWaveDeviceKind kind)
+const char* DeviceName(Device device)
 {
-    switch (kind) {
-    case SV_WAVE_DEVICE_VIRTUAL:
+    switch (device) {
+    case Device::Virtual:
         return "virtual device";
-    case SV_WAVE_DEVICE_ALSA:
+    case Device::Alsa:
         return "ALSA default";
-    case SV_WAVE_DEVICE_TEST:
-        return "test device";
     default:
         return "default device";
     }
@@ -441,26 +430,14 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    if (o.debugOutput)
-        SvRouteDebugOutputToStderr();
-    if (!o.out.empty()) {
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_VIRTUAL);
-        SvWaveVirtualSetRecordPath(o.out.c_str());
-        SvWaveVirtualSetSpeed(o.speedSet ? o.speed : 1.0);
-    } else if (o.device != SV_WAVE_DEVICE_AUTO) {
-        SvWaveSetDefaultDevice(o.device);
-    }
-
-    struct sigaction sa = {};
-    sa.sa_handler = OnSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    svplay::ApplySoundSettings(o.sound);
+    svplay::CatchInterrupts(&g_interrupted);
 
     SV_DECODER handle = SV_OpenSonavex(o.prebuffer == 20 ? SV_PREBUFFER_20 : SV_PREBUFFER_8,
                                        o.live ? SV_LIVE_STREAM : SV_FILE_PLAYBACK);
     if (handle == nullptr) {
         fprintf(stderr, "sonavex-play: the library could not open the output device%s%s\n",
-                o.out.empty() ? "" : " or the recording ", o.out.c_str());
+                o.sound.recordPath.empty() ? "" : " or the recording ", o.sound.recordPath.c_str());
         return 1;
     }
     if (o.volumeSet && SV_AudioDecSetVolume(handle, o.volume) != 1)
@@ -470,12 +447,13 @@ int main(int argc, char** argv)
 
     if (!o.quiet) {
         printf("%s: %s\n", o.input.c_str(), source->Describe().c_str());
-        const SvWaveDeviceKind kind = o.out.empty() ? o.device : SV_WAVE_DEVICE_VIRTUAL;
-        printf("playing %s on the %s", o.live ? "live" : "as a file", DeviceName(kind));
-        if (!o.out.empty()) {
-            printf(", recording to %s", o.out.c_str());
-            if (o.speedSet)
-                printf(o.speed > 0 ? " at %gx speed" : " as fast as it goes", o.speed);
+        const svplay::SoundSettings& sound = o.sound;
+        const Device device = sound.recordPath.empty() ? sound.device : Device::Virtual;
+        printf("playing %s on the %s", o.live ? "live" : "as a file", DeviceName(device));
+        if (!sound.recordPath.empty()) {
+            printf(", recording to %s", sound.recordPath.c_str());
+            if (sound.speedSet)
+                printf(sound.speed > 0 ? " at %gx speed" : " as fast as it goes", sound.speed);
         }
         printf("\n");
         fflush(stdout);

@@ -1,6 +1,6 @@
 // Compressed frame streams for the host programs: AMR-NB storage files,
-// voice-engine streams, and any audio file libsndfile reads, converted to 8 kHz
-// mono and encoded frame by frame as it is read.
+// voice-engine streams, and in the Linux build any audio file libsndfile reads,
+// converted to 8 kHz mono and encoded frame by frame as it is read.
 #pragma once
 
 #include <stdint.h>
@@ -59,9 +59,10 @@ struct SourceOptions {
 };
 
 // Opens `path` by its content: "#!AMR\n" makes it an AMR stream, a first byte
-// 0xA5 a voice-engine stream, anything else goes to libsndfile. A ".amr" or
-// ".ve" name insists on its format. On failure returns null with a message
-// that names the file and what is wrong with it.
+// 0xA5 a voice-engine stream, anything else an audio file for libsndfile (which
+// the Windows build refuses). A ".amr" or ".ve" name insists on its format. On
+// failure returns null with a message that names the file and what is wrong
+// with it.
 std::unique_ptr<FrameSource> OpenSource(const std::string& path, const SourceOptions& options,
                                         std::string* error);
 
