@@ -14,8 +14,9 @@
  * Handles are opaque. The library checks them only for NULL: pass nothing but
  * what an open returned, and never a handle after its close.
  *
- * Threads: any host thread may call any function, but calls on one decoder
- * must not overlap with that decoder's SV_CloseSonavex, and one decoder is fed
+ * Threads: any host thread may call any function, also while other calls on
+ * the same decoder run, with two exceptions: calls on one decoder must not
+ * overlap with that decoder's SV_CloseSonavex, and one decoder is fed
  * (SV_InputAudioBuffer) from one thread at a time. Different decoders are
  * independent. Playback itself runs on the output device's own thread; the
  * library starts no thread of its own.
@@ -118,20 +119,32 @@ SV_API int32_t SV_CALL SV_CloseSonavex(SV_DECODER handle);
 SV_API int32_t SV_CALL SV_InputAudioBuffer(SV_DECODER handle, const uint8_t* data, int32_t length,
                                            int32_t type, int64_t pts, uint8_t store);
 
-/* Time stamp of the frame now playing (0 before the first and after the queue
- * ran dry) into *pts, and of the frame queued after it (0 when none) into
- * *nextPts. Either pointer may be NULL. A NULL handle writes nothing. */
+/* Time stamp of the frame now playing (the last one the device took) into
+ * *pts, and of the frame that was queued behind it then into *nextPts; either
+ * pointer may be NULL. Both are recorded as the device takes each frame: a
+ * clear by count or by time leaves them as they were, so *nextPts may name a
+ * frame the clear dropped; SV_AudioDecClear and the clear that empties the
+ * queue set both to 0. A stamp of 0 means none: nothing playing (before the
+ * first frame, once the queue has run dry) or nothing queued behind it, so a
+ * frame stamped 0 cannot be told from no frame. A NULL handle writes nothing. */
 SV_API void SV_CALL SV_GetPts(SV_DECODER handle, int64_t* pts, int64_t* nextPts);
 
 /* Stores two time stamps with the decoder; the library does not use them. */
 SV_API void SV_CALL SV_SetPts(SV_DECODER handle, int64_t ptsA, int64_t ptsB);
 
 /* Drops queued frames, oldest first. type SV_CLEAR_BY_COUNT with mode
- * SV_CLEAR_OLDEST or SV_CLEAR_KEEP_NEWEST; type SV_CLEAR_BY_TIME drops the
- * frames stamped less than count * 1000 after the reference that mode picks,
- * always keeping one. mode SV_CLEAR_KEEP_NEWEST with count 0 empties the queue
- * whatever the type. On SV_OK writes the playing frame's stamp to *pts and the
- * new oldest queued frame's (or 0) to *nextPts; either may be NULL.
+ * SV_CLEAR_OLDEST or SV_CLEAR_KEEP_NEWEST. type SV_CLEAR_BY_TIME drops the
+ * oldest frame while more than one is queued and (stamp - reference) / 1000
+ * is below count, the difference taken as an unsigned 32-bit number (its low
+ * 32 bits) before the division, which rounds down. It stops at the first
+ * frame outside; a frame stamped shortly before the reference counts as far
+ * ahead. The reference is the playing frame's stamp (mode
+ * SV_CLEAR_FROM_PLAYING; 0 when nothing plays) or the pts of the last
+ * SV_InputAudioBuffer call, whatever its type (mode SV_CLEAR_FROM_INPUT).
+ * mode SV_CLEAR_KEEP_NEWEST with count 0 empties the queue whatever the type.
+ * On SV_OK writes the playing frame's stamp to *pts and the new oldest queued
+ * frame's (or 0) to *nextPts; either may be NULL. Only the emptying clear
+ * changes what SV_GetPts reports (see there).
  * Returns SV_OK or an SV_E_* code. */
 SV_API uint32_t SV_CALL SV_ClearAudioFrames(SV_DECODER handle, int32_t type, int32_t mode,
                                             uint32_t count, int64_t* pts, int64_t* nextPts);

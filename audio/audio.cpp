@@ -116,6 +116,8 @@ int CAudio::WaveOutOpen(int selector)
 
         // Buffers left by an open that threw part way are replaced, not leaked.
         FreeOutBuffers();
+        // Cleared so that it tells whether this open reached a device.
+        m_hWaveOut = nullptr;
         for (int i = 0; i < kBufferCount; ++i) {
             m_dwOutDataLen = m_dwOutBufferSize;
             m_pOutBuffer[i] = new unsigned char[m_dwOutDataLen];
@@ -166,6 +168,10 @@ int CAudio::WaveOutOpen(int selector)
         return 1;
     } catch (...) {
         WriteLog("CAudio::WaveOutOpen Exception");
+        // A device this open reached is left open for the close to give
+        // back, as on the input side: no later close would reach it else.
+        if (m_hWaveOut != nullptr)
+            m_cOutState.store(kStateOpen);
         return 0;
     }
 }
@@ -244,10 +250,11 @@ bool CAudio::WaveOutWrite(WAVEHDR* hdr)
 
 // Runs on the device's callback thread for WOM_DONE, and on the thread that
 // closes for WOM_OPEN and WOM_CLOSE (and for the WOM_DONEs of the reset).
-void CALLBACK CAudio::waveOutProc(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
+void CALLBACK CAudio::waveOutProc(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
                                   DWORD_PTR /*dwParam2*/)
 {
     try {
+        HWAVEOUT hwo = reinterpret_cast<HWAVEOUT>(hdrvr);
         CAudio* self = reinterpret_cast<CAudio*>(dwInstance);
         switch (uMsg) {
         case WOM_CLOSE:

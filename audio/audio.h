@@ -43,7 +43,9 @@ public:
 
     // Opens the default output device in format row `selector` (0 to 3) and
     // starts ten buffers of silence. Returns 1 on success, 0 on failure
-    // (already open, unknown selector, or the device refused).
+    // (already open, unknown selector, or the device refused). A failure
+    // thrown after the device was reached leaves the state open, so that
+    // WaveOutClose gives the device back.
     int WaveOutOpen(int selector);
     // Refills one returned header from the frame buffer and queues it again.
     // Always true.
@@ -51,7 +53,9 @@ public:
     // Resets and closes the output device, waits (at most 2 s) for its close
     // notice and frees the buffers. Nothing when not open.
     void WaveOutClose();
-    static void CALLBACK waveOutProc(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
+    // The device callbacks have the type the wave API calls them through
+    // (DRVCALLBACK); hdrvr is the device's handle.
+    static void CALLBACK waveOutProc(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
                                      DWORD_PTR dwParam2);
     // The output volume word (low word left, high word right); when the device
     // cannot say, the last value known.
@@ -70,7 +74,7 @@ public:
     // Stops, resets and closes the input device, waits (at most 2 s) for its
     // close notice and frees the buffers. Always true; nothing when not open.
     bool WaveInClose();
-    static void CALLBACK waveInProc(HWAVEIN hwi, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
+    static void CALLBACK waveInProc(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
                                     DWORD_PTR dwParam2);
     // Queues the samples of a filled buffer into the frame buffer as one frame
     // and adds the buffer to the device again. Always 0.

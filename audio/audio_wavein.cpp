@@ -87,10 +87,11 @@ int CAudio::OnMM_WIM_DATA(HWAVEIN* phwi, WAVEHDR* hdr)
 // opens or closes for WIM_OPEN and WIM_CLOSE (and for the WIM_DATAs of the
 // stop and reset in the close). Allocates nothing; blocks only on the frame
 // buffer's lock.
-void CALLBACK CAudio::waveInProc(HWAVEIN hwi, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
+void CALLBACK CAudio::waveInProc(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
                                  DWORD_PTR /*dwParam2*/)
 {
     try {
+        HWAVEIN hwi = reinterpret_cast<HWAVEIN>(hdrvr);
         CAudio* self = reinterpret_cast<CAudio*>(dwInstance);
         switch (uMsg) {
         case WIM_CLOSE:

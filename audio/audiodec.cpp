@@ -45,7 +45,7 @@ int CAudioDec::Open(int mode, int live)
         Close();
         return 0;
     }
-    m_pAudio->SetVolume(m_nVolume);
+    m_pAudio->SetVolume(m_nVolume.load(std::memory_order_relaxed));
     return 1;
 }
 
@@ -140,7 +140,7 @@ void CAudioDec::StopFileAudio(int stop)
 // device and a frame buffer; a closed object answers without touching either.
 int CAudioDec::SetVolume(DWORD volume)
 {
-    m_nVolume = volume;
+    m_nVolume.store(volume, std::memory_order_relaxed);
     if (m_pAudio == nullptr)
         return 0;
     return m_pAudio->SetVolume(volume);
@@ -148,9 +148,13 @@ int CAudioDec::SetVolume(DWORD volume)
 
 DWORD CAudioDec::GetVolume()
 {
-    if (m_pAudio != nullptr)
-        m_nVolume = m_pAudio->GetVolume();
-    return m_nVolume;
+    if (m_pAudio == nullptr)
+        return m_nVolume.load(std::memory_order_relaxed);
+    // What the device answered is returned as read: another thread may store
+    // a newer level in between.
+    const DWORD volume = m_pAudio->GetVolume();
+    m_nVolume.store(volume, std::memory_order_relaxed);
+    return volume;
 }
 
 unsigned int CAudioDec::GetFrames()

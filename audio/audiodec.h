@@ -2,13 +2,18 @@
 // output device and a frame buffer, wires the device to read from the frame
 // buffer, and forwards the host's playback calls to one or the other.
 //
-// Threads: every method runs on a host thread. The device's callback thread
-// only ever touches the frame buffer, whose own lock guards the queue. The
-// object guards none of its own fields, so no call may overlap with Close or
-// the destructor.
+// Threads: every method runs on a host thread, and any of them may run on
+// several at once, except that no call may overlap with Close or the
+// destructor (they free what the others use) and InputAudioBuffer runs on one
+// thread at a time (codec state and decode buffer are the feeder's). The
+// device's callback thread only ever touches the frame buffer, whose own lock
+// guards the queue. The one field that calls change after the open, the
+// volume, is an atomic.
 #pragma once
 
 #include <stdint.h>
+
+#include <atomic>
 
 #include "support/winapi.h"
 
@@ -64,5 +69,7 @@ public:
     CAudioFrameBuffer* m_pFrameBuffer;
     int m_nMode;
     int m_nLive;
-    DWORD m_nVolume;
+    // The level last set or read back; SetVolume and GetVolume may run on two
+    // host threads at once.
+    std::atomic<DWORD> m_nVolume;
 };

@@ -4,8 +4,9 @@
 // thread queues and clears; the device's callback thread reads. Every
 // operation that changes more than one queue field holds m_cs for its whole
 // length, so the reader never sees a half-emptied queue. The few fields read
-// without the lock (clock, count, bytes held, mute/stop/live) are relaxed
-// atomics; they are written only with m_cs held, except by their own setters.
+// or written without the lock (clock, count, bytes held, mute/stop/live, the
+// stamps the host hands in) are relaxed atomics; they are written only with
+// m_cs held, except by their own setters and the feeder's input stamp.
 #include "audio/audioframebuffer.h"
 
 #include <string.h>
@@ -172,7 +173,7 @@ void CAudioFrameBuffer::PushFrame(const unsigned char* data, int length)
         return;
     if (m_nFrames.load(std::memory_order_relaxed) >= static_cast<unsigned int>(kMaxFrames))
         return;
-    m_pTail->nPts = m_nInputPts;
+    m_pTail->nPts = m_nInputPts.load(std::memory_order_relaxed);
     WriteRingLocked(data, length);
     m_pTail->nLength = length;
     m_pTail = m_pTail->pNext;
@@ -408,7 +409,8 @@ int CAudioFrameBuffer::ClearFrames(int type, int mode, unsigned int count, int64
     } else if (type == 2) {
         if (mode != 0 && mode != 1)
             return kClearBadMode;
-        const int64_t reference = mode == 0 ? m_nCurPts.load(std::memory_order_relaxed) : m_nInputPts;
+        const int64_t reference = mode == 0 ? m_nCurPts.load(std::memory_order_relaxed)
+                                            : m_nInputPts.load(std::memory_order_relaxed);
         // Drop while the head lies less than `count` thousand ticks past the
         // reference. Only the low 32 bits of the difference count, so a head
         // stamped before the reference reads as far ahead and stops the walk.
@@ -440,8 +442,8 @@ void CAudioFrameBuffer::GetPts(int64_t* pts, int64_t* nextPts) const
 
 void CAudioFrameBuffer::SetPts(int64_t ptsA, int64_t ptsB)
 {
-    m_nHostPts = ptsA;
-    m_nHostPts2 = ptsB;
+    m_nHostPts.store(ptsA, std::memory_order_relaxed);
+    m_nHostPts2.store(ptsB, std::memory_order_relaxed);
 }
 
 // Host thread, one feeder at a time.
@@ -449,7 +451,7 @@ int CAudioFrameBuffer::DecodePayload(const unsigned char* data, int length, int 
                                      unsigned char store)
 {
     // Recorded whatever the type, before anything is decoded or queued.
-    m_nInputPts = pts;
+    m_nInputPts.store(pts, std::memory_order_relaxed);
     m_nFormat = type;
     m_bStoreData = store;
     switch (type) {

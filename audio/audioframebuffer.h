@@ -104,14 +104,18 @@ public:
     CRITICAL_SECTION m_cs;
     // Fields that the clock, count and setter calls touch without m_cs are
     // atomics (relaxed): each is read and written whole and seen by the other
-    // thread, at the cost of a plain load or store.
+    // thread, at the cost of a plain load or store. The stamps are 64-bit, so
+    // a plain field could be read half-written on a 32-bit build.
     std::atomic<unsigned int> m_nFrames;
     int m_nFormat;
     std::atomic<int64_t> m_nCurPts;
     std::atomic<int64_t> m_nNextPts;
-    int64_t m_nHostPts;
-    int64_t m_nHostPts2;
-    int64_t m_nInputPts;
+    // SV_SetPts may come from two host threads at once.
+    std::atomic<int64_t> m_nHostPts;
+    std::atomic<int64_t> m_nHostPts2;
+    // Written by the feeder outside m_cs; read by a clear on another host
+    // thread.
+    std::atomic<int64_t> m_nInputPts;
     CG726ADecoder* m_pVoiceDecoder;
     unsigned char* m_pDecodeBuf;
     AMR_HANDLE m_hAmrDecoder;

@@ -36,8 +36,9 @@ struct PacingRun {
 
 // Notes when each buffer came back and queues it again until `target`
 // buffers have been written; runs on the device thread.
-void CALLBACK PacingProc(HWAVEOUT hwo, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR)
+void CALLBACK PacingProc(HDRVR hdrvr, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR)
 {
+    HWAVEOUT hwo = reinterpret_cast<HWAVEOUT>(hdrvr);
     if (msg != WOM_DONE)
         return;
     PacingRun* run = reinterpret_cast<PacingRun*>(instance);

@@ -2,8 +2,8 @@
 # Runs every test from a fresh clone: installs the packages, builds the 32- and
 # 64-bit Windows packages and runs their suites under wine, runs the
 # concurrency tests under ThreadSanitizer, the whole suite under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and the whole suite in a
-# normal build.
+# AddressSanitizer + UndefinedBehaviorSanitizer with gcc and with clang, the
+# fuzz targets for a bounded time, and the whole suite in a normal build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -24,6 +24,13 @@ step "AddressSanitizer + UndefinedBehaviorSanitizer: all tests"
 cmake -S . -B build-asan -DSV_SANITIZE=address,undefined -DSV_BUILD_BENCH=OFF
 cmake --build build-asan -j "$jobs"
 ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+# clang's UndefinedBehaviorSanitizer also checks the function type of every
+# indirect call, the device callbacks among them.
+step "Clang AddressSanitizer + UndefinedBehaviorSanitizer: all tests"
+CC=clang CXX=clang++ cmake -S . -B build-clang-asan -DSV_SANITIZE=address,undefined -DSV_BUILD_BENCH=OFF
+cmake --build build-clang-asan -j "$jobs"
+ctest --test-dir build-clang-asan --output-on-failure -j "$jobs"
 
 if [ -f fuzz/CMakeLists.txt ]; then
   step "Fuzzing payload decoding (bounded, AddressSanitizer)"

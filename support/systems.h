@@ -2,6 +2,8 @@
 // capture object and its open count, and the host's network protocol version.
 #pragma once
 
+#include <atomic>
+
 #include "support/winapi.h"
 
 class CAudioCapture;
@@ -21,7 +23,9 @@ public:
     // Held for the whole of each capture open and close, by nothing else.
     CRITICAL_SECTION m_csLock;
     // Last value the host gave; nothing in the library reads it.
-    int m_nNetProtocolVersion;
+    // Any host thread may set it, so it is atomic (relaxed: nothing is ordered
+    // by it).
+    std::atomic<int> m_nNetProtocolVersion;
 };
 
 extern CSystems g_Systems;

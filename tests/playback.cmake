@@ -29,14 +29,16 @@ add_test(NAME playback_consumer
     -DSV_SANITIZE=${SV_SANITIZE}
     -DSV_INSTALL_LIBDIR=${CMAKE_INSTALL_LIBDIR}
     -DSV_C_COMPILER=${CMAKE_C_COMPILER}
+    -DSV_C_COMPILER_ID=${CMAKE_C_COMPILER_ID}
     -DSV_EXPECT_PLAYER=$<TARGET_EXISTS:sonavex-play>
     -P ${CMAKE_CURRENT_LIST_DIR}/consumer/run.cmake)
 set_tests_properties(playback_consumer PROPERTIES LABELS "playback;install" TIMEOUT 300)
 
-# Under ThreadSanitizer: closing a decoder while its device thread refills.
+# Under ThreadSanitizer: closing a decoder while its device thread refills, and
+# host threads feeding and controlling one decoder at once.
 if(SV_SANITIZE MATCHES "thread")
   gtest_discover_tests(test_playback_e2e
-    TEST_FILTER "*CloseWhilePlaying*"
+    TEST_FILTER "*CloseWhilePlaying*:PlaybackHostThreads.*"
     TEST_SUFFIX ".tsan"
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS tsan TIMEOUT 300)

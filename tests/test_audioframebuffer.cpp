@@ -38,7 +38,7 @@ void Push(CAudioFrameBuffer& fb, int seq, int length, int64_t pts)
     std::vector<unsigned char> bytes(length > 0 ? length : 1);
     for (int i = 0; i < length; ++i)
         bytes[i] = PatternByte(seq, i);
-    fb.m_nInputPts = pts;
+    fb.m_nInputPts.store(pts);
     fb.PushFrame(bytes.data(), length);
 }
 void Push(CAudioFrameBuffer& fb, int seq, int length = 320) { Push(fb, seq, length, StampOf(seq)); }
@@ -514,14 +514,37 @@ TEST_F(FrameBufferClear, ByTimeDropsFramesInsideTheWindowFromThePlayingFrame)
     EXPECT_EQ(fb_->GetFrameCount(), 2u);
     EXPECT_EQ(pts, base);
     EXPECT_EQ(next, base + 3000);
-    // The clock itself is left as the last delivery set it.
-    fb_->GetPts(&pts, &next);
-    EXPECT_EQ(pts, base);
-    EXPECT_EQ(next, base + 1000);
     // A window that covers everything still leaves one frame.
     EXPECT_EQ(fb_->ClearFrames(2, 0, 100, nullptr, nullptr), 0);
     EXPECT_EQ(fb_->GetFrameCount(), 1u);
     EXPECT_EQ(HeadPts(), base + 4000);
+}
+
+// Every clear but the emptying one leaves the clock as the last delivery set
+// it, even when its next frame is among those dropped.
+TEST_F(FrameBufferClear, ClearsByCountOrTimeLeaveTheClockAsTheLastDeliverySetIt)
+{
+    struct Case {
+        int type, mode;
+        unsigned int count;
+    };
+    const Case cases[] = {{0, 0, 4}, {0, 1, 1}, {2, 0, 100}, {2, 1, 100}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "type " << c.type << " mode " << c.mode);
+        fb_ = MakeBuffer(kBigRing, 0, 0);
+        next_ = 0;
+        Queue(6);
+        ASSERT_TRUE(Delivered(Read(*fb_), 0, 320));
+        // Measured from the input stamp, the window starts at the frame playing.
+        ASSERT_EQ(fb_->DecodePayload(nullptr, 0, 4, StampOf(0), 1), 1);
+        int64_t pts = -1, next = -1;
+        ASSERT_EQ(fb_->ClearFrames(c.type, c.mode, c.count, &pts, &next), 0);
+        EXPECT_EQ(fb_->GetFrameCount(), 1u);
+        EXPECT_EQ(next, StampOf(5));
+        fb_->GetPts(&pts, &next);
+        EXPECT_EQ(pts, StampOf(0));
+        EXPECT_EQ(next, StampOf(1)) << "the next frame of the last delivery, dropped since";
+    }
 }
 
 TEST_F(FrameBufferClear, ByTimeModeOneMeasuresFromTheInputStamp)
@@ -599,7 +622,7 @@ TEST(FrameBufferDecode, RecordsStampTypeAndStoreFlagForEveryPayload)
     };
     for (const Case& c : {Case{4, 111, 0, 1}, Case{0, 222, 1, 0}, Case{5, int64_t(1) << 40, 0, 0}}) {
         EXPECT_EQ(fb->DecodePayload(payload, 4, c.type, c.pts, c.store), c.result) << "type " << c.type;
-        EXPECT_EQ(fb->m_nInputPts, c.pts);
+        EXPECT_EQ(fb->m_nInputPts.load(), c.pts);
         EXPECT_EQ(fb->m_nFormat, c.type);
         EXPECT_EQ(fb->m_bStoreData, c.store);
         EXPECT_EQ(fb->GetFrameCount(), 0u);

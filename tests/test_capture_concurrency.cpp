@@ -238,7 +238,8 @@ TEST_F(CaptureThreads, StopsAndResetsRaceCallbacksThatAddBuffersAgainAndEveryBuf
         std::thread::id control;
     } books;
     books.control = std::this_thread::get_id();
-    auto proc = [](HWAVEIN hwi, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR) {
+    auto proc = [](HDRVR hdrvr, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR) {
+        HWAVEIN hwi = reinterpret_cast<HWAVEIN>(hdrvr);
         Books* b = reinterpret_cast<Books*>(instance);
         if (msg != WIM_DATA)
             return;

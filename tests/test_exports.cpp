@@ -140,14 +140,14 @@ TEST_F(ExportsTest, EachExportForwardsToItsDecoder)
 
     EXPECT_EQ(SV_InputAudioBuffer(h, kEmptyVoiceFrame, 8, SV_PAYLOAD_VOICE, 0x123456789LL, 0), 1);
     EXPECT_EQ(SV_AudioDecGetFrames(h), 1) << "a frame of no samples still counts";
-    EXPECT_EQ(fb->m_nInputPts, 0x123456789LL);
+    EXPECT_EQ(fb->m_nInputPts.load(), 0x123456789LL);
     EXPECT_EQ(fb->m_bStoreData, 0);
     EXPECT_EQ(SV_InputAudioBuffer(h, kEmptyVoiceFrame, 8, SV_PAYLOAD_VOICE, 5, 1), 1);
     EXPECT_EQ(fb->m_bStoreData, 1);
 
     SV_SetPts(h, 0x100000001LL, -7);
-    EXPECT_EQ(fb->m_nHostPts, 0x100000001LL);
-    EXPECT_EQ(fb->m_nHostPts2, -7);
+    EXPECT_EQ(fb->m_nHostPts.load(), 0x100000001LL);
+    EXPECT_EQ(fb->m_nHostPts2.load(), -7);
 
     fb->m_nCurPts.store(41);
     fb->m_nNextPts.store(42);
@@ -169,18 +169,18 @@ TEST_F(ExportsTest, EachExportForwardsToItsDecoder)
     EXPECT_EQ(SV_AudioDecGetFrames(h), 0);
 
     EXPECT_EQ(SV_AudioDecSetVolume(h, 0xABCD1234), 1);
-    EXPECT_EQ(Dec(h)->m_nVolume, 0xABCD1234u);
+    EXPECT_EQ(Dec(h)->m_nVolume.load(), 0xABCD1234u);
     EXPECT_EQ(SV_AudioDecGetVolume(h), 0x12341234u);
-    EXPECT_EQ(Dec(h)->m_nVolume, 0x12341234u) << "a read keeps what the device reported";
+    EXPECT_EQ(Dec(h)->m_nVolume.load(), 0x12341234u) << "a read keeps what the device reported";
     EXPECT_EQ(SV_CloseSonavex(h), 1);
 }
 
 TEST_F(ExportsTest, NetProtocolVersionIsKept)
 {
     SV_SetNetProtocolVersion(7);
-    EXPECT_EQ(g_Systems.m_nNetProtocolVersion, 7);
+    EXPECT_EQ(g_Systems.m_nNetProtocolVersion.load(), 7);
     SV_SetNetProtocolVersion(-3);
-    EXPECT_EQ(g_Systems.m_nNetProtocolVersion, -3);
+    EXPECT_EQ(g_Systems.m_nNetProtocolVersion.load(), -3);
 }
 
 TEST_F(ExportsTest, AFailedDeviceOpenLeavesNoDeviceBehind)
@@ -198,7 +198,7 @@ TEST_F(ExportsTest, AFailedDeviceOpenLeavesNoDeviceBehind)
 TEST_F(ExportsTest, DecoderWithoutAFrameBuffer)
 {
     CAudioDec dec;
-    EXPECT_EQ(dec.m_nVolume, 0xFFFFFFFFu);
+    EXPECT_EQ(dec.m_nVolume.load(), 0xFFFFFFFFu);
     EXPECT_EQ(dec.InputAudioBuffer(kEmptyVoiceFrame, 8, 2, 0, 1), -1);
     EXPECT_EQ(static_cast<uint32_t>(dec.ClearAudioFrames(0, 1, 0, nullptr, nullptr)), SV_E_NO_FRAME_BUFFER);
     EXPECT_EQ(dec.Clear(), 1);
@@ -240,7 +240,7 @@ TEST_F(ExportsTest, ARefusedVolumeIsStillKept)
     CAudioDec dec;
     ASSERT_EQ(dec.Open(0, 1), 1);
     EXPECT_EQ(dec.SetVolume(0x1234), 0);
-    EXPECT_EQ(dec.m_nVolume, 0x1234u);
+    EXPECT_EQ(dec.m_nVolume.load(), 0x1234u);
     SvWaveTestSetFaults(nullptr);
 }
 

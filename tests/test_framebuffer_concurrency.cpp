@@ -103,7 +103,7 @@ void RunHost(CAudioFrameBuffer& fb, std::atomic<bool>& done, long& badReadings)
         const int length = LengthOf(seq);
         for (int i = 0; i < length; i += 4)
             memcpy(&frame[i], &seq, 4);
-        fb.m_nInputPts = seq;
+        fb.m_nInputPts.store(seq);
         fb.PushFrame(frame.data(), length);
 
         int64_t cur = 0, next = 0;

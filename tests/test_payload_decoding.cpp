@@ -250,7 +250,7 @@ TEST_F(PayloadDecodingTest, MixedStreamCarriesEachPayloadsStampToItsFrame)
             }
             EXPECT_EQ(result, type >= 1 && type <= 4 ? 1 : 0) << "type " << type;
             // Recorded for every payload, decodable or not.
-            EXPECT_EQ(m_fb->m_nInputPts, pts);
+            EXPECT_EQ(m_fb->m_nInputPts.load(), pts);
             EXPECT_EQ(m_fb->m_nFormat, type);
             if (type == 4 || type == 0 || type == 5) {
                 EXPECT_EQ(m_fb->m_bStoreData, store);

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -496,6 +497,141 @@ TEST_F(PlaybackTest, CloseWhilePlayingEndsEveryCallbackFirst)
         const std::vector<SvWaveCall> calls = SvWaveTestCalls();
         for (size_t i = atClose; i < calls.size(); ++i)
             EXPECT_NE(calls[i].nCall, SV_WAVE_CALLBACK) << "a callback after the close returned";
+    }
+}
+
+// Any host thread may call any function while one thread feeds: a feeder and
+// two control threads drive a file and a live stream on the virtual device,
+// which plays every buffer at once, so the callback thread runs throughout.
+// Under ThreadSanitizer (label tsan) a field shared without the lock or an
+// atomic is reported; in every build each answer must be a whole value the
+// host gave (stamps past 32 bits, so a torn half shows).
+class PlaybackHostThreads : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_VIRTUAL);
+        SvWaveVirtualSetSpeed(0);
+    }
+    void TearDown() override
+    {
+        SvWaveVirtualSetSpeed(1);
+        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
+    }
+
+    static const int kFeeds = 2000;
+    static const int kControlOps = 2000;
+
+    // Bad answers seen by one control thread; the first one is kept.
+    struct Findings {
+        int count = 0;
+        std::string first;
+        void Add(const std::string& what)
+        {
+            if (count++ == 0)
+                first = what;
+        }
+    };
+
+    static int64_t Stamp(int i) { return kBase + 20 * static_cast<int64_t>(i); }
+    static bool IsStampOrZero(int64_t pts)
+    {
+        return pts == 0 || (pts >= kBase && pts < Stamp(kFeeds) && (pts - kBase) % 20 == 0);
+    }
+    static void CheckStamps(Findings& f, const char* what, int64_t pts, int64_t next)
+    {
+        if (!IsStampOrZero(pts) || !IsStampOrZero(next))
+            f.Add(std::string(what) + ": " + std::to_string(pts) + " / " + std::to_string(next));
+    }
+
+    // Every operation but feeding and closing, `thread` staggering the order so
+    // that the two threads meet on the same calls and on different ones.
+    static void Control(SV_DECODER h, int thread, Findings& f)
+    {
+        for (int i = 0; i < kControlOps; ++i) {
+            int64_t pts = -1, next = -1;
+            const int op = (i + 3 * thread) % 10;
+            switch (op) {
+            case 0:
+            case 1:
+            case 2:
+            case 3: {
+                static const struct {
+                    int32_t type, mode;
+                    uint32_t count;
+                } kClears[] = {{SV_CLEAR_BY_COUNT, SV_CLEAR_OLDEST, 3},
+                               {SV_CLEAR_BY_COUNT, SV_CLEAR_KEEP_NEWEST, 20},
+                               {SV_CLEAR_BY_TIME, SV_CLEAR_FROM_PLAYING, 1},
+                               {SV_CLEAR_BY_TIME, SV_CLEAR_FROM_INPUT, 1}};
+                const auto& c = kClears[op];
+                if (SV_ClearAudioFrames(h, c.type, c.mode, c.count, &pts, &next) != SV_OK)
+                    f.Add("clear " + std::to_string(op) + " refused");
+                CheckStamps(f, "clear", pts, next);
+                break;
+            }
+            case 4:
+                if (SV_SetMuteAudio(h, (i / 10) % 2) != 1)
+                    f.Add("mute refused");
+                break;
+            case 5:
+                if (SV_StopFileAudio(h, (i / 10) % 3) != 1)
+                    f.Add("stop-file refused");
+                break;
+            case 6: {
+                const uint32_t level = 0x1000u * static_cast<uint32_t>(1 + (i + thread) % 15);
+                if (SV_AudioDecSetVolume(h, level) != 1)
+                    f.Add("volume refused");
+                // Both channels at one of the levels set, or still at full.
+                const uint32_t v = SV_AudioDecGetVolume(h);
+                if ((v >> 16) != (v & 0xFFFF) || ((v & 0xFFF) != 0 && v != 0xFFFFFFFFu))
+                    f.Add("volume " + std::to_string(v));
+                break;
+            }
+            case 7:
+                SV_SetPts(h, Stamp(i), -Stamp(i));
+                SV_GetPts(h, &pts, &next);
+                CheckStamps(f, "pts", pts, next);
+                break;
+            case 8:
+            case 9: {
+                const int32_t frames = SV_AudioDecGetFrames(h);
+                if (frames < 0 || frames > 2500)
+                    f.Add("frame count " + std::to_string(frames));
+                break;
+            }
+            }
+        }
+    }
+};
+
+TEST_F(PlaybackHostThreads, OneFeederAndTwoControlThreadsShareADecoder)
+{
+    const std::vector<AmrFrame> frames = codectest::AmrEncode(codectest::SyntheticSpeech(codectest::kRate), 7);
+    ASSERT_FALSE(frames.empty());
+    for (int live : {SV_FILE_PLAYBACK, SV_LIVE_STREAM}) {
+        SCOPED_TRACE(live);
+        SV_DECODER h = SV_OpenSonavex(SV_PREBUFFER_8, live);
+        ASSERT_NE(h, nullptr);
+        std::atomic<int> refused{0};
+        // Every fourth payload is one the library only records the stamp of.
+        std::thread feeder([&] {
+            for (int i = 0; i < kFeeds; ++i) {
+                const AmrFrame& frame = frames[static_cast<size_t>(i) % frames.size()];
+                const int32_t type = i % 4 == 3 ? SV_PAYLOAD_IGNORE : SV_PAYLOAD_AMR;
+                if (SV_InputAudioBuffer(h, frame.data(), static_cast<int32_t>(frame.size()), type, Stamp(i), 1) != 1)
+                    refused.fetch_add(1);
+            }
+        });
+        Findings findings[2];
+        std::thread control0([&] { Control(h, 0, findings[0]); });
+        std::thread control1([&] { Control(h, 1, findings[1]); });
+        feeder.join();
+        control0.join();
+        control1.join();
+        EXPECT_EQ(refused.load(), 0);
+        for (const Findings& f : findings)
+            EXPECT_EQ(f.count, 0) << f.first;
+        EXPECT_EQ(SV_CloseSonavex(h), 1);
     }
 }
 

@@ -49,6 +49,34 @@ void WriteBytes(const std::string& path, const Bytes& bytes)
 
 uint32_t Le32(const unsigned char* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
 
+void PutLe(Bytes* b, uint32_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        b->push_back(static_cast<unsigned char>(value >> (8 * i)));
+}
+
+// A 16-bit PCM WAV file of `frames` silent frames, as its header describes it.
+Bytes SilentWav(unsigned channels, uint32_t rate, uint32_t frames)
+{
+    const uint32_t block = channels * 2;
+    Bytes b = {'R', 'I', 'F', 'F'};
+    PutLe(&b, 36 + frames * block, 4);
+    for (char c : std::string("WAVEfmt "))
+        b.push_back(static_cast<unsigned char>(c));
+    PutLe(&b, 16, 4);
+    PutLe(&b, 1, 2);
+    PutLe(&b, channels, 2);
+    PutLe(&b, rate, 4);
+    PutLe(&b, rate * block, 4);
+    PutLe(&b, block, 2);
+    PutLe(&b, 16, 2);
+    for (char c : std::string("data"))
+        b.push_back(static_cast<unsigned char>(c));
+    PutLe(&b, frames * block, 4);
+    b.resize(b.size() + frames * block, 0);
+    return b;
+}
+
 // The samples of a 16-bit mono WAV file, or nothing when it is not one.
 std::vector<short> ReadWav(const std::string& path)
 {
@@ -158,11 +186,13 @@ protected:
     static std::string Sample(const char* name) { return std::string(SV_SAMPLES_DIR) + "/" + name; }
     std::string Temp(const char* name) const { return dir_ + "/" + name; }
 
-    Result Run(const std::string& program, const std::string& args) const
+    // `shell` comes before the program, in the same shell: a limit it sets
+    // applies to the program.
+    Result Run(const std::string& program, const std::string& args, const std::string& shell = "") const
     {
         const std::string out = Temp("stdout");
         const std::string err = Temp("stderr");
-        const std::string cmd = "'" + program + "' " + args + " >'" + out + "' 2>'" + err + "' </dev/null";
+        const std::string cmd = shell + "'" + program + "' " + args + " >'" + out + "' 2>'" + err + "' </dev/null";
         const int raw = system(cmd.c_str());
         Result r;
         r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -170,7 +200,7 @@ protected:
         r.err = ReadText(err);
         return r;
     }
-    Result Play(const std::string& args) const { return Run(SV_PLAY_EXE, args); }
+    Result Play(const std::string& args, const std::string& shell = "") const { return Run(SV_PLAY_EXE, args, shell); }
 
     // A render that must be exact. An underrun puts silence into the stream,
     // and on a loaded machine the player can be held up for longer than its
@@ -220,6 +250,50 @@ TEST_F(PlayerTest, VoiceSamplePlaysTheReferenceDecodeAsAFile)
         Render(std::string(kRender) + "--file --out '" + Temp("out.wav") + "' '" + Sample("speech.ve") + "'");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(PlayedAfterSilence(ReadWav(Temp("out.wav")), reference, reference.size()));
+}
+
+// At speed 0 the device keeps the player's time rather than the wall clock's:
+// however fast the machine, the file holds what a real-time run plays, the
+// device's leading silence, then every frame, then only the tail the player
+// waits for.
+TEST_F(PlayerTest, SpeedZeroRendersTheStreamAsPlayedAndNoMore)
+{
+    const std::vector<short> amr = codectest::OpencoreDecode(AmrFrames(ReadBytes(Sample("speech.amr"))));
+    const std::vector<short> voice = VoiceReference(ReadBytes(Sample("speech.ve")));
+    struct Case {
+        const char* args;
+        const char* sample;
+        const std::vector<short>* reference;
+        long frameSamples;
+        long prebuffer;  // frames a live stream waits for before it plays; 0 as a file
+    };
+    const Case cases[] = {
+        {"", "speech.amr", &amr, 160, 8},
+        {"--file ", "speech.amr", &amr, 160, 0},
+        {"--prebuffer 20 ", "speech.ve", &voice, 320, 20},
+        {"--file ", "speech.ve", &voice, 320, 0},
+    };
+    // In samples: the ten 40 ms buffers the device keeps queued, and one.
+    const long kQueue = 3200;
+    const long kBuffer = 320;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.args) + c.sample);
+        const Result r = Play(std::string("--speed 0 ") + c.args + "--out '" + Temp("out.wav") + "' '" +
+                              Sample(c.sample) + "'");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("underruns seen 0,"), std::string::npos) << r.out;
+        const std::vector<short> played = ReadWav(Temp("out.wav"));
+        EXPECT_TRUE(PlayedAfterSilence(played, *c.reference, c.reference->size()));
+        // Before the stream: the queue, a live stream's pre-buffer, and the
+        // buffer the first frame was taken into.
+        const long start = StreamStart(played, *c.reference);
+        EXPECT_LE(start, kQueue + c.prebuffer * c.frameSamples + kBuffer);
+        // After it: the rest of the last frame's buffer, then the 200 ms
+        // (the concealment's two buffers and silence) that the player waits
+        // for once the queue has played out, noticed within a frame.
+        const long tail = static_cast<long>(played.size()) - start - static_cast<long>(c.reference->size());
+        EXPECT_LE(tail, kBuffer + 1600 + kBuffer);
+    }
 }
 
 // An audio file is resampled and encoded while it plays, to the same frames
@@ -299,6 +373,8 @@ TEST_F(PlayerTest, BadVoiceFrameEndsTheStreamWithAReport)
     EXPECT_NE(r.err.find("the 5 frames before it were played"), std::string::npos) << r.err;
 }
 
+// Input the player refuses before it opens the device leaves the recording
+// of an earlier run as it was.
 TEST_F(PlayerTest, BadInputGetsAClearMessageAndAFailingExit)
 {
     enum Kind { kMissing, kFile, kDirectory };
@@ -307,18 +383,25 @@ TEST_F(PlayerTest, BadInputGetsAClearMessageAndAFailingExit)
         Kind kind;
         Bytes content;
         const char* message;
+        bool refusedBeforePlaying;
     };
     const std::string magic = "#!AMX\n";
+    // A header that makes 7 channels at 1 Hz of 1200 bytes: 86 s of "audio".
+    const Bytes absurd = SilentWav(7, 1, 86);
     const std::vector<Case> cases = {
-        {"missing.amr", kMissing, {}, "cannot open"},
-        {"wrong.amr", kFile, Bytes(magic.begin(), magic.end()), "does not begin with the magic \"#!AMR\\n\""},
-        {"wrong.ve", kFile, Bytes{0x12, 0x34, 0x56}, "not a voice-engine stream"},
-        {"notes.txt", kFile, Bytes{'h', 'e', 'l', 'l', 'o', '\n'}, "unsupported audio format"},
-        {"wide.amr", kFile, Bytes{'#', '!', 'A', 'M', 'R', '-', 'W', 'B', '\n', 0}, "AMR-WB is not supported"},
-        {"empty.amr", kFile, Bytes{'#', '!', 'A', 'M', 'R', '\n'}, "no audio in it"},
-        {"blank.wav", kFile, {}, "empty file"},
-        {"folder.amr", kDirectory, {}, "is a directory"},
+        {"missing.amr", kMissing, {}, "cannot open", true},
+        {"wrong.amr", kFile, Bytes(magic.begin(), magic.end()), "does not begin with the magic \"#!AMR\\n\"", true},
+        {"wrong.ve", kFile, Bytes{0x12, 0x34, 0x56}, "not a voice-engine stream", true},
+        {"notes.txt", kFile, Bytes{'h', 'e', 'l', 'l', 'o', '\n'}, "unsupported audio format", true},
+        {"wide.amr", kFile, Bytes{'#', '!', 'A', 'M', 'R', '-', 'W', 'B', '\n', 0}, "AMR-WB is not supported", true},
+        {"empty.amr", kFile, Bytes{'#', '!', 'A', 'M', 'R', '\n'}, "no audio in it", false},
+        {"blank.wav", kFile, {}, "empty file", true},
+        {"folder.amr", kDirectory, {}, "is a directory", true},
+        {"folder", kDirectory, {}, "is a directory", true},
+        {"slow.wav", kFile, absurd, "its header gives a sample rate of 1 Hz", true},
+        {"fast.wav", kFile, SilentWav(1, 1000000, 100), "sample rate of 1000000 Hz", true},
     };
+    const Bytes earlier = SilentWav(1, 8000, 80);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.kind == kFile) {
@@ -326,11 +409,59 @@ TEST_F(PlayerTest, BadInputGetsAClearMessageAndAFailingExit)
         } else if (c.kind == kDirectory) {
             ASSERT_EQ(mkdir(Temp(c.name.c_str()).c_str(), 0700), 0);
         }
+        WriteBytes(Temp("out.wav"), earlier);
         const Result r = Play("--speed 0 --out '" + Temp("out.wav") + "' '" + Temp(c.name.c_str()) + "'");
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find(Temp(c.name.c_str())), std::string::npos) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        if (c.refusedBeforePlaying) {
+            EXPECT_EQ(ReadBytes(Temp("out.wav")), earlier);
+        }
     }
+}
+
+// A recording that cannot be made, or fails part way, is named with the
+// system's reason and a failing exit; a file cut short keeps a header that
+// counts what it holds, which is what was played up to there.
+TEST_F(PlayerTest, ARecordingThatFailsIsReportedAndKeepsWhatWasWritten)
+{
+    const std::vector<short> reference = codectest::OpencoreDecode(AmrFrames(ReadBytes(Sample("speech.amr"))));
+    WriteBytes(Temp("mine.amr"), ReadBytes(Sample("speech.amr")));
+    struct Case {
+        std::string out;
+        std::string input;
+        std::string shell;
+        const char* message;
+    };
+    // Writes past the limit fail with EFBIG, once the player has seen to it
+    // that the signal sent with that does not end it.
+    const std::string limited = "ulimit -f 40; ";
+    const std::vector<Case> cases = {
+        {Temp("none/out.wav"), Sample("speech.amr"), "", "cannot create it: No such file or directory"},
+        {dir_, Sample("speech.amr"), "", "cannot create it: Is a directory"},
+        {"/dev/full", Sample("speech.amr"), "", "No space left on device"},
+        {Temp("mine.amr"), Temp("mine.amr"), "", "--out names the input file"},
+        {Temp("cut.wav"), Sample("speech.amr"), limited, "writing failed after"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.out);
+        const Result r = Play("--quiet --speed 0 --out '" + c.out + "' '" + c.input + "'", c.shell);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("sonavex-play: " + c.out + ": "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(ReadBytes(Temp("mine.amr")), ReadBytes(Sample("speech.amr")));
+
+    const Bytes cut = ReadBytes(Temp("cut.wav"));
+    ASSERT_GT(cut.size(), 44u);
+    EXPECT_EQ(Le32(&cut[4]), cut.size() - 8) << "RIFF size";
+    EXPECT_EQ(Le32(&cut[40]), cut.size() - 44) << "data size";
+    const std::vector<short> played = ReadWav(Temp("cut.wav"));
+    const long start = StreamStart(played, reference);
+    ASSERT_GT(start, 0);
+    ASSERT_LT(static_cast<size_t>(start), played.size());
+    EXPECT_LT(played.size(), reference.size());
+    EXPECT_TRUE(PlayedAfterSilence(played, reference, played.size() - static_cast<size_t>(start)));
 }
 
 TEST_F(PlayerTest, OptionMistakesAreUsageErrors)

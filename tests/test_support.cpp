@@ -178,7 +178,7 @@ TEST(SystemsTest, StartsEmptyWithAUsableLock)
     CSystems systems;
     EXPECT_EQ(systems.m_nCaptureRefs, 0);
     EXPECT_EQ(systems.m_pCapture, nullptr);
-    EXPECT_EQ(systems.m_nNetProtocolVersion, 0);
+    EXPECT_EQ(systems.m_nNetProtocolVersion.load(), 0);
     CAutoCri lock(&systems.m_csLock);
     EXPECT_EQ(lock.Unlock(), 1);
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <svwin/wavedevice.h>
@@ -149,6 +150,12 @@ protected:
 };
 
 // ---- Open, close and their calls ---------------------------------------------
+
+// The wave API calls a CALLBACK_FUNCTION through LPDRVCALLBACK; a callback of
+// any other type is called through a type not its own.
+static_assert(std::is_same<decltype(&CAudio::waveOutProc), LPDRVCALLBACK>::value &&
+                  std::is_same<decltype(&CAudio::waveInProc), LPDRVCALLBACK>::value,
+              "the device callbacks are DRVCALLBACKs");
 
 TEST_F(WaveOut, OpenQueuesTenPreparedBuffersOfSilenceOnTheDefaultDevice)
 {

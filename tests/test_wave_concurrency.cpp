@@ -223,7 +223,8 @@ TEST_F(WaveThreads, ResetsFromAnotherThreadRaceTheCallbacksThatRequeue)
         std::atomic<bool> requeue{true};
         std::atomic<int> notices{0};
     } ring;
-    auto proc = [](HWAVEOUT hwo, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR) {
+    auto proc = [](HDRVR hdrvr, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR) {
+        HWAVEOUT hwo = reinterpret_cast<HWAVEOUT>(hdrvr);
         Ring* r = reinterpret_cast<Ring*>(instance);
         if (msg != WOM_DONE)
             return;

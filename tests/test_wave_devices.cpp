@@ -53,8 +53,9 @@ struct Notice {
 
 class Listener {
 public:
-    static void CALLBACK Proc(HWAVEOUT hwo, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR)
+    static void CALLBACK Proc(HDRVR hdrvr, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR)
     {
+        HWAVEOUT hwo = reinterpret_cast<HWAVEOUT>(hdrvr);
         Listener* self = reinterpret_cast<Listener*>(instance);
         LPWAVEHDR hdr = reinterpret_cast<LPWAVEHDR>(param1);
         ++t_depth;

@@ -1,7 +1,7 @@
 # Installs the build into a scratch prefix, then builds and runs the consumer
 # host against it twice: through find_package(Sonavex) and through pkg-config.
 #   -DSV_BUILD_DIR -DSV_CONSUMER_SOURCE -DSV_WORK_DIR -DSV_INSTALL_LIBDIR
-#   -DSV_C_COMPILER [-DSV_EXPECT_PLAYER=1]
+#   -DSV_C_COMPILER -DSV_C_COMPILER_ID [-DSV_EXPECT_PLAYER=1]
 #   [-DSV_SANITIZE=...]  (a sanitized library needs a sanitized host)
 cmake_minimum_required(VERSION 3.25)
 
@@ -39,15 +39,25 @@ if(SV_EXPECT_PLAYER AND NOT EXISTS ${prefix}/bin/sonavex-play)
 endif()
 
 set(flags "")
+set(link_flags "")
 if(SV_SANITIZE)
   set(flags "-fsanitize=${SV_SANITIZE}")
+  list(APPEND link_flags "-fsanitize=${SV_SANITIZE}")
+  # The library is C++: its checks (vptr, function type) call into the C++
+  # half of the sanitizer runtime, which clang links statically into a C
+  # program only when asked, and which needs the C++ runtime library itself.
+  # GCC's sanitizer runtime is a shared library that brings both.
+  if(SV_C_COMPILER_ID MATCHES "Clang")
+    list(APPEND link_flags -fsanitize-link-c++-runtime -lstdc++)
+  endif()
 endif()
+string(JOIN " " link_flags_text ${link_flags})
 # No sound card is needed: the host's sound setting picks the virtual device.
 set(ENV{SONAVEX_WAVE_DEVICE} virtual)
 
 # find_package(Sonavex)
 run(${CMAKE_COMMAND} -S ${SV_CONSUMER_SOURCE} -B ${SV_WORK_DIR}/cmake-build
-  -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${SV_C_COMPILER} "-DCMAKE_C_FLAGS=${flags}" "-DCMAKE_EXE_LINKER_FLAGS=${flags}")
+  -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${SV_C_COMPILER} "-DCMAKE_C_FLAGS=${flags}" "-DCMAKE_EXE_LINKER_FLAGS=${link_flags_text}")
 run(${CMAKE_COMMAND} --build ${SV_WORK_DIR}/cmake-build)
 run(${SV_WORK_DIR}/cmake-build/consumer)
 message(STATUS "find_package: ${run_output}")
@@ -58,6 +68,6 @@ set(ENV{PKG_CONFIG_PATH} ${libdir}/pkgconfig)
 run(${PKG_CONFIG} --cflags --libs sonavex)
 string(STRIP "${run_output}" pc_flags)
 separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
-run(${SV_C_COMPILER} ${flags} ${SV_CONSUMER_SOURCE}/main.c ${pc_flags} -Wl,-rpath,${libdir} -o ${SV_WORK_DIR}/consumer-pc)
+run(${SV_C_COMPILER} ${SV_CONSUMER_SOURCE}/main.c ${pc_flags} ${link_flags} -Wl,-rpath,${libdir} -o ${SV_WORK_DIR}/consumer-pc)
 run(${SV_WORK_DIR}/consumer-pc)
 message(STATUS "pkg-config: ${run_output}")

@@ -17,6 +17,9 @@ namespace svtool {
 
 namespace {
 
+const int kMinFileRate = 1000;
+const int kMaxFileRate = 384000;
+
 class SndfileSource : public FrameSource {
 public:
     ~SndfileSource() override
@@ -42,6 +45,15 @@ public:
         }
         if (info.channels < 1 || info.samplerate < 1) {
             *error = path + ": unsupported audio format (no channels or no sample rate)";
+            return false;
+        }
+        // A header's rate is taken as it stands: one far below audio's (a
+        // damaged header, say) would make minutes of "sound" out of a few
+        // bytes, and one far above it is no recording either.
+        if (info.samplerate < kMinFileRate || info.samplerate > kMaxFileRate) {
+            *error = path + ": its header gives a sample rate of " + std::to_string(info.samplerate) +
+                     " Hz; audio files are played at " + std::to_string(kMinFileRate) + " to " +
+                     std::to_string(kMaxFileRate) + " Hz";
             return false;
         }
         m_channels = info.channels;

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -213,27 +214,27 @@ public:
     int64_t Fed() const { return m_fed; }
 
 private:
-    // Wall time for a span of stream time at the configured speed.
+    double Speed() const { return m_o.sound.speedSet ? m_o.sound.speed : 1.0; }
+    // Wall time for a span of stream time at the configured speed (above 0).
     Clock::duration Wall(double streamMs) const
     {
-        const double speed = m_o.sound.speedSet ? m_o.sound.speed : 1.0;
-        if (speed <= 0)
-            return Clock::duration::zero();
-        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(streamMs / speed));
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(streamMs / Speed()));
     }
-    // Stream time that has passed since the start at the configured speed;
-    // at speed 0 every frame's time has come.
+    // Stream time that has passed since the start: wall time at the
+    // configured speed, or when the device is paced the time the player has
+    // let it play.
     double StreamNowMs() const
     {
-        const double speed = m_o.sound.speedSet ? m_o.sound.speed : 1.0;
-        if (speed <= 0)
-            return HUGE_VAL;
-        return std::chrono::duration<double, std::milli>(Clock::now() - m_start).count() * speed;
+        if (m_o.sound.Paced())
+            return m_pacedMs;
+        return std::chrono::duration<double, std::milli>(Clock::now() - m_start).count() * Speed();
     }
-    // Sleeps for the wall time that `streamMs` of stream takes, at most
-    // until the next progress line is due.
+    // Lets `streamMs` of stream time pass: sleeps for its wall time, at most
+    // until the next progress line is due, or has the paced device play it.
     void Pause(double streamMs);
     void Observe();
+    // The recording has failed: playing on would record nothing.
+    bool RecordingFailed() const { return !svplay::RecordingError(m_o.sound).empty(); }
     void Progress(bool final);
     bool StopDue() const { return !m_o.live && m_o.stopAt >= 0 && m_playingMs >= m_o.stopAt * 1000.0; }
 
@@ -244,6 +245,7 @@ private:
 
     Clock::time_point m_start;
     Clock::time_point m_nextProgress;
+    double m_pacedMs = 0;      // stream time the paced device has played
     int64_t m_fed = 0;
     double m_fedEndMs = 0;     // stream time up to the end of the last frame fed
     double m_frameMs = 20;     // duration of the last frame fed
@@ -261,6 +263,11 @@ private:
 
 void Player::Pause(double streamMs)
 {
+    if (m_o.sound.Paced()) {
+        svplay::AdvanceDevice(streamMs);
+        m_pacedMs += streamMs;
+        return;
+    }
     Clock::time_point until = Clock::now() + Wall(streamMs);
     if (!m_o.quiet && until > m_nextProgress)
         until = m_nextProgress;
@@ -324,7 +331,7 @@ bool Player::Run()
 
     Frame frame;
     bool have = m_source.Next(frame);
-    while (have && !g_interrupted.load()) {
+    while (have && !g_interrupted.load() && !RecordingFailed()) {
         Observe();
         if (StopDue()) {
             SV_StopFileAudio(m_handle, m_o.stopState);
@@ -358,11 +365,13 @@ bool Player::Run()
     m_finalLatencyMs = m_fedEndMs - m_playingMs + kDeviceQueueMs;
 
     // Let the queue play out; the clock stalls only when the stream is shorter
-    // than a live pre-buffer, which never starts.
-    Clock::time_point lastMove = Clock::now();
+    // than a live pre-buffer, which never starts. In stream time: a second,
+    // and half a second of the wall's for a player held up, which a paced
+    // device waits for.
+    double lastMoveMs = StreamNowMs();
     int lastQueued = m_queued;
-    const Clock::duration stallLimit = Wall(1000) + std::chrono::milliseconds(500);
-    while (m_queued > 0 && !g_interrupted.load()) {
+    const double stallLimitMs = 1000 + (m_o.sound.Paced() ? 0 : 500 * Speed());
+    while (m_queued > 0 && !g_interrupted.load() && !RecordingFailed()) {
         Observe();
         if (StopDue() && !m_stopped) {
             SV_StopFileAudio(m_handle, m_o.stopState);
@@ -370,8 +379,8 @@ bool Player::Run()
         }
         if (m_queued != lastQueued) {
             lastQueued = m_queued;
-            lastMove = Clock::now();
-        } else if (Clock::now() - lastMove > stallLimit) {
+            lastMoveMs = StreamNowMs();
+        } else if (StreamNowMs() - lastMoveMs > stallLimitMs) {
             break;
         }
         Pause(m_frameMs);
@@ -379,13 +388,14 @@ bool Player::Run()
     m_leftQueued = m_queued;
     // The last frame taken still has the device's queue ahead of it, and the
     // device's concealment replays two buffers after it: wait until silence
-    // has come round.
+    // has come round (a buffer of it, or 20 ms of the wall's for a device
+    // that runs behind).
     if (m_queued == 0 && !g_interrupted.load()) {
-        const Clock::time_point end =
-            Clock::now() + Wall(kDeviceQueueMs + 160) + std::chrono::milliseconds(20);
-        while (Clock::now() < end && !g_interrupted.load()) {
+        const double endMs =
+            StreamNowMs() + kDeviceQueueMs + 160 + (m_o.sound.Paced() ? 40 : 20 * Speed());
+        while (StreamNowMs() < endMs && !g_interrupted.load() && !RecordingFailed()) {
             Observe();
-            Pause(40);
+            Pause(std::min(40.0, endMs - StreamNowMs()));
         }
     }
     if (!m_o.quiet)
@@ -429,6 +439,15 @@ int main(int argc, char** argv)
         fprintf(stderr, "sonavex-play: %s\n", error.c_str());
         return 1;
     }
+    // The recording is created at the device's open: it must not be the file
+    // being played.
+    struct stat in = {}, out = {};
+    if (!o.sound.recordPath.empty() && stat(o.input.c_str(), &in) == 0 &&
+        stat(o.sound.recordPath.c_str(), &out) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+        fprintf(stderr, "sonavex-play: %s: --out names the input file; recording would overwrite it\n",
+                o.sound.recordPath.c_str());
+        return 1;
+    }
 
     svplay::ApplySoundSettings(o.sound);
     svplay::CatchInterrupts(&g_interrupted);
@@ -436,8 +455,14 @@ int main(int argc, char** argv)
     SV_DECODER handle = SV_OpenSonavex(o.prebuffer == 20 ? SV_PREBUFFER_20 : SV_PREBUFFER_8,
                                        o.live ? SV_LIVE_STREAM : SV_FILE_PLAYBACK);
     if (handle == nullptr) {
-        fprintf(stderr, "sonavex-play: the library could not open the output device%s%s\n",
-                o.sound.recordPath.empty() ? "" : " or the recording ", o.sound.recordPath.c_str());
+        // The device opens the recording: a file it could not create is the
+        // reason to give.
+        const std::string recordError = svplay::RecordingError(o.sound);
+        if (!recordError.empty())
+            fprintf(stderr, "sonavex-play: %s\n", recordError.c_str());
+        else
+            fprintf(stderr, "sonavex-play: the library could not open the output device%s%s\n",
+                    o.sound.recordPath.empty() ? "" : " or the recording ", o.sound.recordPath.c_str());
         return 1;
     }
     if (o.volumeSet && SV_AudioDecSetVolume(handle, o.volume) != 1)
@@ -465,11 +490,19 @@ int main(int argc, char** argv)
     if (!o.quiet)
         player.PrintSummary();
 
+    // Asked after the close, which finishes the file: a failed write, or the
+    // header that could not be updated. Playback stopped at a failed write.
+    const std::string recordError = svplay::RecordingError(o.sound);
+
     int status = 0;
-    if (source->Error().empty() && player.Fed() == 0 && finished) {
+    if (!recordError.empty()) {
+        fprintf(stderr, "sonavex-play: %s (the file holds what was recorded before it)\n", recordError.c_str());
+        status = 1;
+    } else if (source->Error().empty() && player.Fed() == 0 && finished) {
         fprintf(stderr, "sonavex-play: %s: no audio in it\n", o.input.c_str());
         status = 1;
-    } else if (!source->Error().empty()) {
+    }
+    if (!source->Error().empty()) {
         fprintf(stderr, "sonavex-play: %s (the %lld frames before it were played)\n", source->Error().c_str(),
                 static_cast<long long>(player.Fed()));
         status = 1;

@@ -17,11 +17,17 @@ struct SoundSettings {
     // Play on the virtual device and record what it plays to this WAV file.
     std::string recordPath;
     // With recordPath: the virtual device runs this many times faster than
-    // real time (0: as fast as it goes).
+    // real time (0: as fast as it goes, paced by the player, see Paced).
     bool speedSet = false;
     double speed = 1.0;
     // Show the library's debugger traces.
     bool debugOutput = false;
+
+    // Speed 0: the device keeps the player's time rather than the wall
+    // clock's, and plays only as far as the player lets time pass (see
+    // AdvanceDevice). A device left to run as fast as it could would play
+    // silence for as long as the player took to feed it.
+    bool Paced() const { return speedSet && speed <= 0; }
 };
 
 // For the usage text: what FILE may be, and the options only this build has
@@ -35,6 +41,16 @@ const char* RefusedOption(const std::string& option);
 
 // Makes the settings; called before the library opens its device.
 void ApplySoundSettings(const SoundSettings& settings);
+
+// With Paced settings: lets the device play `ms` more of the stream's time,
+// and returns once it has played that far and taken what the library queued
+// for it by then.
+void AdvanceDevice(double ms);
+
+// Why the recording to recordPath failed, as "PATH: what failed: the
+// system's reason", or "" while it goes well. Asked during playback it tells
+// of a failed write; asked after the library's close, of the whole file.
+std::string RecordingError(const SoundSettings& settings);
 
 // Whether standard output is a terminal or console: then the progress line is
 // updated in place.

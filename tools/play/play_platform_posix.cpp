@@ -19,8 +19,10 @@ const char kPlatformOptionsHelp[] =
     "  --amr-mode 0..7    AMR bit rate for such files, 4.75..12.2 kbit/s (7)\n"
     "  --device auto|virtual|alsa  output device (default: the platform's)\n"
     "  --out FILE.wav     play on the virtual device and record what it played\n"
-    "  --speed N          with --out: run N times faster than real time\n"
-    "                     (0: the device completes buffers at once)\n"
+    "  --speed N          with --out: run N times faster than real time; 0: as\n"
+    "                     fast as it goes, the device kept in step with the\n"
+    "                     player, so that the file holds what a real-time run\n"
+    "                     plays (the device's leading silence, then the stream)\n"
     "  --debug-output     show the library's debugger traces on stderr\n";
 
 const char* RefusedOption(const std::string&) { return nullptr; }
@@ -30,14 +32,34 @@ void ApplySoundSettings(const SoundSettings& settings)
     if (settings.debugOutput)
         SvRouteDebugOutputToStderr();
     if (!settings.recordPath.empty()) {
+        // A write past the file-size limit is to fail and be reported, like
+        // any other, rather than end the player with the file's header
+        // never written.
+        signal(SIGXFSZ, SIG_IGN);
         SvWaveSetDefaultDevice(SV_WAVE_DEVICE_VIRTUAL);
         SvWaveVirtualSetRecordPath(settings.recordPath.c_str());
         SvWaveVirtualSetSpeed(settings.speedSet ? settings.speed : 1.0);
+        SvWaveVirtualSetHostClock(settings.Paced() ? TRUE : FALSE);
     } else if (settings.device == Device::Virtual) {
         SvWaveSetDefaultDevice(SV_WAVE_DEVICE_VIRTUAL);
     } else if (settings.device == Device::Alsa) {
         SvWaveSetDefaultDevice(SV_WAVE_DEVICE_ALSA);
     }
+}
+
+void AdvanceDevice(double ms)
+{
+    // FALSE only when the device has not caught up within its bound: the
+    // player goes on, as a real-time host would after a hold-up.
+    SvWaveVirtualAdvance(ms);
+}
+
+std::string RecordingError(const SoundSettings& settings)
+{
+    if (settings.recordPath.empty())
+        return "";
+    const std::string error = SvWaveVirtualRecordErrorText();
+    return error.empty() ? error : settings.recordPath + ": " + error;
 }
 
 bool StdoutIsConsole() { return isatty(STDOUT_FILENO) != 0; }

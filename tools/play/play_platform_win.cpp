@@ -64,6 +64,11 @@ void ApplySoundSettings(const SoundSettings& settings)
                         "run under a debugger or a debug-output viewer to see them\n");
 }
 
+// The Windows build takes no --speed and records nothing: neither is asked.
+void AdvanceDevice(double) {}
+
+std::string RecordingError(const SoundSettings&) { return ""; }
+
 bool StdoutIsConsole()
 {
     // A console handle has a mode; a pipe, a file and NUL have none.

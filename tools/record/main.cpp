@@ -161,6 +161,32 @@ bool ParseSource(const std::string& text, SvWaveInputSource* source, std::string
     return true;
 }
 
+// Whether the virtual input device can record from the WAV file at `path`;
+// says why not when it cannot. `note` describes the file, for the first line.
+bool CheckSourceFile(const std::string& path, std::string* note)
+{
+    SvWaveInputFileInfo info = {};
+    char why[256] = "";
+    if (!SvWaveVirtualCheckInputFile(path.c_str(), &info, why, sizeof why)) {
+        fprintf(stderr, "sonavex-record: --source %s: %s\n", path.c_str(), why);
+        return false;
+    }
+    const double seconds = static_cast<double>(info.dwFrames) / info.nSamplesPerSec;
+    char text[160];
+    snprintf(text, sizeof text, "%s: %u-bit %s, %u Hz, %.2f s looped", path.c_str(),
+             static_cast<unsigned>(info.wBitsPerSample), info.nChannels == 1 ? "mono" : "stereo",
+             static_cast<unsigned>(info.nSamplesPerSec), seconds);
+    *note = text;
+    // A file cut short (or one whose writer never came back to its header)
+    // plays what it holds; its header's promise is no error, but is told.
+    if (info.dwFramesPromised > info.dwFrames)
+        fprintf(stderr,
+                "sonavex-record: note: --source %s: its header promises %.2f s of samples, the file holds "
+                "%.2f s; those are looped\n",
+                path.c_str(), static_cast<double>(info.dwFramesPromised) / info.nSamplesPerSec, seconds);
+    return true;
+}
+
 const char* DeviceName(SvWaveDeviceKind kind)
 {
     switch (kind) {
@@ -295,17 +321,23 @@ int main(int argc, char** argv)
     std::string sourcePath;
     if (!ParseSource(o.source, &source, &sourcePath))
         UsageError("--source takes silence, tone, tone:HZ (below 4000) or a WAV file");
+    std::string sourceNote;
     if (!o.source.empty()) {
-        if (source.kind == SV_WAVE_INPUT_FILE && access(sourcePath.c_str(), R_OK) != 0) {
-            fprintf(stderr, "sonavex-record: cannot read %s: %s\n", sourcePath.c_str(), strerror(errno));
+        // The device reads the file at its open, and an open that fails says
+        // only that it failed: the file is asked about first, by the same
+        // rules, for what is wrong with it.
+        if (source.kind == SV_WAVE_INPUT_FILE && !CheckSourceFile(sourcePath, &sourceNote))
             return 1;
-        }
         SvWaveVirtualSetInput(&source);
     }
     if (o.speedSet)
         SvWaveVirtualSetSpeed(o.speed);
     if (o.device != SV_WAVE_DEVICE_AUTO)
         SvWaveSetDefaultDevice(o.device);
+
+    // A write past the file-size limit is to fail and be reported, like any
+    // other, rather than end the tool with the file's header never updated.
+    signal(SIGXFSZ, SIG_IGN);
 
     // The file first: a path that cannot be written fails before any device
     // is touched.
@@ -338,7 +370,10 @@ int main(int argc, char** argv)
 
     const bool tty = !o.quiet && isatty(STDOUT_FILENO) != 0;
     if (!o.quiet) {
-        printf("recording from the %s to %s", DeviceName(kind), o.out.c_str());
+        printf("recording from the %s", DeviceName(kind));
+        if (!sourceNote.empty())
+            printf(" (%s)", sourceNote.c_str());
+        printf(" to %s", o.out.c_str());
         if (o.duration > 0)
             printf(" for %s", FormatTime(o.duration).c_str());
         else

@@ -58,7 +58,7 @@ bool OnDeviceThread()
 }
 
 WaveStream::WaveStream(Direction direction, SvWaveDeviceKind kind, std::unique_ptr<WaveDevice> device,
-                       const WAVEFORMATEX& format, LPWAVECALLBACK callback, DWORD_PTR instance)
+                       const WAVEFORMATEX& format, LPDRVCALLBACK callback, DWORD_PTR instance)
     : m_direction(direction),
       m_kind(kind),
       m_device(std::move(device)),
@@ -130,7 +130,7 @@ void WaveStream::Deliver(std::unique_lock<std::mutex>& lock, UINT message, LPWAV
     DeliveryFrame frame = {this, nullptr, nullptr, t_frames};
     t_frames = &frame;
     lock.unlock();
-    m_callback(m_handle, message, m_instance, reinterpret_cast<DWORD_PTR>(hdr), 0);
+    m_callback(static_cast<HDRVR>(m_handle), message, m_instance, reinterpret_cast<DWORD_PTR>(hdr), 0);
     lock.lock();
     t_frames = frame.outer;
     // Notices a reset inside the callback left behind are delivered now, in

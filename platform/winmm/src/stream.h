@@ -37,7 +37,7 @@ namespace svwave {
 class WaveStream {
 public:
     WaveStream(Direction direction, SvWaveDeviceKind kind, std::unique_ptr<WaveDevice> device,
-               const WAVEFORMATEX& format, LPWAVECALLBACK callback, DWORD_PTR instance);
+               const WAVEFORMATEX& format, LPDRVCALLBACK callback, DWORD_PTR instance);
     ~WaveStream();
 
     WaveStream(const WaveStream&) = delete;
@@ -108,7 +108,7 @@ private:
     const SvWaveDeviceKind m_kind;
     const std::unique_ptr<WaveDevice> m_device;
     const WAVEFORMATEX m_format;
-    const LPWAVECALLBACK m_callback;
+    const LPDRVCALLBACK m_callback;
     const DWORD_PTR m_instance;
     HANDLE m_handle = nullptr;
     const UINT m_msgOpen, m_msgClose, m_msgDone;

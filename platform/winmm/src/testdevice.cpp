@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
 #include "stream.h"
@@ -24,6 +25,7 @@ struct TestState {
     std::vector<BYTE> output;
     std::vector<BYTE> input;
     size_t inputPos = 0;
+    UINT throwCalls = 0;  // calls of the kind faults.nThrowCall seen so far
 };
 
 // Never destroyed: device threads may still write to it while the process
@@ -130,16 +132,26 @@ std::unique_ptr<WaveDevice> CreateTestDevice()
 void RecordCall(const SvWaveCall& call)
 {
     TestState& state = State();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    if (state.calls.size() >= kMaxCalls) {
-        state.callsLost = true;
-        return;
+    bool throws = false;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        // Callbacks are recorded with the stream's lock held, on a path that
+        // must not unwind; only calls returning to the application throw.
+        if (call.nCall != SV_WAVE_CALLBACK && call.nCall == state.faults.nThrowCall &&
+            state.faults.nThrowAt != 0)
+            throws = ++state.throwCalls == state.faults.nThrowAt;
+        if (state.calls.size() >= kMaxCalls) {
+            state.callsLost = true;
+        } else {
+            // Room for the whole record at once, so recording a call from a
+            // device callback does not allocate.
+            if (state.calls.capacity() == 0)
+                state.calls.reserve(kMaxCalls);
+            state.calls.push_back(call);
+        }
     }
-    // Room for the whole record at once, so recording a call from a device
-    // callback does not allocate.
-    if (state.calls.capacity() == 0)
-        state.calls.reserve(kMaxCalls);
-    state.calls.push_back(call);
+    if (throws)
+        throw std::runtime_error("test device: injected failure");
 }
 
 void AppendTestOutput(const BYTE* data, DWORD bytes)
@@ -177,6 +189,7 @@ SVWIN_API void SvWaveTestSetFaults(const SvWaveTestFaults* faults)
     TestState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.faults = faults != nullptr ? *faults : SvWaveTestFaults{};
+    state.throwCalls = 0;
 }
 
 SVWIN_API void SvWaveTestReset(void)
@@ -184,6 +197,7 @@ SVWIN_API void SvWaveTestReset(void)
     TestState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.faults = SvWaveTestFaults{};
+    state.throwCalls = 0;
     state.calls.clear();
     state.callsLost = false;
     state.output.clear();

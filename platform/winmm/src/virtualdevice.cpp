@@ -1,14 +1,19 @@
 // The virtual device: a sound card without sound. It keeps real time from the
-// monotonic clock, can write what it played to a WAV file, and records from a
-// source of the platform's choosing: silence, a tone, or a WAV file looped.
+// monotonic clock (or, on the host's clock, the time the host lets pass), can
+// write what it played to a WAV file, and records from a source of the
+// platform's choosing: silence, a tone, or a WAV file looped.
+#include <errno.h>
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "device.h"
@@ -19,81 +24,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void PutLe(FILE* file, uint32_t value, int bytes)
+void PutLe(BYTE* p, uint32_t value, int bytes)
 {
     for (int i = 0; i < bytes; ++i)
-        fputc(static_cast<int>((value >> (8 * i)) & 0xFF), file);
+        p[i] = static_cast<BYTE>((value >> (8 * i)) & 0xFF);
 }
-
-// A WAV file whose sizes are written when it is finished.
-class WavRecorder {
-public:
-    ~WavRecorder() { Finish(); }
-
-    bool Start(const std::string& path, const WAVEFORMATEX& format)
-    {
-        m_file = fopen(path.c_str(), "wb");
-        if (m_file == nullptr)
-            return false;
-        m_format = format;
-        m_extended = format.wFormatTag != WAVE_FORMAT_PCM;
-        WriteHeader();
-        return true;
-    }
-
-    void Write(const BYTE* data, DWORD bytes)
-    {
-        if (m_file == nullptr)
-            return;
-        fwrite(data, 1, bytes, m_file);
-        m_dataBytes += bytes;
-    }
-
-    void Finish()
-    {
-        if (m_file == nullptr)
-            return;
-        if (m_dataBytes & 1)
-            fputc(0, m_file);  // chunks are word-aligned
-        fseek(m_file, 0, SEEK_SET);
-        WriteHeader();
-        fclose(m_file);
-        m_file = nullptr;
-    }
-
-private:
-    // RIFF/WAVE with a fmt chunk (18 bytes and a fact chunk for formats other
-    // than PCM, as readers expect) and one data chunk.
-    void WriteHeader()
-    {
-        const uint32_t fmtBytes = m_extended ? 18 : 16;
-        const uint32_t factBytes = m_extended ? 12 : 0;
-        const uint32_t data = static_cast<uint32_t>(m_dataBytes);
-        fwrite("RIFF", 1, 4, m_file);
-        PutLe(m_file, 4 + (8 + fmtBytes) + factBytes + 8 + data + (data & 1), 4);
-        fwrite("WAVEfmt ", 1, 8, m_file);
-        PutLe(m_file, fmtBytes, 4);
-        PutLe(m_file, m_format.wFormatTag, 2);
-        PutLe(m_file, m_format.nChannels, 2);
-        PutLe(m_file, m_format.nSamplesPerSec, 4);
-        PutLe(m_file, m_format.nAvgBytesPerSec, 4);
-        PutLe(m_file, m_format.nBlockAlign, 2);
-        PutLe(m_file, m_format.wBitsPerSample, 2);
-        if (m_extended) {
-            PutLe(m_file, 0, 2);
-            fwrite("fact", 1, 4, m_file);
-            PutLe(m_file, 4, 4);
-            PutLe(m_file, data / m_format.nBlockAlign, 4);
-        }
-        fwrite("data", 1, 4, m_file);
-        PutLe(m_file, data, 4);
-    }
-
-    FILE* m_file = nullptr;
-    WAVEFORMATEX m_format = {};
-    bool m_extended = false;
-    uint64_t m_dataBytes = 0;
-};
 
 uint32_t GetLe(const BYTE* p, int bytes)
 {
@@ -103,52 +38,304 @@ uint32_t GetLe(const BYTE* p, int bytes)
     return value;
 }
 
-// Reads a PCM WAV file (8 or 16 bits, one or two channels) into 16-bit
-// samples interleaved as `format`'s channels at `format`'s rate. False when
-// the file cannot be read or is not such a file.
+std::string SecondsText(uint64_t bytes, DWORD bytesPerSecond)
+{
+    char text[48];
+    snprintf(text, sizeof text, "%.2f s", bytesPerSecond > 0 ? static_cast<double>(bytes) / bytesPerSecond : 0.0);
+    return text;
+}
+
+// The first failure of the recording that the latest output open began. The
+// recorder notes it on the device thread; the host asks after the close.
+struct RecordError {
+    std::mutex mutex;
+    std::string text;
+};
+
+// Never destroyed: open streams outlive static destruction at exit.
+RecordError& TheRecordError()
+{
+    static RecordError* error = new RecordError;
+    return *error;
+}
+
+void SetRecordError(const std::string& message, bool first)
+{
+    RecordError& error = TheRecordError();
+    std::lock_guard<std::mutex> lock(error.mutex);
+    if (!first || error.text.empty())
+        error.text = message;
+}
+
+// A WAV file whose sizes are written when it is finished. Every write is
+// checked: after the first that fails nothing more is written, and the
+// header, where it can still be written, counts what the file holds.
+class WavRecorder {
+public:
+    ~WavRecorder() { Finish(); }
+
+    bool Start(const std::string& path, const WAVEFORMATEX& format)
+    {
+        SetRecordError("", false);
+        m_format = format;
+        m_extended = format.wFormatTag != WAVE_FORMAT_PCM;
+        m_dataBytes = 0;
+        m_failed = false;
+        m_file = fopen(path.c_str(), "wb");
+        if (m_file == nullptr) {
+            Fail(errno, "cannot create it");
+            return false;
+        }
+        // Unbuffered: each buffer reaches the system as it is played, so a
+        // failure is seen at the write that met it and m_dataBytes is what
+        // the file holds.
+        setvbuf(m_file, nullptr, _IONBF, 0);
+        if (!WriteHeader()) {
+            Fail(errno, "writing its header failed");
+            fclose(m_file);
+            m_file = nullptr;
+            return false;
+        }
+        return true;
+    }
+
+    void Write(const BYTE* data, DWORD bytes)
+    {
+        if (m_file == nullptr || m_failed)
+            return;
+        const size_t written = fwrite(data, 1, bytes, m_file);
+        const int error = errno;
+        m_dataBytes += written;
+        if (written != bytes)
+            Fail(error, "writing failed after " + Recorded() + " of audio");
+    }
+
+    void Finish()
+    {
+        if (m_file == nullptr)
+            return;
+        // A write cut short inside a sample frame leaves bytes the header
+        // does not count.
+        if (m_format.nBlockAlign > 0)
+            m_dataBytes -= m_dataBytes % m_format.nBlockAlign;
+        if (!m_failed && (m_dataBytes & 1) && fputc(0, m_file) == EOF)  // chunks are word-aligned
+            Fail(errno, "writing failed after " + Recorded() + " of audio");
+        if (fseek(m_file, 0, SEEK_SET) != 0 || !WriteHeader())
+            Fail(errno, "updating its header failed");
+        if (fclose(m_file) != 0)
+            Fail(errno, "closing it failed");
+        m_file = nullptr;
+    }
+
+private:
+    std::string Recorded() const { return SecondsText(m_dataBytes, m_format.nAvgBytesPerSec); }
+
+    // Notes the failure at hand with the system's reason, `error` (errno as
+    // the failed call left it); only the first of a recording is kept.
+    void Fail(int error, const std::string& what)
+    {
+        m_failed = true;
+        SetRecordError(what + ": " + (error != 0 ? strerror(error) : "unknown error"), true);
+    }
+
+    // RIFF/WAVE with a fmt chunk (18 bytes and a fact chunk for formats other
+    // than PCM, as readers expect) and one data chunk, in one write.
+    bool WriteHeader()
+    {
+        const uint32_t fmtBytes = m_extended ? 18 : 16;
+        const uint32_t factBytes = m_extended ? 12 : 0;
+        const uint32_t data = static_cast<uint32_t>(std::min<uint64_t>(m_dataBytes, 0xFFFFFFFEu));
+        BYTE header[64];
+        BYTE* p = header;
+        memcpy(p, "RIFF", 4);
+        PutLe(p + 4, 4 + (8 + fmtBytes) + factBytes + 8 + data + (data & 1), 4);
+        memcpy(p + 8, "WAVEfmt ", 8);
+        PutLe(p + 16, fmtBytes, 4);
+        PutLe(p + 20, m_format.wFormatTag, 2);
+        PutLe(p + 22, m_format.nChannels, 2);
+        PutLe(p + 24, m_format.nSamplesPerSec, 4);
+        PutLe(p + 28, m_format.nAvgBytesPerSec, 4);
+        PutLe(p + 32, m_format.nBlockAlign, 2);
+        PutLe(p + 34, m_format.wBitsPerSample, 2);
+        p += 36;
+        if (m_extended) {
+            PutLe(p, 0, 2);
+            memcpy(p + 2, "fact", 4);
+            PutLe(p + 6, 4, 4);
+            PutLe(p + 10, m_format.nBlockAlign > 0 ? data / m_format.nBlockAlign : 0, 4);
+            p += 14;
+        }
+        memcpy(p, "data", 4);
+        PutLe(p + 4, data, 4);
+        p += 8;
+        const size_t bytes = static_cast<size_t>(p - header);
+        return fwrite(header, 1, bytes, m_file) == bytes;
+    }
+
+    FILE* m_file = nullptr;
+    WAVEFORMATEX m_format = {};
+    bool m_extended = false;
+    bool m_failed = false;
+    uint64_t m_dataBytes = 0;
+};
+
+// What a source file may be: PCM of 8 or 16 bits, mono or stereo, at a rate
+// that is audio, and short enough to hold in memory whole (it is looped).
+const uint32_t kMinSourceRate = 1000;
+const uint32_t kMaxSourceRate = 384000;
+const unsigned kMaxSourceSeconds = 600;
+
+struct WavLayout {
+    unsigned channels = 0;
+    unsigned bits = 0;
+    uint32_t rate = 0;
+    long dataOffset = 0;
+    uint64_t frames = 0;          // whole sample frames the file holds
+    uint64_t promisedFrames = 0;  // what the data chunk's size stands for
+};
+
+// Reads the chunk headers of the WAV file `file` (of `size` bytes), seeking
+// over the samples. False with the reason when it is not a file the virtual
+// input device records from.
+bool ParseWav(FILE* file, uint64_t size, WavLayout* layout, std::string* why)
+{
+    BYTE head[16];
+    if (size == 0) {
+        *why = "empty file";
+        return false;
+    }
+    if (fread(head, 1, 12, file) != 12 || memcmp(head, "RIFF", 4) != 0 || memcmp(head + 8, "WAVE", 4) != 0) {
+        *why = "not a WAV file: it does not begin with a RIFF/WAVE header";
+        return false;
+    }
+    bool haveFmt = false;
+    bool haveData = false;
+    unsigned tag = 0;
+    uint64_t dataBytes = 0;
+    uint64_t promisedBytes = 0;
+    for (uint64_t at = 12; at + 8 <= size;) {
+        if (fseek(file, static_cast<long>(at), SEEK_SET) != 0 || fread(head, 1, 8, file) != 8) {
+            *why = std::string("reading it failed: ") + strerror(errno);
+            return false;
+        }
+        const uint32_t chunk = GetLe(head + 4, 4);
+        const uint64_t body = at + 8;
+        const uint64_t avail = std::min<uint64_t>(chunk, size - body);
+        if (memcmp(head, "fmt ", 4) == 0 && !haveFmt) {
+            if (avail < 16 || fread(head, 1, 16, file) != 16) {
+                *why = "its fmt chunk is cut short (" + std::to_string(avail) + " bytes, 16 at least)";
+                return false;
+            }
+            haveFmt = true;
+            tag = GetLe(head, 2);
+            layout->channels = GetLe(head + 2, 2);
+            layout->rate = GetLe(head + 4, 4);
+            layout->bits = GetLe(head + 14, 2);
+        } else if (memcmp(head, "data", 4) == 0 && !haveData) {
+            haveData = true;
+            layout->dataOffset = static_cast<long>(body);
+            dataBytes = avail;
+            promisedBytes = chunk;
+        }
+        at = body + chunk + (chunk & 1);
+    }
+    char text[160];
+    if (!haveFmt) {
+        *why = "not a WAV file it can read: it has no fmt chunk";
+        return false;
+    }
+    // WAVE_FORMAT_EXTENSIBLE carries plain PCM just as well.
+    if (tag != WAVE_FORMAT_PCM && tag != 0xFFFE) {
+        snprintf(text, sizeof text, "format tag 0x%04X: only PCM can be recorded from", tag);
+        *why = text;
+        return false;
+    }
+    if (layout->channels != 1 && layout->channels != 2) {
+        *why = std::to_string(layout->channels) + " channels: only mono or stereo can be recorded from";
+        return false;
+    }
+    if (layout->bits != 8 && layout->bits != 16) {
+        *why = std::to_string(layout->bits) + "-bit samples: only 8- or 16-bit PCM can be recorded from";
+        return false;
+    }
+    if (layout->rate < kMinSourceRate || layout->rate > kMaxSourceRate) {
+        snprintf(text, sizeof text, "a sample rate of %u Hz: only %u to %u Hz can be recorded from",
+                 static_cast<unsigned>(layout->rate), static_cast<unsigned>(kMinSourceRate),
+                 static_cast<unsigned>(kMaxSourceRate));
+        *why = text;
+        return false;
+    }
+    if (!haveData) {
+        *why = "it has no data chunk";
+        return false;
+    }
+    const unsigned frameBytes = layout->channels * layout->bits / 8;
+    layout->frames = dataBytes / frameBytes;
+    layout->promisedFrames = promisedBytes / frameBytes;
+    if (layout->frames == 0) {
+        *why = "no samples in its data chunk";
+        return false;
+    }
+    if (layout->frames > static_cast<uint64_t>(kMaxSourceSeconds) * layout->rate) {
+        const uint64_t frameRate = static_cast<uint64_t>(layout->rate) * frameBytes;
+        *why = SecondsText(layout->frames * frameBytes, static_cast<DWORD>(frameRate)) + " long: a source is at most " +
+               std::to_string(kMaxSourceSeconds / 60) + " minutes (it is looped)";
+        return false;
+    }
+    return true;
+}
+
+// Opens and parses `path`: false with the reason when it cannot be read or
+// is not such a file. On success the file is left open at the samples.
+FILE* OpenWav(const std::string& path, WavLayout* layout, std::string* why)
+{
+    struct stat info = {};
+    if (stat(path.c_str(), &info) != 0) {
+        *why = std::string("cannot open it: ") + strerror(errno);
+        return nullptr;
+    }
+    // Linux opens a directory for reading and fails only at the first read.
+    if (S_ISDIR(info.st_mode)) {
+        *why = "is a directory";
+        return nullptr;
+    }
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        *why = std::string("cannot open it: ") + strerror(errno);
+        return nullptr;
+    }
+    if (!ParseWav(file, static_cast<uint64_t>(info.st_size), layout, why) ||
+        fseek(file, layout->dataOffset, SEEK_SET) != 0) {
+        if (why->empty())
+            *why = std::string("reading it failed: ") + strerror(errno);
+        fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+
+// Reads a PCM WAV file (see ParseWav) into 16-bit samples interleaved as
+// `format`'s channels at `format`'s rate. False when the file cannot be read
+// or is not such a file.
 bool LoadWav(const std::string& path, const WAVEFORMATEX& format, std::vector<int16_t>* out)
 {
-    FILE* file = fopen(path.c_str(), "rb");
+    WavLayout layout;
+    std::string why;
+    FILE* file = OpenWav(path, &layout, &why);
     if (file == nullptr)
         return false;
-    std::vector<BYTE> bytes;
-    BYTE chunk[65536];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, file)) > 0;)
-        bytes.insert(bytes.end(), chunk, chunk + n);
+    const unsigned channels = layout.channels;
+    const unsigned bits = layout.bits;
+    const uint32_t rate = layout.rate;
+    const size_t frames = static_cast<size_t>(layout.frames);
+    std::vector<BYTE> bytes(frames * channels * bits / 8);
+    const bool read = fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
     fclose(file);
-    if (bytes.size() < 12 || memcmp(&bytes[0], "RIFF", 4) != 0 || memcmp(&bytes[8], "WAVE", 4) != 0)
+    if (!read)
         return false;
-
-    unsigned channels = 0, bits = 0;
-    uint32_t rate = 0;
-    const BYTE* data = nullptr;
-    size_t dataBytes = 0;
-    for (size_t at = 12; at + 8 <= bytes.size();) {
-        const uint32_t size = GetLe(&bytes[at + 4], 4);
-        const size_t body = at + 8;
-        const size_t avail = std::min<size_t>(size, bytes.size() - body);
-        if (memcmp(&bytes[at], "fmt ", 4) == 0 && avail >= 16) {
-            const unsigned tag = GetLe(&bytes[body], 2);
-            channels = GetLe(&bytes[body + 2], 2);
-            rate = GetLe(&bytes[body + 4], 4);
-            bits = GetLe(&bytes[body + 14], 2);
-            // WAVE_FORMAT_EXTENSIBLE carries plain PCM just as well.
-            if (tag != WAVE_FORMAT_PCM && tag != 0xFFFE)
-                return false;
-        } else if (memcmp(&bytes[at], "data", 4) == 0) {
-            data = &bytes[body];
-            dataBytes = avail;
-        }
-        at = body + size + (size & 1);
-    }
-    if (data == nullptr || rate == 0 || (channels != 1 && channels != 2) || (bits != 8 && bits != 16))
-        return false;
+    const BYTE* data = bytes.data();
 
     // The file's frames as 16-bit samples.
-    const size_t frameBytes = channels * bits / 8;
-    const size_t frames = dataBytes / frameBytes;
-    if (frames == 0)
-        return false;
     std::vector<int16_t> in(frames * channels);
     for (size_t i = 0; i < in.size(); ++i) {
         in[i] = bits == 16 ? static_cast<int16_t>(GetLe(data + 2 * i, 2))
@@ -232,9 +419,30 @@ private:
     std::vector<int16_t> m_file;
 };
 
+class VirtualDevice;
+
+// The host's clock: it stands still until the host advances it, and the
+// output devices on it play only as far as it has come. The host learns that
+// they have caught up when every one of them waits for a time still ahead.
+struct HostClock {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool on = false;  // for the output devices opened from now on
+    uint64_t nowNs = 0;
+    std::vector<VirtualDevice*> devices;  // open output devices on this clock
+};
+
+// Never destroyed: open streams outlive static destruction at exit.
+HostClock& TheHostClock()
+{
+    static HostClock* clock = new HostClock;
+    return *clock;
+}
+
 class VirtualDevice : public WaveDevice {
 public:
     explicit VirtualDevice(const VirtualOptions& options) : m_options(options) {}
+    ~VirtualDevice() override { LeaveHostClock(); }
 
     MMRESULT Open(const WAVEFORMATEX& format, Direction direction) override
     {
@@ -248,6 +456,13 @@ public:
         }
         if (!m_options.recordPath.empty() && !m_recorder.Start(m_options.recordPath, format))
             return MMSYSERR_ERROR;
+        HostClock& clock = TheHostClock();
+        std::lock_guard<std::mutex> lock(clock.mutex);
+        if (clock.on) {
+            m_hostClocked = true;
+            m_onHostList = true;
+            clock.devices.push_back(this);
+        }
         return MMSYSERR_NOERROR;
     }
 
@@ -271,16 +486,47 @@ public:
 
     void Interrupt(uint64_t epoch) override
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_epoch = epoch;
-        m_cv.notify_all();
+        // The lock of the clock this device waits on: taken for a moment
+        // only, and never held while a stream's lock is taken.
+        std::mutex& mutex = m_hostClocked ? TheHostClock().mutex : m_mutex;
+        std::lock_guard<std::mutex> lock(mutex);
+        m_epoch.store(epoch);
+        if (m_hostClocked)
+            TheHostClock().cv.notify_all();
+        else
+            m_cv.notify_all();
     }
 
-    void Close() override { m_recorder.Finish(); }
+    void Close() override
+    {
+        LeaveHostClock();
+        m_recorder.Finish();
+    }
+
+    // Under the host clock's lock: this device has played as far as the
+    // clock has come.
+    bool CaughtUp(uint64_t nowNs) const { return m_hostWaiting && m_hostWaitEndNs > nowNs; }
 
 private:
     // Recording moves in chunks of at most 10 ms, as a driver's periods do.
     DWORD ChunkFrames() const { return std::max<DWORD>(1, m_format.nSamplesPerSec / 100); }
+
+    void LeaveHostClock()
+    {
+        if (!m_onHostList)
+            return;
+        HostClock& clock = TheHostClock();
+        std::lock_guard<std::mutex> lock(clock.mutex);
+        clock.devices.erase(std::remove(clock.devices.begin(), clock.devices.end(), this), clock.devices.end());
+        m_onHostList = false;
+        clock.cv.notify_all();
+    }
+
+    // Nanoseconds that the timeline's frames take at real time.
+    long double TimelineNs() const
+    {
+        return static_cast<long double>(m_timelineFrames) * 1e9L / static_cast<long double>(m_format.nSamplesPerSec);
+    }
 
     // Waits until `frames` more frames have passed on the timeline. Frame n
     // ends at start + duration of frames 0..n, computed from the frame count
@@ -289,21 +535,38 @@ private:
     // interrupted.
     bool Wait(DWORD frames, bool continuous, uint64_t epoch)
     {
-        if (!continuous || epoch != m_timelineEpoch) {
+        const bool restart = !continuous || epoch != m_timelineEpoch;
+        if (restart) {
             m_timelineStart = Clock::now();
             m_timelineFrames = 0;
             m_timelineEpoch = epoch;
         }
         m_timelineFrames += frames;
+        if (m_hostClocked)
+            return WaitForHost(restart, epoch);
         std::unique_lock<std::mutex> lock(m_mutex);
         if (m_options.speed > 0) {
-            const long double ns = static_cast<long double>(m_timelineFrames) * 1e9L /
-                                   (static_cast<long double>(m_format.nSamplesPerSec) * m_options.speed);
+            const long double ns = TimelineNs() / static_cast<long double>(m_options.speed);
             const Clock::time_point end = m_timelineStart + std::chrono::duration_cast<Clock::duration>(
                                                                 std::chrono::nanoseconds(static_cast<int64_t>(ns)));
-            m_cv.wait_until(lock, end, [&] { return m_epoch != epoch; });
+            m_cv.wait_until(lock, end, [&] { return m_epoch.load() != epoch; });
         }
-        return m_epoch == epoch;
+        return m_epoch.load() == epoch;
+    }
+
+    // The same on the host's clock, which no speed factor applies to.
+    bool WaitForHost(bool restart, uint64_t epoch)
+    {
+        HostClock& clock = TheHostClock();
+        std::unique_lock<std::mutex> lock(clock.mutex);
+        if (restart)
+            m_hostTimelineStartNs = clock.nowNs;
+        m_hostWaitEndNs = m_hostTimelineStartNs + static_cast<uint64_t>(TimelineNs());
+        m_hostWaiting = true;
+        clock.cv.notify_all();
+        clock.cv.wait(lock, [&] { return clock.nowNs >= m_hostWaitEndNs || m_epoch.load() != epoch; });
+        m_hostWaiting = false;
+        return m_epoch.load() == epoch;
     }
 
     const VirtualOptions m_options;
@@ -317,7 +580,15 @@ private:
     uint64_t m_timelineEpoch = 0;
     std::mutex m_mutex;
     std::condition_variable m_cv;
-    uint64_t m_epoch = 0;
+    std::atomic<uint64_t> m_epoch{0};
+    // Set at the open, before the device thread starts.
+    bool m_hostClocked = false;
+    // Application's thread only (open, close, destruction).
+    bool m_onHostList = false;
+    // Under the host clock's lock.
+    uint64_t m_hostTimelineStartNs = 0;
+    uint64_t m_hostWaitEndNs = 0;
+    bool m_hostWaiting = false;
 };
 
 }  // namespace
@@ -328,3 +599,68 @@ std::unique_ptr<WaveDevice> CreateVirtualDevice(const VirtualOptions& options)
 }
 
 }  // namespace svwave
+
+using namespace svwave;
+
+SVWIN_API UINT SvWaveVirtualRecordError(char* text, UINT size)
+{
+    RecordError& error = TheRecordError();
+    std::lock_guard<std::mutex> lock(error.mutex);
+    if (text != nullptr && size > 0) {
+        const size_t n = std::min<size_t>(error.text.size(), size - 1);
+        memcpy(text, error.text.data(), n);
+        text[n] = '\0';
+    }
+    return static_cast<UINT>(error.text.size());
+}
+
+SVWIN_API BOOL SvWaveVirtualCheckInputFile(const char* path, SvWaveInputFileInfo* info, char* why, UINT size)
+{
+    WavLayout layout;
+    std::string reason;
+    FILE* file = path != nullptr ? OpenWav(path, &layout, &reason) : nullptr;
+    if (path == nullptr)
+        reason = "no file named";
+    if (file != nullptr)
+        fclose(file);
+    if (why != nullptr && size > 0) {
+        const size_t n = std::min<size_t>(reason.size(), size - 1);
+        memcpy(why, reason.data(), n);
+        why[n] = '\0';
+    }
+    if (file == nullptr)
+        return FALSE;
+    if (info != nullptr) {
+        info->nChannels = static_cast<WORD>(layout.channels);
+        info->nSamplesPerSec = layout.rate;
+        info->wBitsPerSample = static_cast<WORD>(layout.bits);
+        info->dwFrames = static_cast<DWORD>(layout.frames);
+        info->dwFramesPromised = static_cast<DWORD>(std::min<uint64_t>(layout.promisedFrames, 0xFFFFFFFFu));
+    }
+    return TRUE;
+}
+
+SVWIN_API void SvWaveVirtualSetHostClock(BOOL on)
+{
+    HostClock& clock = TheHostClock();
+    std::lock_guard<std::mutex> lock(clock.mutex);
+    clock.on = on != FALSE;
+}
+
+SVWIN_API BOOL SvWaveVirtualAdvance(double milliseconds)
+{
+    // However long a device's callback takes, the host is not held for ever.
+    const auto kCatchUpWait = std::chrono::seconds(5);
+    HostClock& clock = TheHostClock();
+    std::unique_lock<std::mutex> lock(clock.mutex);
+    if (milliseconds > 0)
+        clock.nowNs += static_cast<uint64_t>(llround(milliseconds * 1e6));
+    clock.cv.notify_all();
+    const bool caughtUp = clock.cv.wait_for(lock, kCatchUpWait, [&] {
+        for (const VirtualDevice* device : clock.devices)
+            if (!device->CaughtUp(clock.nowNs))
+                return false;
+        return true;
+    });
+    return caughtUp ? TRUE : FALSE;
+}

@@ -180,8 +180,8 @@ MMRESULT OpenStream(Direction direction, bool haveHandle, UINT uDeviceID, LPCWAV
     if (result != MMSYSERR_NOERROR)
         return result;
 
-    LPWAVECALLBACK callback =
-        callbackType == CALLBACK_FUNCTION ? reinterpret_cast<LPWAVECALLBACK>(dwCallback) : nullptr;
+    LPDRVCALLBACK callback =
+        callbackType == CALLBACK_FUNCTION ? reinterpret_cast<LPDRVCALLBACK>(dwCallback) : nullptr;
     auto stream = std::make_shared<WaveStream>(direction, kind, std::move(device), *pwfx, callback, dwInstance);
     Registry& registry = Streams();
     uintptr_t id;

@@ -124,8 +124,18 @@ typedef struct mmtime_tag {
 
 #pragma pack(pop)
 
-typedef void(CALLBACK* LPWAVECALLBACK)(HANDLE hdrvr, UINT uMsg, DWORD_PTR dwUser,
-                                       DWORD_PTR dw1, DWORD_PTR dw2);
+// The callback of a CALLBACK_FUNCTION open, as Windows declares it: the
+// stand-in calls every callback, output and input, through LPDRVCALLBACK, with
+// the wave handle as hdrvr. A callback of another function type (one taking an
+// HWAVEOUT or HWAVEIN first, say) would be called through a type not its own,
+// which is undefined behaviour (and trapped by clang's -fsanitize=function).
+struct HDRVR__;
+typedef HDRVR__* HDRVR;
+typedef void(CALLBACK DRVCALLBACK)(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
+typedef DRVCALLBACK* LPDRVCALLBACK;
+typedef DRVCALLBACK* PDRVCALLBACK;
+typedef DRVCALLBACK WAVECALLBACK;
+typedef WAVECALLBACK* LPWAVECALLBACK;
 
 SVWIN_API MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
                                DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen);

@@ -36,16 +36,42 @@ SVWIN_API SvWaveDeviceKind SvWaveGetDeviceKind(HWAVEOUT hwo);
 SVWIN_API SvWaveDeviceKind SvWaveGetInDeviceKind(HWAVEIN hwi);
 
 // ---- Virtual device -------------------------------------------------------
-// Plays in real time from the monotonic clock: buffer n is done when the
-// duration of buffers 0..n has passed since the first started (back to back,
-// no drift); after the queue has run dry the next buffer starts a new timeline.
+// Plays in real time from the monotonic clock (or by the host's clock, below):
+// buffer n is done when the duration of buffers 0..n has passed since the
+// first started (back to back, no drift); after the queue has run dry the next
+// buffer starts a new timeline.
 
 // Speed factor: N times real time; 0 completes every buffer at once. Default 1.
 SVWIN_API void SvWaveVirtualSetSpeed(double factor);
 // Records exactly what each virtual device plays (after volume) to a WAV file
 // at `path`, rewritten by every output open; null or "" records nothing
-// (default).
+// (default). An open whose file cannot be created, or its header written,
+// fails with MMSYSERR_ERROR. Every later write is checked: after one fails
+// the device plays on but writes nothing more, and the close still writes
+// the header, where it can, with the lengths of what the file holds.
 SVWIN_API void SvWaveVirtualSetRecordPath(const char* path);
+// What went wrong with the recording that the latest virtual output open
+// began: the first failure (to create the file, a write, or finishing it at
+// the close), as "what failed: the system's reason", without the file's name.
+// Copies it, cut to `size` - 1 bytes and NUL-terminated, to `text` (which may
+// be null when `size` is 0) and returns its whole length; 0 while all went
+// well. Asked after the close, it covers the whole recording.
+SVWIN_API UINT SvWaveVirtualRecordError(char* text, UINT size);
+
+// The host's clock, for rendering faster than real time without the device
+// running ahead of what its host has fed: while on, the virtual output
+// devices opened from then on keep time by a clock that stands still until
+// the host advances it (the speed factor does not apply to them; input
+// devices keep to real time). A device on it completes a buffer once the
+// clock has passed the buffer's end, on the timeline described above.
+// Default off.
+SVWIN_API void SvWaveVirtualSetHostClock(BOOL on);
+// Moves the host's clock `milliseconds` on (0: not at all) and returns once
+// every open output device on it has caught up: has completed each buffer
+// that ends by then, with its callback returned, and waits for a time still
+// ahead. FALSE when a device has not caught up within 5 s (one whose queue
+// is empty never does); TRUE at once when none is open.
+SVWIN_API BOOL SvWaveVirtualAdvance(double milliseconds);
 
 // What the virtual input device records. It records in real time at the speed
 // factor above (0: as fast as buffers are added), in chunks of at most 10 ms,
@@ -76,6 +102,25 @@ typedef struct SvWaveInputSource {
 // "silence", "tone" (1000 Hz at half scale), "tone:HZ", or a WAV file's path.
 // Without either, the virtual input records silence.
 SVWIN_API void SvWaveVirtualSetInput(const SvWaveInputSource* source);
+
+// What a WAV file is as a FILE source, for a host that checks it before
+// recording from it.
+typedef struct SvWaveInputFileInfo {
+    WORD nChannels;
+    DWORD nSamplesPerSec;
+    WORD wBitsPerSample;
+    DWORD dwFrames;          // sample frames the file holds, which are looped
+    DWORD dwFramesPromised;  // what its data chunk's size stands for: more
+                             // than dwFrames when the file was cut short
+} SvWaveInputFileInfo;
+
+// TRUE when the virtual input device can record from the WAV file at `path`:
+// PCM of 8 or 16 bits, mono or stereo, at 1000 to 384000 Hz, with at least
+// one sample frame and at most 10 minutes of them; then *info (unless null)
+// describes it. FALSE otherwise, with the reason, without the file's name,
+// in `why` (cut to `size` - 1 bytes and NUL-terminated; may be null when
+// `size` is 0). waveInOpen takes and refuses the same files.
+SVWIN_API BOOL SvWaveVirtualCheckInputFile(const char* path, SvWaveInputFileInfo* info, char* why, UINT size);
 
 // ---- Test device ----------------------------------------------------------
 // Moves only when the test steps it. While it is the default device, every
@@ -108,6 +153,15 @@ typedef struct SvWaveTestFaults {
     // the buffers queued up to the one written and their WOM_DONE callbacks
     // have returned: a device quicker than the application that feeds it.
     UINT nCompleteOnWrite;
+    // Non-zero: the nThrowAt-th waveOut or waveIn call (1-based) whose kind
+    // is nThrowCall (an SV_WAVE_CALL_* value, never SV_WAVE_CALLBACK),
+    // counted over every handle from the SvWaveTestSetFaults that set it,
+    // does its work, is recorded, and then throws a C++ exception instead of
+    // returning: a platform layer that fails where no result code can say
+    // so. Unlike the faults above it applies to the calls made from then on,
+    // also on handles already open, while the test device is the default.
+    int nThrowCall;
+    UINT nThrowAt;
 } SvWaveTestFaults;
 
 // Faults for the test devices opened from now on; null clears them.
@@ -198,6 +252,7 @@ SVWIN_API BOOL SvWaveTestGetCall(UINT index, SvWaveCall* call);
 SVWIN_API BOOL SvWaveTestCallsLost(void);
 
 #ifdef __cplusplus
+#include <string>
 #include <vector>
 
 inline std::vector<SvWaveCall> SvWaveTestCalls()
@@ -208,6 +263,12 @@ inline std::vector<SvWaveCall> SvWaveTestCalls()
     }
     calls.resize(n);
     return calls;
+}
+
+inline std::string SvWaveVirtualRecordErrorText()
+{
+    char text[512];
+    return SvWaveVirtualRecordError(text, sizeof text) > 0 ? std::string(text) : std::string();
 }
 
 inline std::vector<BYTE> SvWaveTestOutput()
