@@ -167,7 +167,10 @@ SV_API int32_t SV_CALL SV_StopFileAudio(SV_DECODER handle, int32_t stop);
  * Returns 1 when the device took the level, 0 otherwise. */
 SV_API int32_t SV_CALL SV_AudioDecSetVolume(SV_DECODER handle, uint32_t volume);
 
-/* The device's level: left channel in the low 16 bits, right in the high 16.
+/* The level as the output device reports it: left channel in the low 16 bits,
+ * right in the high 16. A device that has one volume control for both (as a
+ * mono device may) reports it in the low 16 bits alone, and the high 16 are
+ * whatever the device says (wine's winmm, for one, answers 0 there).
  * Returns 0 for a NULL handle. */
 SV_API uint32_t SV_CALL SV_AudioDecGetVolume(SV_DECODER handle);
 
