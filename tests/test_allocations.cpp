@@ -30,17 +30,18 @@ unsigned long AllocationCount() { return g_allocations.load(std::memory_order_re
 
 }  // namespace
 
-#if defined(__SANITIZE_ADDRESS__)
-#define SV_TEST_ASAN 1
+// Address and thread sanitizers own malloc themselves.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SV_TEST_SANITIZER_MALLOC 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SV_TEST_ASAN 1
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define SV_TEST_SANITIZER_MALLOC 1
 #endif
 #endif
 
-// Without AddressSanitizer (which owns malloc) the C allocator is replaced
-// too, so what C code allocates (opencore's decoder states) is counted as well.
-#if !defined(SV_TEST_ASAN)
+// Without a sanitizer that owns malloc the C allocator is replaced too, so
+// what C code allocates (opencore's decoder states) is counted as well.
+#if !defined(SV_TEST_SANITIZER_MALLOC)
 extern "C" {
 void* __libc_malloc(size_t);
 void* __libc_calloc(size_t, size_t);
