@@ -1,27 +1,25 @@
-// Writes a seed corpus for fuzz_decode_payload: real AMR frames at every bit
-// rate, voice-engine frames of several lengths, and a mixed stream, each in the
-// fuzzer's record format. Usage: fuzz_make_seeds <directory>
+// Writes the seed corpora of the fuzz targets, one directory each under the
+// directory given: fuzz_decode_payload (real AMR frames at every bit rate,
+// voice-engine frames of several lengths and a mixed stream, in its record
+// format), fuzz_playback_exports and fuzz_capture_exports (op runs, in the
+// encoding of fuzz_ops.h, each a scenario the header describes). The output
+// is kept in fuzz/corpus; run this again only when an encoding changes.
+// Usage: fuzz_make_seeds <directory>
 #include <math.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
 #include "AmrDll.h"
+#include "api/sonavex.h"
+#include "fuzz/fuzz_ops.h"
 #include "hi_voice.h"
 
 namespace {
 
 typedef std::vector<unsigned char> Bytes;
-
-void AddRecord(Bytes& input, int type, bool onGuardPage, const Bytes& payload)
-{
-    input.push_back(static_cast<unsigned char>((type + 1) | (onGuardPage ? 0x80 : 0)));
-    input.push_back(1);
-    input.push_back(static_cast<unsigned char>(payload.size() & 0xFF));
-    input.push_back(static_cast<unsigned char>(payload.size() >> 8));
-    input.insert(input.end(), payload.begin(), payload.end());
-}
 
 bool Write(const std::string& path, const Bytes& bytes)
 {
@@ -32,48 +30,66 @@ bool Write(const std::string& path, const Bytes& bytes)
     return fclose(f) == 0 && ok;
 }
 
-} // namespace
+short g_pcm[HI_VOICE_MAX_SAMPLES];
 
-int main(int argc, char** argv)
+// `count` AMR frames of speech-like samples in bit-rate `mode`.
+std::vector<Bytes> AmrFrames(int mode, int count)
 {
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s <directory>\n", argv[0]);
-        return 2;
+    std::vector<Bytes> frames;
+    AMR_HANDLE encoder = 0;
+    if (AMR_Encode_Init(&encoder) != 0)
+        return frames;
+    for (int k = 0; k < count; ++k) {
+        Bytes frame(AMR_MAX_FRAME_BYTES);
+        const int bytes = AMR_Encode_Frame(encoder, g_pcm + (40 * k) % 160, frame.data(), mode);
+        if (bytes <= 0)
+            break;
+        frame.resize(bytes);
+        frames.push_back(frame);
     }
-    const std::string dir = argv[1];
-    short pcm[HI_VOICE_MAX_SAMPLES];
-    for (int i = 0; i < HI_VOICE_MAX_SAMPLES; ++i)
-        pcm[i] = static_cast<short>(9000 * sin(i * 0.3) + 3000 * sin(i * 1.7));
+    AMR_Encode_Exit(&encoder);
+    return frames;
+}
 
+Bytes VoiceFrame(int samples)
+{
+    unsigned char state[HI_VOICE_STATE_BYTES];
+    HI_VOICE_EncReset(state, HI_VOICE_CODEC_IMA_ADPCM);
+    Bytes frame(HI_VOICE_MAX_FRAME_BYTES);
+    int bytes = 0;
+    if (HI_VOICE_EncodeFrame(state, g_pcm, samples, frame.data(), &bytes) != 0)
+        bytes = 0;
+    frame.resize(bytes);
+    return frame;
+}
+
+// ---- fuzz_decode_payload ------------------------------------------------------
+
+void AddRecord(Bytes& input, int type, bool onGuardPage, const Bytes& payload)
+{
+    input.push_back(static_cast<unsigned char>((type + 1) | (onGuardPage ? 0x80 : 0)));
+    input.push_back(1);
+    input.push_back(static_cast<unsigned char>(payload.size() & 0xFF));
+    input.push_back(static_cast<unsigned char>(payload.size() >> 8));
+    input.insert(input.end(), payload.begin(), payload.end());
+}
+
+bool PayloadSeeds(const std::string& dir)
+{
     Bytes mixed;
     bool ok = true;
     for (int mode = 0; mode <= 7; ++mode) {
-        AMR_HANDLE encoder = 0;
-        if (AMR_Encode_Init(&encoder) != 0)
-            return 1;
+        const std::vector<Bytes> frames = AmrFrames(mode, 3);
+        if (frames.size() != 3)
+            return false;
         Bytes input;
-        for (int k = 0; k < 3; ++k) {
-            Bytes frame(AMR_MAX_FRAME_BYTES);
-            const int bytes = AMR_Encode_Frame(encoder, pcm + 40 * k, frame.data(), mode);
-            if (bytes <= 0)
-                return 1;
-            frame.resize(bytes);
-            AddRecord(input, 1, k % 2 == 1, frame);
-            if (k == 0)
-                AddRecord(mixed, 1, mode % 2 == 0, frame);
-        }
-        AMR_Encode_Exit(&encoder);
+        for (int k = 0; k < 3; ++k)
+            AddRecord(input, 1, k % 2 == 1, frames[k]);
+        AddRecord(mixed, 1, mode % 2 == 0, frames[0]);
         ok = Write(dir + "/amr_mode" + std::to_string(mode), input) && ok;
     }
-
-    unsigned char state[HI_VOICE_STATE_BYTES];
-    HI_VOICE_EncReset(state, HI_VOICE_CODEC_IMA_ADPCM);
     for (int samples : {0, 1, 160, 161, 320}) {
-        Bytes frame(HI_VOICE_MAX_FRAME_BYTES);
-        int bytes = 0;
-        if (HI_VOICE_EncodeFrame(state, pcm, samples, frame.data(), &bytes) != 0)
-            return 1;
-        frame.resize(bytes);
+        const Bytes frame = VoiceFrame(samples);
         Bytes input;
         AddRecord(input, 2, false, frame);
         AddRecord(input, 3, true, frame);
@@ -82,6 +98,278 @@ int main(int argc, char** argv)
     }
     AddRecord(mixed, 4, false, Bytes(10, 0x11));
     AddRecord(mixed, 5, true, Bytes(3, 0x22));
-    ok = Write(dir + "/mixed", mixed) && ok;
+    return Write(dir + "/mixed", mixed) && ok;
+}
+
+// ---- the op runs --------------------------------------------------------------
+
+using namespace fuzzops;
+
+// A ReadSmallInt byte for -1..6.
+unsigned char Small(int value) { return static_cast<unsigned char>(value + 1); }
+
+struct Ops {
+    Bytes b;
+    Ops& Op(int op, int slot = 0)
+    {
+        b.push_back(OpByte(op, slot));
+        return *this;
+    }
+    Ops& U8(unsigned value)
+    {
+        b.push_back(static_cast<unsigned char>(value));
+        return *this;
+    }
+    Ops& U16(unsigned value) { return U8(value & 0xFF).U8(value >> 8); }
+    Ops& U32(uint32_t value) { return U16(value & 0xFFFF).U16(value >> 16); }
+    Ops& Data(const Bytes& bytes)
+    {
+        b.insert(b.end(), bytes.begin(), bytes.end());
+        return *this;
+    }
+
+    // Playback. `faults`: the fault byte and its argument bytes.
+    Ops& Open(int slot, int mode, int live, const Bytes& faults = Bytes(1, 0))
+    {
+        return Op(kPbOpen, slot).U8(Small(mode)).U8(Small(live)).Data(faults);
+    }
+    // stamp: the ReadStamp bytes (one below 0xF0: the last stamp + byte * 10).
+    Ops& Input(int slot, int type, const Bytes& payload, const Bytes& stamp = Bytes(1, 2), unsigned how = 0,
+               unsigned store = 1)
+    {
+        Op(kPbInput, slot).U8(Small(type)).U8(store).Data(stamp);
+        return U16(static_cast<unsigned>(payload.size()) | (how << 11)).Data(payload);
+    }
+    Ops& Step(int slot, unsigned count) { return Op(kPbStep, slot).U8(count); }
+    Ops& ClearFrames(int slot, int type, int mode, unsigned count, unsigned pointers = 0)
+    {
+        return Op(kPbClearFrames, slot).U8(Small(type)).U8(Small(mode)).U8(count).U8(pointers);
+    }
+    Ops& GetPts(int slot, unsigned pointers = 0) { return Op(kPbGetPts, slot).U8(pointers); }
+    Ops& Mute(int slot, int mute) { return Op(kPbMute, slot).U8(Small(mute)); }
+    Ops& Stop(int slot, int stop) { return Op(kPbStop, slot).U8(Small(stop)); }
+    Ops& SetVolume(int slot, uint32_t volume) { return Op(kPbSetVolume, slot).U32(volume); }
+
+    // Capture.
+    Ops& CapOpen(const Bytes& faults = Bytes(1, 0)) { return Op(kCapOpen).Data(faults); }
+    Ops& CapClose(unsigned which = 0) { return Op(kCapClose).U8(which); }
+    Ops& Record(unsigned bytes) { return Op(kCapRecord).U16(bytes); }
+    Ops& Read(unsigned room = kFrameRoom, unsigned flags = 0) { return Op(kCapRead).U16(room).U8(flags); }
+    static const unsigned kFrameRoom = 320;
+};
+
+// AMR frames of one bit rate, fed to `slot` with stamps 20 apart.
+Ops& Feed(Ops& ops, int slot, const std::vector<Bytes>& frames)
+{
+    for (const Bytes& frame : frames)
+        ops.Input(slot, SV_PAYLOAD_AMR, frame);
+    return ops;
+}
+
+bool PlaybackSeeds(const std::string& dir)
+{
+    const std::vector<Bytes> speech = AmrFrames(7, 12);
+    // A file stream's queue of at most 28 frames is never trimmed; the target
+    // follows such a stream byte for byte.
+    const std::vector<Bytes> low = AmrFrames(0, 24);
+    const Bytes noData(1, 0x7C);  // an AMR frame of type 15: no data, still 160 samples
+    bool ok = speech.size() == 12 && low.size() == 24;
+    auto write = [&](const char* name, const Ops& ops) { ok = Write(dir + "/" + name, ops.b) && ok; };
+
+    {  // a recorded file played to its end, stepped a few buffers at a time
+        Ops ops;
+        ops.Open(0, SV_PREBUFFER_8, SV_FILE_PLAYBACK);
+        Feed(ops, 0, low);
+        for (int i = 0; i < 7; ++i)
+            ops.Step(0, 2).GetPts(0).Op(kPbGetFrames);
+        write("file_amr", ops);
+    }
+    {  // a live stream: nothing plays before the pre-buffer
+        Ops ops;
+        ops.Open(0, SV_PREBUFFER_8, SV_LIVE_STREAM);
+        Feed(ops, 0, std::vector<Bytes>(speech.begin(), speech.begin() + 5)).Step(0, 3);
+        Feed(ops, 0, std::vector<Bytes>(speech.begin() + 5, speech.end())).Step(0, 6).GetPts(0);
+        write("live_prebuffer8", ops);
+    }
+    {  // a live stream with the long pre-buffer that runs far ahead: cut by 60
+        Ops ops;
+        ops.Open(0, SV_PREBUFFER_20, SV_LIVE_STREAM);
+        for (int i = 0; i < 19; ++i)
+            ops.Input(0, SV_PAYLOAD_AMR, noData);
+        ops.Step(0, 2);
+        for (int i = 0; i < 66; ++i)
+            ops.Input(0, SV_PAYLOAD_AMR, noData);
+        ops.Step(0, 1).Op(kPbGetFrames).GetPts(0);
+        write("live_cut", ops);
+    }
+    {  // voice frames of odd and even lengths, both payload types
+        Ops ops;
+        ops.Open(0, SV_PREBUFFER_8, SV_FILE_PLAYBACK);
+        for (int samples : {320, 161, 0, 1, 160, 320, 7})
+            ops.Input(0, samples % 2 ? SV_PAYLOAD_VOICE_B : SV_PAYLOAD_VOICE, VoiceFrame(samples));
+        ops.Step(0, 3).GetPts(0).Step(0, 2);
+        write("voice", ops);
+    }
+    {  // clears by count and by time, bad types and modes, and the resets
+        Ops ops;
+        ops.Open(0, SV_PREBUFFER_8, SV_FILE_PLAYBACK);
+        Feed(ops, 0, low).Step(0, 1);
+        ops.ClearFrames(0, SV_CLEAR_BY_COUNT, SV_CLEAR_OLDEST, 3)
+            .ClearFrames(0, SV_CLEAR_BY_COUNT, SV_CLEAR_KEEP_NEWEST, 20, 1)
+            .ClearFrames(0, SV_CLEAR_BY_TIME, SV_CLEAR_FROM_PLAYING, 0, 2)
+            .ClearFrames(0, SV_CLEAR_BY_TIME, SV_CLEAR_FROM_PLAYING, 1)
+            .ClearFrames(0, SV_CLEAR_BY_TIME, SV_CLEAR_FROM_INPUT, 0)
+            .ClearFrames(0, 1, SV_CLEAR_OLDEST, 1)
+            .ClearFrames(0, SV_CLEAR_BY_COUNT, 2, 1)
+            .ClearFrames(0, SV_CLEAR_BY_TIME, -1, 1)
+            .ClearFrames(0, 3, SV_CLEAR_OLDEST, 1)
+            .Step(0, 1)
+            .ClearFrames(0, SV_CLEAR_BY_TIME, SV_CLEAR_KEEP_NEWEST, 0)
+            .Op(kPbGetFrames);
+        Feed(ops, 0, std::vector<Bytes>(low.begin(), low.begin() + 4)).Op(kPbDecClear).GetPts(0).Step(0, 2);
+        write("clears", ops);
+    }
+    {  // mute and stop: silence, frames still taken at their pace
+        Ops ops;
+        ops.Open(0, SV_PREBUFFER_8, SV_FILE_PLAYBACK).Mute(0, 1);
+        Feed(ops, 0, low).Step(0, 12).Mute(0, 0).Step(0, 2).Stop(0, SV_STOP_DRAIN);
+        Feed(ops, 0, low).Step(0, 2).Stop(0, SV_STOP_NOW).Step(0, 1).Stop(0, SV_STOP_OFF).Step(0, 1);
+        Feed(ops, 0, std::vector<Bytes>(low.begin(), low.begin() + 3)).Step(0, 2).GetPts(0);
+        write("mute_stop", ops);
+    }
+    {  // the volume: silent, half, read back; and a device that refuses it
+        Ops ops;
+        ops.Open(0, SV_PREBUFFER_8, SV_FILE_PLAYBACK).SetVolume(0, 0xFFFF0000u);
+        Feed(ops, 0, std::vector<Bytes>(speech.begin(), speech.begin() + 8)).Step(0, 14);
+        ops.SetVolume(0, 0x8000).Op(kPbGetVolume).Step(0, 2);
+        ops.Open(1, SV_PREBUFFER_8, SV_LIVE_STREAM, Bytes{8, 1}).SetVolume(1, 0x1234).Op(kPbGetVolume, 1);
+        write("volume", ops);
+    }
+    {  // device faults at the open
+        Ops ops;
+        ops.Open(0, SV_PREBUFFER_8, SV_LIVE_STREAM, Bytes{1, 1});            // the open fails
+        ops.Open(0, SV_PREBUFFER_8, SV_LIVE_STREAM, Bytes{2, 3, 4, 0});      // INVALHANDLE four times: retried
+        ops.Open(1, SV_PREBUFFER_8, SV_LIVE_STREAM, Bytes{2, 2, 5, 0});      // five times: refused
+        ops.Open(1, SV_PREBUFFER_20, SV_FILE_PLAYBACK, Bytes{2, 9, 1, 2});   // a prepare fails: refused
+        write("faults", ops);
+    }
+    {  // a device that sends no close notice and completes writes at once
+        Ops ops;
+        ops.Open(2, SV_PREBUFFER_8, SV_FILE_PLAYBACK, Bytes{4 | 16, 6});
+        Feed(ops, 2, std::vector<Bytes>(speech.begin(), speech.begin() + 4)).Step(2, 12).Op(kPbClose, 2);
+        write("quick_device", ops);
+    }
+    {  // two streams at once, one closed and opened again, and null handles
+        Ops ops;
+        ops.Open(0, SV_PREBUFFER_8, SV_FILE_PLAYBACK).Open(1, SV_PREBUFFER_8, SV_LIVE_STREAM);
+        for (int i = 0; i < 8; ++i)
+            ops.Input(i % 2, SV_PAYLOAD_AMR, speech[i]).Step((i + 1) % 2, 1);
+        ops.Op(kPbClose, 1).Input(1, SV_PAYLOAD_AMR, speech[0]).Open(1, SV_PREBUFFER_20, SV_LIVE_STREAM);
+        // Every op but the open on a null handle, with its argument bytes.
+        const int argBytes[16] = {0, 0, 5, 1, 4, 0, 1, 2, 1, 1, 4, 0, 0, 5, 1, 1};
+        for (int op = 1; op < 16; ++op) {
+            ops.Op(op, kNullSlot);
+            for (int i = 0; i < argBytes[op]; ++i)
+                ops.U8(0);
+        }
+        write("streams", ops);
+    }
+    {  // payloads of every type, with lengths 0, negative, cut, large, and no data
+        Ops ops;
+        ops.Open(0, SV_PREBUFFER_8, SV_FILE_PLAYBACK);
+        for (int type = -1; type <= 6; ++type)
+            ops.Input(0, type, speech[0]);
+        for (unsigned how = 24; how < 32; ++how)
+            ops.Input(0, SV_PAYLOAD_AMR, speech[1], Bytes(1, 2), how)
+                .Input(0, SV_PAYLOAD_VOICE, VoiceFrame(100), Bytes(1, 2), how);
+        ops.Input(0, SV_PAYLOAD_AMR, speech[2], Bytes(1, 2), 0, 0)
+            .Input(0, SV_PAYLOAD_VOICE_B, VoiceFrame(50), Bytes(1, 2), 0, 0);
+        ops.Step(0, 4);
+        // Mode and live out of range.
+        ops.Open(1, 2, -1).Input(1, SV_PAYLOAD_AMR, speech[3]).Step(1, 2);
+        write("payloads", ops);
+    }
+    {  // stamps far apart, backwards and at the extremes, cleared by time
+        Ops ops;
+        ops.Open(0, SV_PREBUFFER_8, SV_FILE_PLAYBACK);
+        const Bytes stamps[] = {{0xF2}, {0xF1}, {0xF0}, {0xEF}, {0xF3, 0xF4, 0x01}, {0x64},
+                                {0xF4, 0, 0, 0, 0, 1, 0, 0, 0}, {0x01}};
+        for (const Bytes& stamp : stamps)
+            ops.Input(0, SV_PAYLOAD_AMR, noData, stamp);
+        ops.Step(0, 1).ClearFrames(0, SV_CLEAR_BY_TIME, SV_CLEAR_FROM_INPUT, 200);
+        ops.Op(kPbClearFrames).U8(Small(SV_CLEAR_BY_TIME)).U8(Small(SV_CLEAR_FROM_PLAYING)).U8(0xF0).U8(0);
+        ops.Op(kPbSetPts).U8(0xF1).U8(0xF2).GetPts(0, 1).GetPts(0, 2).GetPts(0, 3);
+        write("stamps", ops);
+    }
+    return ok;
+}
+
+bool CaptureSeeds(const std::string& dir)
+{
+    bool ok = true;
+    auto write = [&](const char* name, const Ops& ops) { ok = Write(dir + "/" + name, ops.b) && ok; };
+    {  // frames come once 8 are recorded, in order
+        Ops ops;
+        ops.CapOpen().Record(7 * 320).Read().Record(3 * 320 + 100);
+        for (int i = 0; i < 4; ++i)
+            ops.Read();
+        write("basic", ops);
+    }
+    {  // nested opens share one object; the last close ends it; the next open is new
+        Ops ops;
+        ops.CapOpen().CapOpen().CapOpen().Record(2000).CapClose().CapClose().CapClose(1).CapClose(2);
+        ops.Record(1000).CapClose().CapClose(2).CapOpen().Record(2047).Read().CapClose();
+        write("nested", ops);
+    }
+    {  // a reader far behind loses the 60 oldest
+        Ops ops;
+        ops.CapOpen();
+        for (int i = 0; i < 12; ++i)
+            ops.Record(6 * 320);
+        ops.Read().Read().Read();
+        write("lag", ops);
+    }
+    {  // rooms from 0 to 4000, null buffer, length and handle
+        Ops ops;
+        ops.CapOpen().Record(2047).Record(2047);
+        for (unsigned room : {0u, 1u, 13u, 319u, 321u, 640u, 4000u})
+            ops.Read(room);
+        ops.Read(320, 1).Read(320, 2).Read(320, 4).Read(320, 3);
+        write("rooms", ops);
+    }
+    {  // clear, then frames without a new pre-buffer
+        Ops ops;
+        ops.CapOpen().Record(2047).Record(1500).Read().Op(kCapClear).U8(0).Read().Record(640).Read();
+        ops.Op(kCapClear).U8(1).Read();
+        write("clear", ops);
+    }
+    {  // device faults at the first open
+        Ops ops;
+        ops.CapOpen(Bytes{1, 2}).CapOpen(Bytes{2, 3, 4, 1}).Record(2047).Record(1200).Read().CapClose();
+        ops.CapOpen(Bytes{2, 1, 7, 2}).Record(700).Read().CapClose().CapOpen(Bytes{4}).Record(321).CapClose();
+        write("faults", ops);
+    }
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        fprintf(stderr, "usage: %s <directory>\n", argv[0]);
+        return 2;
+    }
+    for (int i = 0; i < HI_VOICE_MAX_SAMPLES; ++i)
+        g_pcm[i] = static_cast<short>(9000 * sin(i * 0.3) + 3000 * sin(i * 1.7));
+    const std::string dir = argv[1];
+    const std::string payload = dir + "/fuzz_decode_payload";
+    const std::string playback = dir + "/fuzz_playback_exports";
+    const std::string capture = dir + "/fuzz_capture_exports";
+    for (const std::string& d : {dir, payload, playback, capture})
+        mkdir(d.c_str(), 0755);
+    bool ok = PayloadSeeds(payload);
+    ok = PlaybackSeeds(playback) && ok;
+    ok = CaptureSeeds(capture) && ok;
     return ok ? 0 : 1;
 }
