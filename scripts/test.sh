@@ -33,7 +33,7 @@ cmake --build build-clang-asan -j "$jobs"
 ctest --test-dir build-clang-asan --output-on-failure -j "$jobs"
 
 if [ -f fuzz/CMakeLists.txt ]; then
-  step "Fuzzing payload decoding (bounded, AddressSanitizer)"
+  step "Fuzz targets: payload decoding, playback and capture exports (bounded, AddressSanitizer)"
   cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DSV_BUILD_FUZZ=ON -DSV_BUILD_TESTS=OFF -DSV_BUILD_BENCH=OFF -DSV_BUILD_TOOLS=OFF
   cmake --build build-fuzz -j "$jobs"
