@@ -68,8 +68,8 @@ for i in "${!targets[@]}"; do
       -print_final_stats=1 -artifact_prefix="$dir/" "${extra[@]}" "$dir/corpus" > "$dir/job-$job.log" 2>&1 &
   done
   wait || true
-  execs=$(awk -F: '/^stat::number_of_executed_units/ { n += $2 } END { print n + 0 }' "$dir"/job-*.log)
-  rate=$(awk -F: '/^stat::average_exec_per_sec/ { n += $2 } END { print n + 0 }' "$dir"/job-*.log)
+  execs=$(awk -F: '/^stat::number_of_executed_units/ { n += $NF } END { print n + 0 }' "$dir"/job-*.log)
+  rate=$(awk -F: '/^stat::average_exec_per_sec/ { n += $NF } END { print n + 0 }' "$dir"/job-*.log)
   crashes=$(find "$dir" -maxdepth 1 \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) |
     wc -l)
   line="$target: $execs execs, $rate exec/s (both jobs), $crashes crashing inputs, corpus $(ls "$dir/corpus" | wc -l) inputs"
