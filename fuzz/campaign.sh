@@ -12,7 +12,7 @@
 # corpora live in
 # <fuzz build dir>/fuzz/campaign/<target>, started from the seeds kept in
 # fuzz/corpus and kept for the next campaign; job logs and any crashing
-# inputs are left beside them.
+# inputs are left beside them. A share of 0 leaves a target out.
 #
 # The coverage build (SV_FUZZ_COVERAGE=ON) then replays the kept seeds alone,
 # and the grown corpora, and prints the line coverage of audio/ and codec/
@@ -51,6 +51,7 @@ mkdir -p "$build/fuzz/campaign"
 : > "$summary"
 for i in "${!targets[@]}"; do
   target=${targets[$i]}
+  [ "${shares[$i]}" -gt 0 ] || continue
   secs=$(( total * ${shares[$i]} / 100 ))
   [ "$secs" -ge 1 ] || secs=1
   dir="$build/fuzz/campaign/$target"
@@ -92,7 +93,10 @@ report() {
   done
   "$profdata" merge -sparse -o "$prof/merged.profdata" "$prof"/*.profraw
   for part in audio codec; do
-    "$llvmcov" report "${objects[@]:1}" -instr-profile="$prof/merged.profdata" "$top/$part" > "$prof/$part.txt"
+    # Its warnings (the targets' own entry points differ between them) go
+    # beside the report.
+    "$llvmcov" report "${objects[@]:1}" -instr-profile="$prof/merged.profdata" "$top/$part" > "$prof/$part.txt" \
+      2> "$prof/$part.log"
     # The TOTAL row: regions, missed, cover, functions, missed, executed, lines, missed, cover.
     awk -v what="$name" -v part="$part/" '/^TOTAL/ { printf "line coverage %-6s %-6s %s (%d of %d lines)\n", what, part, $10, $8 - $9, $8 }' \
       "$prof/$part.txt" | tee -a "$summary"
