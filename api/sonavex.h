@@ -11,6 +11,29 @@
  * the default input device recording; every open is matched by one
  * SV_CloseAudioCapture.
  *
+ * In short (error handling trimmed):
+ *
+ *     SV_DECODER dec = SV_OpenSonavex(SV_PREBUFFER_8, SV_LIVE_STREAM);
+ *     if (dec != NULL) {
+ *         int64_t playing = 0, next = 0;
+ *         ... for each AMR frame that arrives, with its time stamp pts:
+ *         SV_InputAudioBuffer(dec, frame, frameLength, SV_PAYLOAD_AMR, pts, 1);
+ *         ... whenever the host wants to know what is audible:
+ *         SV_GetPts(dec, &playing, &next);   (playing: the stamp now heard)
+ *         SV_CloseSonavex(dec);
+ *     }
+ *
+ *     SV_CAPTURE cap = SV_OpenAudioCapture();
+ *     if (cap != NULL) {
+ *         uint8_t pcm[SV_AMR_FRAME_BYTES];
+ *         uint32_t length;
+ *         ... about every 20 ms:
+ *         length = sizeof pcm;
+ *         if (SV_ReadAudioBuffer(cap, pcm, &length, 0) == 1)
+ *             ... use the length bytes of 16-bit PCM in pcm ...
+ *         SV_CloseAudioCapture(cap);
+ *     }
+ *
  * Handles are opaque. The library checks them only for NULL: pass nothing but
  * what an open returned, and never a handle after its close.
  *
@@ -18,8 +41,10 @@
  * the same decoder run, with two exceptions: calls on one decoder must not
  * overlap with that decoder's SV_CloseSonavex, and one decoder is fed
  * (SV_InputAudioBuffer) from one thread at a time. Different decoders are
- * independent. Playback itself runs on the output device's own thread; the
- * library starts no thread of its own.
+ * independent. On the capture object, opens and closes are serialised by the
+ * library; a read or clear must not overlap with the close that ends the
+ * object. Playback and recording run on the devices' own threads; the library
+ * starts no thread of its own.
  *
  * Results: 1 means done and 0 means not done (or a NULL handle), unless a
  * function says otherwise. Only SV_ClearAudioFrames returns SV_E_* codes.
@@ -51,6 +76,23 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The library's version; SV_VERSION_STRING spells the three numbers. */
+#define SV_VERSION_MAJOR 1
+#define SV_VERSION_MINOR 0
+#define SV_VERSION_PATCH 0
+#define SV_VERSION_STRING "1.0.0"
+
+/* The PCM format of every decoded, played and captured sample: signed 16-bit
+ * little-endian, one channel, at SV_SAMPLE_RATE samples per second. */
+#define SV_SAMPLE_RATE 8000
+#define SV_BITS_PER_SAMPLE 16
+/* PCM bytes one AMR frame decodes to (160 samples, 20 ms); a captured frame
+ * is as long. */
+#define SV_AMR_FRAME_BYTES 320
+/* Bytes of one output device buffer (40 ms): each time the device finishes
+ * one it is refilled with the next queued frames. */
+#define SV_DEVICE_BUFFER_BYTES 640
 
 /* A playback stream (one decoder object). */
 typedef struct SV_DECODER_* SV_DECODER;
@@ -91,7 +133,7 @@ typedef struct SV_CAPTURE_* SV_CAPTURE;
 
 /* SV_StopFileAudio stop. */
 #define SV_STOP_OFF 0
-#define SV_STOP_DRAIN 1 /* silence, and drain the queue down to 18 frames */
+#define SV_STOP_DRAIN 1 /* silence, and drain the queue down to 18 frames (below) */
 #define SV_STOP_NOW 2   /* silence, and drop the whole queue at the next buffer */
 
 /* ---- Playback ---------------------------------------------------------- */
@@ -159,7 +201,11 @@ SV_API int32_t SV_CALL SV_SetMuteAudio(SV_DECODER handle, int32_t mute);
 
 /* File playback only: SV_STOP_DRAIN or SV_STOP_NOW silences the stream and
  * drains its queue; SV_STOP_OFF plays normally again. No effect on a live
- * stream. Returns 1 (0: NULL handle). */
+ * stream. The drain happens as the device reads: under SV_STOP_DRAIN a read
+ * that finds more than 20 frames queued takes all but 19 of them and then its
+ * own, so 18 remain, and later reads take one frame each; under SV_STOP_NOW the
+ * next read takes every frame. Frames taken this way are not played.
+ * Returns 1 (0: NULL handle). */
 SV_API int32_t SV_CALL SV_StopFileAudio(SV_DECODER handle, int32_t stop);
 
 /* Output level 0x0000 (silent) to 0xFFFF (full) in the low 16 bits, applied to
