@@ -228,23 +228,13 @@ void DoOp(Run& run, Reader& in)
     }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
+// Every open still outstanding is closed when the input ends.
+void CloseAll(Run& run)
 {
-    fuzzsupport::UseTestDevice();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    // A fresh call record and input feed for every input.
-    SvWaveTestReset();
-    Run run;
-    Reader in(data, size);
-    while (!in.Empty())
-        DoOp(run, in);
     while (run.refs > 0)
         CloseLive(run);
-    return 0;
 }
+
+}  // namespace
+
+FUZZ_STATEFUL_TARGET(Run, DoOp, CloseAll)

@@ -540,6 +540,17 @@ void DoClearFrames(Decoder* d, Reader& in)
         FUZZ_CHECK(d->nextPts == next0 || d->nextPts == 0 || d->Queued(d->nextPts));
 }
 
+// Mute or stop-file: 1 for an open decoder, 0 for a null handle. The model
+// keeps the value for the buffers that follow; the clock does not move.
+void DoSetFlag(int32_t(SV_CALL* set)(SV_DECODER, int32_t), Decoder* d, int32_t Decoder::*flag, int32_t value)
+{
+    FUZZ_CHECK(set(d != nullptr ? d->h : nullptr, value) == (d != nullptr ? 1 : 0));
+    if (d != nullptr) {
+        d->*flag = value;
+        ObserveClockStill(*d);
+    }
+}
+
 void DoOp(Run& run, Reader& in)
 {
     const uint8_t opByte = in.U8();
@@ -596,24 +607,12 @@ void DoOp(Run& run, Reader& in)
             ObserveClockStill(*d);  // the library keeps them and uses them for nothing
         break;
     }
-    case fuzzops::kPbMute: {
-        const int32_t mute = in.SmallInt();
-        FUZZ_CHECK(SV_SetMuteAudio(h, mute) == (h != nullptr ? 1 : 0));
-        if (d != nullptr) {
-            d->mute = mute;
-            ObserveClockStill(*d);
-        }
+    case fuzzops::kPbMute:
+        DoSetFlag(SV_SetMuteAudio, d, &Decoder::mute, in.SmallInt());
         break;
-    }
-    case fuzzops::kPbStop: {
-        const int32_t stop = in.SmallInt();
-        FUZZ_CHECK(SV_StopFileAudio(h, stop) == (h != nullptr ? 1 : 0));
-        if (d != nullptr) {
-            d->stop = stop;
-            ObserveClockStill(*d);
-        }
+    case fuzzops::kPbStop:
+        DoSetFlag(SV_StopFileAudio, d, &Decoder::stop, in.SmallInt());
         break;
-    }
     case fuzzops::kPbSetVolume: {
         const uint32_t volume = in.U32();
         const int32_t result = SV_AudioDecSetVolume(h, volume);
@@ -643,24 +642,14 @@ void DoOp(Run& run, Reader& in)
     }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
+// Every decoder still open is closed when the input ends.
+void CloseAll(Run& run)
 {
-    fuzzsupport::UseTestDevice();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    // A fresh call record, output log and input feed for every input.
-    SvWaveTestReset();
-    Run run;
-    Reader in(data, size);
-    while (!in.Empty())
-        DoOp(run, in);
     for (Decoder& d : run.slots)
         if (d.Open())
             Close(d);
-    return 0;
 }
+
+}  // namespace
+
+FUZZ_STATEFUL_TARGET(Run, DoOp, CloseAll)

@@ -1,9 +1,12 @@
 // What the two stateful fuzz targets share: the failed-check report, the test
-// device set-up, and the device faults an open can be given.
+// device set-up, the run of one input, and the device faults an open can be
+// given.
 #pragma once
 
 #include <pthread.h>
 #include <sched.h>
+#include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -57,6 +60,35 @@ inline void UseTestDevice()
         pthread_attr_destroy(&attr);
     }
 }
+
+// One input: a fresh call record, output log and input feed; then the input's
+// ops, each read and checked by `doOp(run, reader)`; then `finish(run)` closes
+// whatever the ops left open.
+template <typename Run, typename DoOp, typename Finish>
+int RunInput(const uint8_t* data, size_t size, DoOp doOp, Finish finish)
+{
+    SvWaveTestReset();
+    Run run;
+    fuzzops::Reader in(data, size);
+    while (!in.Empty())
+        doOp(run, in);
+    finish(run);
+    return 0;
+}
+
+// The two libFuzzer entry points of a stateful target: the test device for
+// every open, and each input run by RunInput over the target's Run, DoOp and
+// finish.
+#define FUZZ_STATEFUL_TARGET(Run, doOp, finish)                                 \
+    extern "C" int LLVMFuzzerInitialize(int*, char***)                          \
+    {                                                                           \
+        fuzzsupport::UseTestDevice();                                           \
+        return 0;                                                               \
+    }                                                                           \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)     \
+    {                                                                           \
+        return fuzzsupport::RunInput<Run>(data, size, doOp, finish);            \
+    }
 
 // The faults of one open, read as fuzz_ops.h describes.
 struct OpenFaults {
