@@ -15,6 +15,9 @@ packages=(
 # ones through qemu-user (see scripts/windows.sh); a private PulseAudio server
 # feeds wine's wave input a known signal.
 packages+=(wine wine64 wine32:i386 qemu-user pulseaudio pulseaudio-utils)
+# A real RTP peer for the network tests (ffmpeg relays .amr files as RTP) and
+# gnuplot for scripts/plot-stats.
+packages+=(ffmpeg gnuplot-nox)
 
 # wine32 is an i386 package.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
