@@ -11,7 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include <svwin/platform.h>
 #include <svwin/wavedevice.h>
+#include <svwin/windows.h>
 
 #include "hi_voice.h"
 #include "sonavex.h"
@@ -636,3 +638,16 @@ TEST_F(PlaybackHostThreads, OneFeederAndTwoControlThreadsShareADecoder)
 }
 
 } // namespace
+
+// The log file is named after the library's path; the versioned file the
+// loader opened (libSonavex.so.1.0.0) answers without its version, so the log
+// keeps one name across versions.
+TEST(LibraryModule, ItsPathIsTheUnversionedLibraryName)
+{
+    char path[MAX_PATH];
+    const HMODULE sonavex = SvModuleOf(reinterpret_cast<const void*>(&SV_OpenSonavex));
+    ASSERT_NE(sonavex, nullptr);
+    ASSERT_GT(GetModuleFileNameA(sonavex, path, MAX_PATH), 0u);
+    const std::string name(path);
+    EXPECT_EQ(name.substr(name.rfind('/')), "/libSonavex.so");
+}

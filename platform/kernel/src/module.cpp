@@ -37,6 +37,26 @@ DWORD CopyPath(const char* path, LPSTR out, DWORD size)
     return static_cast<DWORD>(len);
 }
 
+// A shared library's file carries its version after ".so" (libSonavex.so.1.0.0);
+// a Windows module's name carries none, and what is derived from the name (the
+// library's log file) must not change from one version to the next. Cuts the
+// version off: "/lib/libX.so.1.0.0" becomes "/lib/libX.so".
+void DropSharedObjectVersion(char* path)
+{
+    char* base = strrchr(path, '/');
+    char* so = strstr(base != nullptr ? base : path, ".so.");
+    if (so == nullptr)
+        return;
+    const char* p = so + 3;
+    while (*p == '.' && p[1] >= '0' && p[1] <= '9') {
+        ++p;
+        while (*p >= '0' && *p <= '9')
+            ++p;
+    }
+    if (*p == '\0')
+        so[3] = '\0';
+}
+
 }  // namespace
 
 SVWIN_API void SvSetModuleFileName(HMODULE module, const char* path)
@@ -74,8 +94,10 @@ SVWIN_API DWORD GetModuleFileNameA(HMODULE module, LPSTR filename, DWORD size)
             return 0;
         // The executable's own entry may carry only the name it was started by.
         if (info.dli_fname != nullptr && strchr(info.dli_fname, '/') != nullptr &&
-            realpath(info.dli_fname, resolved) != nullptr)
+            realpath(info.dli_fname, resolved) != nullptr) {
+            DropSharedObjectVersion(resolved);
             return CopyPath(resolved, filename, size);
+        }
     }
     ssize_t n = readlink("/proc/self/exe", resolved, sizeof(resolved) - 1);
     if (n <= 0)
