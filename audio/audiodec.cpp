@@ -2,19 +2,13 @@
 
 #include <new>
 
+#include "api/sonavex.h"
 #include "audio/audio.h"
 #include "audio/audioframebuffer.h"
 #include "support/log.h"
 
-namespace {
-
-// ClearAudioFrames' answer when the object has no frame buffer to clear.
-const int kNoFrameBuffer = static_cast<int>(0x80FF0000u);
-
-} // namespace
-
 CAudioDec::CAudioDec()
-    : m_pAudio(nullptr), m_pFrameBuffer(nullptr), m_nMode(0), m_nLive(0), m_nVolume(kFullVolume)
+    : m_pAudio(nullptr), m_pFrameBuffer(nullptr), m_nMode(SV_PREBUFFER_8), m_nLive(SV_FILE_PLAYBACK), m_nVolume(kFullVolume)
 {
 }
 
@@ -85,7 +79,7 @@ int CAudioDec::InputAudioBuffer(const unsigned char* data, int length, int type,
                                 unsigned char store)
 {
     if (m_pFrameBuffer == nullptr)
-        return -1;
+        return SV_FAILED;
     // Decoding allocates its codec state and decode buffer on first use; a
     // failure there must not cross into the host.
     try {
@@ -93,7 +87,7 @@ int CAudioDec::InputAudioBuffer(const unsigned char* data, int length, int type,
         return 1;
     } catch (...) {
         WriteLog("CAudioDec::InputAudioBuffer");
-        return -1;
+        return SV_FAILED;
     }
 }
 
@@ -112,7 +106,7 @@ void CAudioDec::SetPts(int64_t ptsA, int64_t ptsB)
 int CAudioDec::ClearAudioFrames(int type, int mode, unsigned int count, int64_t* pts, int64_t* nextPts)
 {
     if (m_pFrameBuffer == nullptr)
-        return kNoFrameBuffer;
+        return static_cast<int>(SV_E_NO_FRAME_BUFFER);
     return m_pFrameBuffer->ClearFrames(type, mode, count, pts, nextPts);
 }
 

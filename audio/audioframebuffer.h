@@ -68,8 +68,9 @@ public:
     void SetStopFile(int stop) { m_nStopFile.store(stop, std::memory_order_relaxed); }
 
     // Payload decoding: records the stamp, type and store flag, then decodes by
-    // type (1 AMR, 2 and 3 voice engine, 4 accepted and discarded). Returns 1 for
-    // types 1 to 4, 0 for any other. Host thread; one feeder at a time.
+    // type (SV_PAYLOAD_AMR; SV_PAYLOAD_VOICE and SV_PAYLOAD_VOICE_B through one
+    // voice-engine decoder; SV_PAYLOAD_IGNORE accepted and discarded). Returns 1
+    // for those four types, 0 for any other. Host thread; one feeder at a time.
     int DecodePayload(const unsigned char* data, int length, int type, int64_t pts, unsigned char store);
     void DecodeAmr(const unsigned char* data, int length, int mode);
     void DecodeVoice(const unsigned char* data, int length);

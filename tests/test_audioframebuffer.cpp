@@ -367,24 +367,37 @@ TEST(FrameBufferSilence, MuteDeliversZerosAndKeepsTheClockRunning)
     EXPECT_TRUE(Delivered(Read(*fb), 2, 320));
 }
 
-TEST(FrameBufferSilence, StopFileOneDrainsAllButEighteenThenOneByOne)
+// Stop-file 1: a read that finds more than 20 frames queued takes all but 19
+// and then its own, so 18 remain; a queue of 20 or fewer plays out one frame a
+// read. The stamp of the (silenced) delivery names the frame that passed.
+TEST(FrameBufferSilence, StopFileOneDrainsAQueueOfMoreThanTwentyToEighteen)
 {
-    auto fb = MakeBuffer(kBigRing, 0, 0);
-    for (int seq = 0; seq < 30; ++seq)
-        Push(*fb, seq);
-    fb->SetStopFile(1);
-    Delivery d = Read(*fb);
-    EXPECT_EQ(d.result, 1);
-    EXPECT_EQ(d.length, 0);
-    EXPECT_TRUE(Silent(d, 320));
-    EXPECT_EQ(d.pts, StampOf(11));
-    EXPECT_EQ(d.next, StampOf(12));
-    EXPECT_EQ(fb->GetFrameCount(), 18u);
-    d = Read(*fb);
-    EXPECT_EQ(d.result, 1);
-    EXPECT_EQ(d.pts, StampOf(12));
-    EXPECT_EQ(fb->GetFrameCount(), 17u);
-    ExpectConsistent(*fb);
+    struct Case {
+        int queued;
+        int delivered;  // seq of the frame the read takes as its own
+        unsigned int left;
+    };
+    const Case cases[] = {{20, 0, 19u}, {21, 2, 18u}, {30, 11, 18u}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.queued);
+        auto fb = MakeBuffer(kBigRing, 0, 0);
+        for (int seq = 0; seq < c.queued; ++seq)
+            Push(*fb, seq);
+        fb->SetStopFile(1);
+        Delivery d = Read(*fb);
+        EXPECT_EQ(d.result, 1);
+        EXPECT_EQ(d.length, 0);
+        EXPECT_TRUE(Silent(d, 320));
+        EXPECT_EQ(d.pts, StampOf(c.delivered));
+        EXPECT_EQ(d.next, StampOf(c.delivered + 1));
+        EXPECT_EQ(fb->GetFrameCount(), c.left);
+        // Below the threshold the queue goes one frame a read.
+        d = Read(*fb);
+        EXPECT_EQ(d.result, 1);
+        EXPECT_EQ(d.pts, StampOf(c.delivered + 1));
+        EXPECT_EQ(fb->GetFrameCount(), c.left - 1);
+        ExpectConsistent(*fb);
+    }
 }
 
 TEST(FrameBufferSilence, StopFileTwoEmptiesTheQueue)
