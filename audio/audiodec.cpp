@@ -55,24 +55,15 @@ int CAudioDec::Close()
 
 int CAudioDec::CreateFrameBuffer()
 {
-    DeleteFrameBuffer();
-    m_pFrameBuffer = new (std::nothrow) CAudioFrameBuffer();
-    if (m_pFrameBuffer == nullptr)
+    if (!CreateOwnedFrameBuffer(&m_pFrameBuffer))
         return 0;
     m_pFrameBuffer->SetPlayMode(m_nMode, m_nLive);
-    // Without its ring the frame buffer could queue nothing, so a stream whose
-    // ring cannot be had is refused at the open rather than playing silence.
-    if (!m_pFrameBuffer->AllocRing(kRingBytes)) {
-        DeleteFrameBuffer();
-        return 0;
-    }
     return 1;
 }
 
 void CAudioDec::DeleteFrameBuffer()
 {
-    delete m_pFrameBuffer;
-    m_pFrameBuffer = nullptr;
+    DeleteOwnedFrameBuffer(&m_pFrameBuffer);
 }
 
 int CAudioDec::InputAudioBuffer(const unsigned char* data, int length, int type, int64_t pts,

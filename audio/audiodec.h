@@ -22,8 +22,6 @@ class CAudioFrameBuffer;
 
 class CAudioDec {
 public:
-    // The ring every decoder's frame buffer gets: 1 MiB of decoded PCM.
-    static const int kRingBytes = 0x100000;
     // Format selector of the device open: 16-bit mono PCM at 8 kHz in 640-byte
     // (40 ms) buffers.
     static const int kDeviceFormat = 3;

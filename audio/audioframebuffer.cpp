@@ -187,13 +187,6 @@ void CAudioFrameBuffer::PushFrame(const unsigned char* data, int length)
     AddRelaxed(m_nFrames, 1u);
 }
 
-void CAudioFrameBuffer::WriteRing(const unsigned char* data, int length)
-{
-    CAutoCri lock(&m_cs);
-    if (AcceptsFrame(length))
-        WriteRingLocked(data, length);
-}
-
 void CAudioFrameBuffer::WriteRingLocked(const unsigned char* data, int length)
 {
     // A full ring never refuses a frame: the oldest frames give way. The frame
@@ -218,13 +211,6 @@ void CAudioFrameBuffer::WriteRingLocked(const unsigned char* data, int length)
     }
 }
 
-void CAudioFrameBuffer::ReadRing(unsigned char* dst, int length)
-{
-    CAutoCri lock(&m_cs);
-    if (m_pRing != nullptr && length >= 0 && length <= m_nRingSize)
-        ReadRingLocked(dst, length, length);
-}
-
 void CAudioFrameBuffer::ReadRingLocked(unsigned char* dst, int length, int limit)
 {
     AddRelaxed(m_nFreeBytes, length);
@@ -239,12 +225,6 @@ void CAudioFrameBuffer::ReadRingLocked(unsigned char* dst, int length, int limit
     m_nReadPos = Advance(m_nReadPos, length);
 }
 
-void CAudioFrameBuffer::DropFrame()
-{
-    CAutoCri lock(&m_cs);
-    DropFrameLocked();
-}
-
 void CAudioFrameBuffer::DropFrameLocked()
 {
     if (m_nFrames.load(std::memory_order_relaxed) == 0)
@@ -254,13 +234,6 @@ void CAudioFrameBuffer::DropFrameLocked()
     AddRelaxed(m_nFreeBytes, len);
     m_pHead = m_pHead->pNext;
     AddRelaxed(m_nFrames, -1u);
-}
-
-void CAudioFrameBuffer::DropFrames(int count)
-{
-    CAutoCri lock(&m_cs);
-    for (int i = 0; i < count; ++i)
-        DropFrameLocked();
 }
 
 void CAudioFrameBuffer::TakeFrame(unsigned char* buffer, int room, int* length, int64_t* pts,
@@ -480,4 +453,24 @@ int CAudioFrameBuffer::DecodePayload(const unsigned char* data, int length, int 
     default:
         return 0;
     }
+}
+
+int CreateOwnedFrameBuffer(CAudioFrameBuffer** owned)
+{
+    DeleteOwnedFrameBuffer(owned);
+    CAudioFrameBuffer* frameBuffer = new (std::nothrow) CAudioFrameBuffer();
+    if (frameBuffer == nullptr)
+        return 0;
+    if (!frameBuffer->AllocRing(CAudioFrameBuffer::kStreamRingBytes)) {
+        delete frameBuffer;
+        return 0;
+    }
+    *owned = frameBuffer;
+    return 1;
+}
+
+void DeleteOwnedFrameBuffer(CAudioFrameBuffer** owned)
+{
+    delete *owned;
+    *owned = nullptr;
 }

@@ -28,6 +28,9 @@ public:
     static const int kMaxFrames = 2500;
     // Size of the decode buffer, and the longest frame queued or delivered.
     static const int kDecodeBufferBytes = 0x6800;
+    // The ring of every stream's frame buffer, playback and capture alike:
+    // 1 MiB of decoded PCM.
+    static const int kStreamRingBytes = 0x100000;
 
     CAudioFrameBuffer();
     virtual ~CAudioFrameBuffer();
@@ -43,10 +46,6 @@ public:
     // Queues `length` bytes as one frame stamped with m_nInputPts: on the host
     // thread for playback, on the input device's callback thread for capture.
     void PushFrame(const unsigned char* data, int length);
-    void WriteRing(const unsigned char* data, int length);
-    void ReadRing(unsigned char* dst, int length);
-    void DropFrame();
-    void DropFrames(int count);
 
     // Takes at most one frame from the queue into `buffer`, which has room for
     // *length bytes on entry; *length is the frame's length on exit (0 when
@@ -128,3 +127,11 @@ public:
     std::atomic<int> m_nStopFile;
     int m_nLastFrameBytes;
 };
+
+// Replaces the frame buffer `*owned` points at (deleting the old one) with a
+// new one holding a kStreamRingBytes ring. Returns 1, or 0 with *owned null
+// when the object or its ring cannot be had: without its ring the queue could
+// hold nothing, so the stream is refused rather than left silent.
+int CreateOwnedFrameBuffer(CAudioFrameBuffer** owned);
+// Deletes the frame buffer `*owned` points at and sets *owned null.
+void DeleteOwnedFrameBuffer(CAudioFrameBuffer** owned);
