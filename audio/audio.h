@@ -81,7 +81,9 @@ public:
     // and adds the buffer to the device again. Always 0.
     int OnMM_WIM_DATA(HWAVEIN* phwi, WAVEHDR* hdr);
 
-    // Fields are public so that tests can check the device's state.
+private:
+    friend struct CAudioTestAccess;
+
     WAVEHDR m_WaveHdrOut[kBufferCount];
     WAVEHDR m_WaveHdrIn[kBufferCount];
     // 0 open, 1 closing, 2 closed. Shared with the callback thread, which
@@ -108,7 +110,6 @@ public:
     // The volume word last read from or accepted by the device.
     std::atomic<DWORD> m_dwVolume;
 
-private:
     // What the callback of one direction needs to know about it.
     struct Direction {
         UINT closeMsg;   // WOM_CLOSE or WIM_CLOSE

@@ -37,6 +37,9 @@ public:
     // Destroys the frame buffer. Always 1.
     int DeleteFrameBuffer();
 
+private:
+    friend struct CAudioCaptureTestAccess;
+
     CAudio* m_pAudio;
     CAudioFrameBuffer* m_pFrameBuffer;
 };

@@ -63,6 +63,9 @@ public:
     int CreateFrameBuffer();
     void DeleteFrameBuffer();
 
+private:
+    friend struct CAudioDecTestAccess;
+
     CAudio* m_pAudio;
     CAudioFrameBuffer* m_pFrameBuffer;
     int m_nMode;

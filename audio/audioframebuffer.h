@@ -71,12 +71,16 @@ public:
     // voice-engine decoder; SV_PAYLOAD_IGNORE accepted and discarded). Returns 1
     // for those four types, 0 for any other. Host thread; one feeder at a time.
     int DecodePayload(const unsigned char* data, int length, int type, int64_t pts, unsigned char store);
+
+private:
+    friend struct CAudioFrameBufferTestAccess;
+
+    // Payload decoding, in audioframebuffer_decode.cpp.
     void DecodeAmr(const unsigned char* data, int length, int mode);
     void DecodeVoice(const unsigned char* data, int length);
     void InitAmrDecoder();
     void EnsureDecodeBuffer();
 
-private:
     // The helpers below run with m_cs held by their caller. They are defined
     // (inline, for the frame paths) in audioframebuffer.cpp only.
     inline void TakeFrame(unsigned char* buffer, int room, int* length, int64_t* pts, int64_t* nextPts);
@@ -90,8 +94,6 @@ private:
     inline void DropFrameLocked();
     inline int Advance(int pos, int length) const;
 
-public:
-    // Fields are public so that tests can check the queue's invariants.
     unsigned char m_bStoreData;
     unsigned char* m_pRing;
     FrameEntry m_Entries[kMaxFrames];

@@ -269,8 +269,8 @@ void RecordsOn(Ctx& c)
 void NoCaptureLeft(Ctx& c)
 {
     EXPECT_EQ(c.cap, nullptr);
-    EXPECT_EQ(g_Systems.m_nCaptureRefs, 0);
-    EXPECT_EQ(g_Systems.m_pCapture, nullptr);
+    EXPECT_EQ(g_Systems.GetCaptureRefs(), 0);
+    EXPECT_EQ(g_Systems.GetCapture(), nullptr);
     EXPECT_EQ(SvWaveGetInDeviceKind(c.hwi), SV_WAVE_DEVICE_AUTO) << "no input device is left open";
     EXPECT_EQ(Calls(SV_WAVE_CALL_IN_OPEN), Calls(SV_WAVE_CALL_IN_CLOSE)) << "every device opened was closed";
 }
