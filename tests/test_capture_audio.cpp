@@ -13,27 +13,21 @@
 
 #include "audio/audio.h"
 #include "audio/audioframebuffer.h"
-#include "test_capture_common.h"
+#include "test_wave_common.h"
 #include "test_access.h"
 
 namespace {
 
-using captest::kHdr;
-using captest::Ramp;
+using wavetest::kHdr;
+using wavetest::Ramp;
 
 const DWORD kBuf = 320;  // bytes of one capture buffer: 20 ms
 
-class WaveIn : public ::testing::Test {
+class WaveIn : public wavetest::TestDeviceTest {
 protected:
     void SetUp() override
     {
-        SvWaveTestReset();
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
-        // The kernel stand-in keeps a hook for the life of the process, so one
-        // hook is installed once and reads the fixture through a pointer.
-        static const bool hooked = (SvSetSleepHook(&WaveIn::CountSleep, nullptr), true);
-        (void)hooked;
-        s_current = this;
+        TestDeviceTest::SetUp();
         fb_.AllocRing(0x100000);
         audio_.reset(new CAudio);
         audio_->SetFrameBuffer(&fb_);
@@ -41,17 +35,8 @@ protected:
     void TearDown() override
     {
         audio_.reset();
-        s_current = nullptr;
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
-        SvWaveTestReset();
+        TestDeviceTest::TearDown();
     }
-
-    static void CountSleep(DWORD ms, void*)
-    {
-        if (s_current != nullptr)
-            s_current->sleeps_.push_back(ms);
-    }
-    static WaveIn* s_current;
 
     bool Open()
     {
@@ -60,18 +45,6 @@ protected:
     }
     DWORD Record(DWORD bytes) { return SvWaveTestRecord(Inside(*audio_).m_hWaveIn, bytes); }
     void Feed(const std::vector<BYTE>& bytes) { SvWaveTestFeedInput(bytes.data(), static_cast<DWORD>(bytes.size())); }
-    void Faults(const SvWaveTestFaults& f) { SvWaveTestSetFaults(&f); }
-
-    // Calls recorded since `from`, of one kind (0: all).
-    std::vector<SvWaveCall> Calls(int kind = 0, size_t from = 0)
-    {
-        std::vector<SvWaveCall> all = SvWaveTestCalls(), some;
-        for (size_t i = from; i < all.size(); ++i) {
-            if (kind == 0 || all[i].nCall == kind)
-                some.push_back(all[i]);
-        }
-        return some;
-    }
     // The frames queued in the frame buffer, oldest first, taken out.
     std::vector<std::vector<BYTE>> TakeFrames()
     {
@@ -94,21 +67,11 @@ protected:
         }
         return true;
     }
-    DWORD Slept() const
-    {
-        DWORD total = 0;
-        for (DWORD ms : sleeps_)
-            total += ms;
-        return total;
-    }
 
     CAudioFrameBuffer fb_;
     std::unique_ptr<CAudio> audio_;
     WAVEFORMATEX format_;
-    std::vector<DWORD> sleeps_;
 };
-
-WaveIn* WaveIn::s_current = nullptr;
 
 // ---- Open --------------------------------------------------------------------
 

@@ -19,12 +19,12 @@
 #include "audio/audioframebuffer.h"
 #include "support/autocri.h"
 #include "support/systems.h"
-#include "test_capture_common.h"
 #include "test_access.h"
+#include "test_wave_common.h"
 
 namespace {
 
-using captest::Ramp;
+using wavetest::Ramp;
 
 const DWORD kFrame = 320;  // one recorded buffer, queued as one frame
 // The debugger text of a failed device open: 24 stars and "failed to open"
@@ -33,15 +33,11 @@ const std::string kOpenFailedTrace =
     "************************\xB4\xF2\xBF\xAA\xCA\xA7\xB0\xDC"
     "WaveInOpen()";
 
-class Capture : public ::testing::Test {
+class Capture : public wavetest::TestDeviceTest {
 protected:
     void SetUp() override
     {
-        SvWaveTestReset();
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
-        static const bool hooked = (SvSetSleepHook(&Capture::CountSleep, nullptr), true);
-        (void)hooked;
-        s_current = this;
+        TestDeviceTest::SetUp();
         SvSetDebugOutputSink(&Capture::Trace, this);
     }
     void TearDown() override
@@ -50,23 +46,15 @@ protected:
         while (g_Systems.GetCaptureRefs() > 0)
             SV_CloseAudioCapture(reinterpret_cast<SV_CAPTURE>(g_Systems.GetCapture()));
         SvSetDebugOutputSink(nullptr, nullptr);
-        s_current = nullptr;
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
-        SvWaveTestReset();
+        TestDeviceTest::TearDown();
     }
 
-    static void CountSleep(DWORD ms, void*)
-    {
-        if (s_current != nullptr)
-            s_current->slept_ += ms;
-    }
     static void Trace(const char* text, void* user)
     {
         Capture* self = static_cast<Capture*>(user);
         std::lock_guard<std::mutex> lock(self->traceMutex_);
         self->traces_.push_back(text);
     }
-    static Capture* s_current;
 
     std::vector<std::string> Traces(const std::string& text)
     {
@@ -78,13 +66,7 @@ protected:
         }
         return some;
     }
-    size_t CallsOf(int kind)
-    {
-        size_t n = 0;
-        for (const SvWaveCall& c : SvWaveTestCalls())
-            n += c.nCall == kind;
-        return n;
-    }
+    size_t CallsOf(int kind) { return Calls(kind).size(); }
     void FailDeviceOpens()
     {
         SvWaveTestFaults refuse = {};
@@ -117,12 +99,9 @@ protected:
         ASSERT_EQ(Inside(c).m_pFrameBuffer->GetDataSize(), 0);
     }
 
-    DWORD slept_ = 0;
     std::mutex traceMutex_;
     std::vector<std::string> traces_;
 };
-
-Capture* Capture::s_current = nullptr;
 
 // ---- The capture object ------------------------------------------------------
 
@@ -245,7 +224,7 @@ TEST_F(Capture, AFailedDeviceOpenTracesClosesWithinItsBoundAndKeepsTheFrameBuffe
     EXPECT_EQ(Inside(c).m_pAudio, nullptr);
     EXPECT_NE(Inside(c).m_pFrameBuffer, nullptr);
     EXPECT_EQ(Traces(kOpenFailedTrace).size(), 1u);
-    EXPECT_EQ(slept_, 2200u);
+    EXPECT_EQ(Slept(), 2200u);
     // Open once more: the device is tried again.
     SvWaveTestSetFaults(nullptr);
     EXPECT_EQ(c.Open(), 1);
@@ -289,7 +268,7 @@ TEST_F(Capture, AFailedOpenReturnsNullAfterItsBoundedCloseAndLeavesTheCountAtZer
     EXPECT_EQ(SV_OpenAudioCapture(), nullptr);
     EXPECT_EQ(g_Systems.GetCaptureRefs(), 0);
     EXPECT_EQ(g_Systems.GetCapture(), nullptr);
-    EXPECT_EQ(slept_, 2200u);
+    EXPECT_EQ(Slept(), 2200u);
     EXPECT_EQ(Traces(kOpenFailedTrace).size(), 1u);
 
     SvWaveTestSetFaults(nullptr);

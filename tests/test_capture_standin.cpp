@@ -9,11 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "test_capture_common.h"
+#include "test_wave_common.h"
 
 namespace {
 
-using namespace captest;
+using namespace wavetest;
+typedef InListener Listener;
 
 // ALSA sees no device in this process, so the automatic choice is known.
 const bool kAlsaHasNoDevice = setenv("ALSA_CONFIG_PATH", SV_ALSA_NODEVICE_CONF, 1) == 0;
@@ -29,36 +30,18 @@ protected:
     void TearDown() override
     {
         listener_.action = nullptr;
-        for (HWAVEIN h : open_) {
-            waveInReset(h);
-            waveInClose(h);
-        }
+        open_.CloseAll();
         SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
         SvWaveTestReset();
     }
 
-    HWAVEIN Open(const WAVEFORMATEX& format = Pcm16())
-    {
-        HWAVEIN h = nullptr;
-        EXPECT_EQ(waveInOpen(&h, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&Listener::Proc),
-                             reinterpret_cast<DWORD_PTR>(&listener_), CALLBACK_FUNCTION),
-                  MMSYSERR_NOERROR);
-        if (h != nullptr)
-            open_.push_back(h);
-        return h;
-    }
-    MMRESULT Close(HWAVEIN h)
-    {
-        const MMRESULT r = waveInClose(h);
-        if (r == MMSYSERR_NOERROR)
-            open_.erase(std::remove(open_.begin(), open_.end(), h), open_.end());
-        return r;
-    }
+    HWAVEIN Open(const WAVEFORMATEX& format = Pcm16()) { return open_.Open(format, &listener_); }
+    MMRESULT Close(HWAVEIN h) { return open_.Close(h); }
     void Feed(const std::vector<BYTE>& bytes) { SvWaveTestFeedInput(bytes.data(), static_cast<DWORD>(bytes.size())); }
 
     Listener listener_;
     Buffers bufs_;
-    std::vector<HWAVEIN> open_;
+    OpenDevices<HWAVEIN> open_;
 };
 
 TEST_F(TestInput, NothingIsRecordedBeforeStartNorIntoNoBufferAndPartOfABufferStaysQueued)

@@ -20,6 +20,7 @@
 #include "audio/audioframebuffer.h"
 #include "support/systems.h"
 #include "test_access.h"
+#include "test_wave_common.h"
 
 // Allocation faults for the exception guard: the n-th array allocation of a
 // given size throws. Every array form is replaced, so all of them pair up.
@@ -54,44 +55,18 @@ void operator delete[](void* p, size_t) noexcept
 
 namespace {
 
-const UINT kHdr = sizeof(WAVEHDR);
 const DWORD kBuf = 640;  // bytes of one buffer at selector 3
 
-std::vector<BYTE> Frame(size_t bytes, int seed)
-{
-    std::vector<BYTE> f(bytes);
-    for (size_t i = 0; i < bytes / 2; ++i) {
-        const int16_t v = static_cast<int16_t>(1 + (seed * 977 + static_cast<int>(i) * 31) % 30000);
-        memcpy(&f[2 * i], &v, 2);
-    }
-    return f;
-}
+using wavetest::Concat;
+using wavetest::Frame;
+using wavetest::kHdr;
+using wavetest::Silence;
 
-std::vector<BYTE> Concat(const std::vector<std::vector<BYTE>>& parts)
-{
-    std::vector<BYTE> all;
-    for (const auto& p : parts)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
-std::vector<BYTE> Silence(size_t bytes)
-{
-    return std::vector<BYTE>(bytes, 0);
-}
-
-class WaveOut : public ::testing::Test {
+class WaveOut : public wavetest::TestDeviceTest {
 protected:
     void SetUp() override
     {
-        SvWaveTestReset();
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
-        // The kernel stand-in keeps every hook it is given for the life of
-        // the process, so one hook is installed once and reads the fixture
-        // through a pointer.
-        static const bool hooked = (SvSetSleepHook(&WaveOut::CountSleep, nullptr), true);
-        (void)hooked;
-        s_current = this;
+        TestDeviceTest::SetUp();
         fb_.AllocRing(CAudioDec_kRing);
         fb_.SetPlayMode(0, 0);  // file playback: no pre-buffer
         audio_.reset(new CAudio);
@@ -99,35 +74,12 @@ protected:
     void TearDown() override
     {
         audio_.reset();
-        s_current = nullptr;
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
-        SvWaveTestReset();
+        TestDeviceTest::TearDown();
     }
 
-    // Counts the sleeps of the close's bounded wait instead of sleeping.
-    static void CountSleep(DWORD ms, void*)
-    {
-        if (s_current != nullptr) {
-            s_current->sleptMs_ += ms;
-            ++s_current->sleeps_;
-        }
-    }
-    static WaveOut* s_current;
-
-    void Faults(const SvWaveTestFaults& f) { SvWaveTestSetFaults(&f); }
     void Push(const std::vector<BYTE>& frame) { fb_.PushFrame(frame.data(), static_cast<int>(frame.size())); }
     UINT Step(UINT n) { return SvWaveTestStep(Inside(*audio_).m_hWaveOut, n); }
 
-    // Calls recorded since `from`, of one kind (0: all).
-    std::vector<SvWaveCall> Calls(int kind = 0, size_t from = 0)
-    {
-        std::vector<SvWaveCall> all = SvWaveTestCalls(), some;
-        for (size_t i = from; i < all.size(); ++i) {
-            if (kind == 0 || all[i].nCall == kind)
-                some.push_back(all[i]);
-        }
-        return some;
-    }
     std::vector<BYTE> Output(size_t from, size_t bytes)
     {
         std::vector<BYTE> out(bytes);
@@ -146,8 +98,6 @@ protected:
     static const int CAudioDec_kRing = 0x100000;
     CAudioFrameBuffer fb_;
     std::unique_ptr<CAudio> audio_;
-    DWORD sleptMs_ = 0;
-    int sleeps_ = 0;
 };
 
 // ---- Open, close and their calls ---------------------------------------------
@@ -256,7 +206,7 @@ TEST_F(WaveOut, NothingReachesThePlatformBeforeTheFirstOpen)
     audio_->WaveOutClose();
     EXPECT_EQ(audio_->SetVolume(0x8000), 0);
     EXPECT_TRUE(Calls().empty());
-    EXPECT_EQ(sleeps_, 0);
+    EXPECT_TRUE(sleeps_.empty());
     EXPECT_EQ(Inside(*audio_).m_hWaveOut, nullptr);
 }
 
@@ -289,7 +239,7 @@ TEST_F(WaveOut, CloseResetsClosesHearsTheNoticeAtOnceAndFreesTheBuffers)
     EXPECT_EQ(calls[22].mmr, MMSYSERR_NOERROR);
 
     EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 2);
-    EXPECT_EQ(sleeps_, 0);
+    EXPECT_TRUE(sleeps_.empty());
     EXPECT_TRUE(BuffersFreed());
     EXPECT_EQ(Inside(*audio_).m_hWaveOut, h);  // kept, as the close leaves it
 
@@ -309,8 +259,8 @@ TEST_F(WaveOut, ACloseThatGivesUpWaitingStillFreesAndAllowsTheNextOpen)
     Faults(noNotice);
     ASSERT_EQ(audio_->WaveOutOpen(3), 1);
     audio_->WaveOutClose();
-    EXPECT_EQ(sleeps_, 20);
-    EXPECT_EQ(sleptMs_, 2000u);
+    EXPECT_EQ(sleeps_.size(), 20u);
+    EXPECT_EQ(Slept(), 2000u);
     EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 1);
     EXPECT_TRUE(BuffersFreed());
 
@@ -373,8 +323,6 @@ TEST_F(WaveOut, ARefillWithoutAFrameBufferDropsItsHeaderForGood)
     audio_->WaveOutClose();
     EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 2);
 }
-
-WaveOut* WaveOut::s_current = nullptr;
 
 class FrameSizes : public WaveOut, public ::testing::WithParamInterface<int> {};
 
@@ -545,7 +493,7 @@ TEST_F(WaveOut, FiveInvalidHandleAnswersOnTheTenthHeaderFailTheOpenAndCloseTheDe
     EXPECT_EQ(closes[0].hwo, Inside(*audio_).m_hWaveOut);
     EXPECT_TRUE(BuffersFreed());
     EXPECT_NE(Inside(*audio_).m_cOutState.load(), 0);
-    EXPECT_EQ(sleeps_, 0);
+    EXPECT_TRUE(sleeps_.empty());
     // The device is really gone, and the next open works.
     DWORD v;
     EXPECT_EQ(waveOutGetVolume(Inside(*audio_).m_hWaveOut, &v), static_cast<MMRESULT>(MMSYSERR_INVALHANDLE));
@@ -563,7 +511,7 @@ TEST_F(WaveOut, AnyOtherPrepareFailureFailsTheOpenAtOnce)
     EXPECT_EQ(audio_->WaveOutOpen(3), 0);
     EXPECT_EQ(Calls(SV_WAVE_CALL_PREPARE).size(), 3u);
     EXPECT_EQ(Calls(SV_WAVE_CALL_CLOSE).size(), 1u);
-    EXPECT_EQ(sleptMs_, 2000u);  // the bounded wait for the notice
+    EXPECT_EQ(Slept(), 2000u);  // the bounded wait for the notice
     EXPECT_TRUE(BuffersFreed());
     SvWaveTestSetFaults(nullptr);
     EXPECT_EQ(audio_->WaveOutOpen(3), 1);
@@ -588,17 +536,6 @@ TEST_F(WaveOut, ABufferThatComesBackBeforeTheOpenHasFinishedIsRefilledAndRequeue
 
 // ---- Exception guard ---------------------------------------------------------
 
-void FixedDay(LPSYSTEMTIME st, void*)
-{
-    memset(st, 0, sizeof(*st));
-    st->wYear = 2026;
-    st->wMonth = 3;
-    st->wDay = 4;
-    st->wHour = 5;
-    st->wMinute = 6;
-    st->wSecond = 7;
-}
-
 TEST_F(WaveOut, AnAllocationFailureInTheOpenIsLoggedAndFailsTheOpen)
 {
     char tmpl[] = "/tmp/svwaveXXXXXX";
@@ -609,7 +546,7 @@ TEST_F(WaveOut, AnAllocationFailureInTheOpenIsLoggedAndFailsTheOpen)
     g_hModule = fake;
     SvSetModuleFileName(fake, (dir + "/Sonavex.dll").c_str());
     // Stays for the rest of the process (see the sleep hook).
-    SvSetLocalTimeSource(FixedDay, nullptr);
+    SvSetLocalTimeSource(wavetest::FixedDay, nullptr);
 
     g_failSize = kBuf;
     g_failCountdown = 3;  // the third buffer: two are already allocated

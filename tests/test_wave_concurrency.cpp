@@ -20,21 +20,14 @@
 #include "audio/audio.h"
 #include "audio/audioframebuffer.h"
 #include "test_access.h"
+#include "test_wave_common.h"
 
 namespace {
 
 const DWORD kBuf = 640;
-const UINT kHdr = sizeof(WAVEHDR);
 
-std::vector<BYTE> Frame(size_t bytes, int seed)
-{
-    std::vector<BYTE> f(bytes);
-    for (size_t i = 0; i < bytes / 2; ++i) {
-        const int16_t v = static_cast<int16_t>(1 + (seed * 977 + static_cast<int>(i) * 31) % 30000);
-        memcpy(&f[2 * i], &v, 2);
-    }
-    return f;
-}
+using wavetest::Frame;
+using wavetest::kHdr;
 
 // Polls `done` every millisecond, for at most 20 s.
 template <typename F>
