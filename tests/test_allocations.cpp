@@ -19,6 +19,7 @@
 #include "api/sonavex.h"
 #include "hi_voice.h"
 #include "test_codec_amr_streams.h"
+#include "test_replace_new.h"
 
 namespace {
 
@@ -89,33 +90,18 @@ int posix_memalign(void** out, size_t alignment, size_t size)
 #endif
 
 // operator new goes through malloc, counted there (or here, under ASan).
-namespace {
-
-void* Allocate(size_t size) noexcept
+void* SvTestNewNoThrow(size_t size) noexcept
 {
     SV_COUNT_NEW();
     return malloc(size != 0 ? size : 1);
 }
 
-void* AllocateOrThrow(size_t size)
+void* SvTestNew(size_t size)
 {
-    if (void* p = Allocate(size))
+    if (void* p = SvTestNewNoThrow(size))
         return p;
     throw std::bad_alloc();
 }
-
-}  // namespace
-
-void* operator new(size_t size) { return AllocateOrThrow(size); }
-void* operator new[](size_t size) { return AllocateOrThrow(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void operator delete(void* p) noexcept { free(p); }
-void operator delete[](void* p) noexcept { free(p); }
-void operator delete(void* p, size_t) noexcept { free(p); }
-void operator delete[](void* p, size_t) noexcept { free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { free(p); }
 
 namespace {
 
