@@ -25,10 +25,16 @@ namespace {
 // remain. A shorter queue plays out one frame a read.
 const int kStopDrainAbove = 20;
 const int kStopDrainKeeps = 19;
+// A live stream whose queue runs more than kLiveCutThreshold frames past its
+// pre-buffer loses its kLiveCutFrames oldest at once: the host fell behind.
 const int kLiveCutThreshold = 60;
 const int kLiveCutFrames = 60;
+// A queue more than kExcessFrames past the pre-buffer for more than
+// kExcessReadsLimit reads in a row is cut back to the pre-buffer: latency that
+// stays is trimmed.
 const int kExcessFrames = 20;
 const int kExcessReadsLimit = 1000;
+// The pre-buffer depths of SV_PREBUFFER_8 and SV_PREBUFFER_20.
 const int kPrebufferNormal = 8;
 const int kPrebufferLong = 20;
 
