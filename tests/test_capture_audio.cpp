@@ -243,9 +243,7 @@ TEST_F(WaveIn, CloseStopsWaitsResetsClosesAndReturnsOnTheCloseNoticeRequeueingNo
 
 TEST_F(WaveIn, WithoutTheCloseNoticeTheCloseGivesUpAfterTwoSecondsAndStillFrees)
 {
-    SvWaveTestFaults noNotice = {};
-    noNotice.bNoCloseNotice = TRUE;
-    Faults(noNotice);
+    NoCloseNotice();
     ASSERT_TRUE(Open());
     EXPECT_TRUE(audio_->WaveInClose());
     std::vector<DWORD> expected(21, 100);
@@ -266,9 +264,7 @@ TEST_F(WaveIn, WithoutTheCloseNoticeTheCloseGivesUpAfterTwoSecondsAndStillFrees)
 
 TEST_F(WaveIn, AFailedDeviceOpenLeavesTheStateOpenAndTheCloseRunsItsWholeSequence)
 {
-    SvWaveTestFaults refuse = {};
-    refuse.mmrOpen = MMSYSERR_ALLOCATED;
-    Faults(refuse);
+    RefuseOpens(MMSYSERR_ALLOCATED);
     EXPECT_FALSE(Open());
     EXPECT_EQ(Inside(*audio_).m_cInState.load(), 0);
     EXPECT_EQ(Inside(*audio_).m_dwInBufferSize, kBuf);

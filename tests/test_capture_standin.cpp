@@ -19,25 +19,32 @@ typedef InListener Listener;
 // ALSA sees no device in this process, so the automatic choice is known.
 const bool kAlsaHasNoDevice = setenv("ALSA_CONFIG_PATH", SV_ALSA_NODEVICE_CONF, 1) == 0;
 
-class TestInput : public ::testing::Test {
+class TestInput : public StandInTest {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(kAlsaHasNoDevice);
-        SvWaveTestReset();
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
+        StandInTest::SetUp();
     }
     void TearDown() override
     {
         listener_.action = nullptr;
         open_.CloseAll();
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
-        SvWaveTestReset();
+        StandInTest::TearDown();
     }
 
     HWAVEIN Open(const WAVEFORMATEX& format = Pcm16()) { return open_.Open(format, &listener_); }
     MMRESULT Close(HWAVEIN h) { return open_.Close(h); }
     void Feed(const std::vector<BYTE>& bytes) { SvWaveTestFeedInput(bytes.data(), static_cast<DWORD>(bytes.size())); }
+    // Opens into *h, feeds `fed`, adds three buffers of 160 bytes and starts;
+    // false when the stand-in refused any of it.
+    bool OpenAndStart(const std::vector<BYTE>& fed, HWAVEIN* h)
+    {
+        *h = Open();
+        Feed(fed);
+        bufs_.Make(3, 160);
+        return bufs_.AddAll(*h) && waveInStart(*h) == MMSYSERR_NOERROR;
+    }
 
     Listener listener_;
     Buffers bufs_;
@@ -87,12 +94,9 @@ TEST_F(TestInput, AddBufferRefusesUnpreparedAndQueuedHeadersAndStartsTheCountAtZ
 TEST_F(TestInput, StopReturnsOnlyThePartlyFilledBufferAndStartGoesOnIntoTheNext)
 {
     const auto me = std::this_thread::get_id();
-    HWAVEIN h = Open();
     const std::vector<BYTE> fed = Ramp(1000);
-    Feed(fed);
-    bufs_.Make(3, 160);
-    ASSERT_TRUE(bufs_.AddAll(h));
-    ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
+    HWAVEIN h = nullptr;
+    ASSERT_TRUE(OpenAndStart(fed, &h));
 
     ASSERT_EQ(SvWaveTestRecord(h, 100), 100u);
     ASSERT_EQ(waveInStop(h), MMSYSERR_NOERROR);
@@ -122,11 +126,8 @@ TEST_F(TestInput, StopReturnsOnlyThePartlyFilledBufferAndStartGoesOnIntoTheNext)
 TEST_F(TestInput, ResetReturnsEveryQueuedBufferOnTheCallerInOrderAndStopsRecording)
 {
     const auto me = std::this_thread::get_id();
-    HWAVEIN h = Open();
-    Feed(Ramp(1000));
-    bufs_.Make(3, 160);
-    ASSERT_TRUE(bufs_.AddAll(h));
-    ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
+    HWAVEIN h = nullptr;
+    ASSERT_TRUE(OpenAndStart(Ramp(1000), &h));
     ASSERT_EQ(SvWaveTestRecord(h, 60), 60u);
     ASSERT_EQ(waveInReset(h), MMSYSERR_NOERROR);
 

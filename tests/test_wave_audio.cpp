@@ -254,9 +254,7 @@ TEST_F(WaveOut, CloseResetsClosesHearsTheNoticeAtOnceAndFreesTheBuffers)
 
 TEST_F(WaveOut, ACloseThatGivesUpWaitingStillFreesAndAllowsTheNextOpen)
 {
-    SvWaveTestFaults noNotice = {};
-    noNotice.bNoCloseNotice = TRUE;
-    Faults(noNotice);
+    NoCloseNotice();
     ASSERT_EQ(audio_->WaveOutOpen(3), 1);
     audio_->WaveOutClose();
     EXPECT_EQ(sleeps_.size(), 20u);
@@ -445,9 +443,7 @@ TEST_F(WaveOut, WhenTheDeviceCannotSayGetVolumeReturnsTheLastLevelKnown)
 
 TEST_F(WaveOut, AFailedDeviceOpenFreesTheBuffersAndChangesNothingElse)
 {
-    SvWaveTestFaults failing = {};
-    failing.mmrOpen = MMSYSERR_ALLOCATED;
-    Faults(failing);
+    RefuseOpens(MMSYSERR_ALLOCATED);
     EXPECT_EQ(audio_->WaveOutOpen(3), 0);
     EXPECT_TRUE(BuffersFreed());
     EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 2);

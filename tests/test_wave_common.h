@@ -263,14 +263,29 @@ inline void FixedDay(LPSYSTEMTIME st, void*)
     st->wSecond = 7;
 }
 
-// A test on the stand-in's test device: the call record starts empty, and the
-// sleeps of the library's bounded waits are counted, not slept.
-class TestDeviceTest : public ::testing::Test {
+// A test on the stand-in's test device, as the default device, with an empty
+// call record and no faults; the automatic choice is back at the end.
+class StandInTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         SvWaveTestReset();
         SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
+    }
+    void TearDown() override
+    {
+        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
+        SvWaveTestReset();
+    }
+};
+
+// A test of the library on the test device: the sleeps of its bounded waits
+// are counted, not slept.
+class TestDeviceTest : public StandInTest {
+protected:
+    void SetUp() override
+    {
+        StandInTest::SetUp();
         // The kernel stand-in keeps a hook for the life of the process, so one
         // hook is installed once and reads the fixture through a pointer.
         static const bool hooked = (SvSetSleepHook(&TestDeviceTest::CountSleep, nullptr), true);
@@ -280,8 +295,7 @@ protected:
     void TearDown() override
     {
         s_current = nullptr;
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
-        SvWaveTestReset();
+        StandInTest::TearDown();
     }
 
     static void CountSleep(DWORD ms, void*)
@@ -291,6 +305,20 @@ protected:
     }
 
     void Faults(const SvWaveTestFaults& f) { SvWaveTestSetFaults(&f); }
+    // The device never sends its close notice.
+    void NoCloseNotice()
+    {
+        SvWaveTestFaults faults = {};
+        faults.bNoCloseNotice = TRUE;
+        Faults(faults);
+    }
+    // Every device open is refused with `mmr`.
+    void RefuseOpens(MMRESULT mmr)
+    {
+        SvWaveTestFaults faults = {};
+        faults.mmrOpen = mmr;
+        Faults(faults);
+    }
     // Calls recorded since `from`, of one kind (0: all).
     std::vector<SvWaveCall> Calls(int kind = 0, size_t from = 0)
     {

@@ -27,21 +27,19 @@ const bool kAlsaHasNoDevice = setenv("ALSA_CONFIG_PATH", SV_ALSA_NODEVICE_CONF, 
 using namespace wavetest;
 typedef OutListener Listener;
 
-class StandIn : public ::testing::Test {
+class StandIn : public StandInTest {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(kAlsaHasNoDevice);
-        SvWaveTestReset();
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
+        StandInTest::SetUp();
     }
     void TearDown() override
     {
         // No test action may queue again what the reset returns.
         listener_.action = other_.action = third_.action = nullptr;
         open_.CloseAll();
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
-        SvWaveTestReset();
+        StandInTest::TearDown();
     }
 
     HWAVEOUT Open(const WAVEFORMATEX& format = Pcm(1), Listener* listener = nullptr)
