@@ -20,6 +20,7 @@
 #include "hi_voice.h"
 #include "test_codec_amr_streams.h"
 #include "test_replace_new.h"
+#include "test_wave_common.h"
 
 namespace {
 
@@ -129,18 +130,8 @@ std::vector<Frame> VoiceEncode(const std::vector<short>& pcm, int samples)
     return frames;
 }
 
-class Allocations : public ::testing::Test {
+class Allocations : public wavetest::StandInTest {
 protected:
-    void SetUp() override
-    {
-        SvWaveTestReset();
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
-    }
-    void TearDown() override
-    {
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
-        SvWaveTestReset();
-    }
     // Forgets the output log, the call record and the input feed and keeps
     // their storage, so that what the test device itself keeps does not grow
     // while counting (the counted stretch plays no more than the warm-up did).
