@@ -176,7 +176,8 @@ inline std::string TempPath(const char* stem, const char* what)
 inline const char* KindName(SvWaveDeviceKind kind)
 {
     static const char* const kNames[] = {"Auto", "Virtual", "Alsa", "Test"};
-    return kind >= 0 && kind < 4 ? kNames[kind] : "Auto";
+    const unsigned index = static_cast<unsigned>(kind);
+    return index < sizeof(kNames) / sizeof(kNames[0]) ? kNames[index] : "Auto";
 }
 
 // Buffers to record into, filled with a marker so that what the device wrote
