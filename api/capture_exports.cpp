@@ -20,17 +20,16 @@ extern "C" {
 
 SV_API SV_CAPTURE SV_CALL SV_OpenAudioCapture(void)
 {
-    CAutoCri lock(&g_Systems.m_csLock);
-    if (g_Systems.m_nCaptureRefs != 0) {
-        ++g_Systems.m_nCaptureRefs;
-        return reinterpret_cast<SV_CAPTURE>(g_Systems.m_pCapture);
+    CAutoCri lock(g_Systems.GetCaptureLock());
+    if (g_Systems.GetCaptureRefs() != 0) {
+        g_Systems.AddCaptureRef();
+        return reinterpret_cast<SV_CAPTURE>(g_Systems.GetCapture());
     }
     CAudioCapture* capture = new (std::nothrow) CAudioCapture();
     if (capture == nullptr)
         return nullptr;
     if (capture->Open()) {
-        g_Systems.m_pCapture = capture;
-        g_Systems.m_nCaptureRefs = 1;
+        g_Systems.SetCapture(capture, 1);
         return reinterpret_cast<SV_CAPTURE>(capture);
     }
     capture->Close();
@@ -40,19 +39,19 @@ SV_API SV_CAPTURE SV_CALL SV_OpenAudioCapture(void)
 
 SV_API int32_t SV_CALL SV_CloseAudioCapture(SV_CAPTURE handle)
 {
-    CAutoCri lock(&g_Systems.m_csLock);
+    CAutoCri lock(g_Systems.GetCaptureLock());
     if (handle == nullptr)
         return 0;
     // A handle that is not the live capture object (a close after the last
     // one) would free memory twice; refuse it and change nothing.
-    if (AsCapture(handle) != g_Systems.m_pCapture || g_Systems.m_nCaptureRefs <= 0)
+    if (AsCapture(handle) != g_Systems.GetCapture() || g_Systems.GetCaptureRefs() <= 0)
         return 0;
-    if (--g_Systems.m_nCaptureRefs > 0)
+    if (g_Systems.ReleaseCaptureRef() > 0)
         return 1;
     CAudioCapture* capture = AsCapture(handle);
     capture->Close();
     delete capture;
-    g_Systems.m_pCapture = nullptr;
+    g_Systems.SetCapture(nullptr, 0);
     return 1;
 }
 

@@ -109,7 +109,7 @@ SV_API int32_t SV_CALL SV_AudioDecGetFrames(SV_DECODER handle)
 
 SV_API void SV_CALL SV_SetNetProtocolVersion(int32_t version)
 {
-    g_Systems.m_nNetProtocolVersion.store(version, std::memory_order_relaxed);
+    g_Systems.SetNetProtocolVersion(version);
 }
 
 } // extern "C"

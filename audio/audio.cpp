@@ -13,21 +13,15 @@ const WORD kFormatMulaw = 7;  // WAVE_FORMAT_MULAW
 // buffers. Row 1 carries cbSize 22 on plain PCM, as the devices have always
 // been opened.
 struct OutFormat {
-    WORD wFormatTag;
-    WORD nChannels;
-    DWORD nSamplesPerSec;
-    DWORD nAvgBytesPerSec;
-    WORD nBlockAlign;
-    WORD wBitsPerSample;
-    WORD cbSize;
+    WAVEFORMATEX format;
     DWORD dwBufferBytes;
 };
 
 const OutFormat kOutFormats[] = {
-    {kFormatMulaw, 1, 8000, 8000, 1, 8, 0, 0x1FC},
-    {WAVE_FORMAT_PCM, 2, 48000, 192000, 4, 16, 22, 0x2400},
-    {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0, 0xFD2},
-    {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0, 0x280},
+    {{kFormatMulaw, 1, 8000, 8000, 1, 8, 0}, 0x1FC},
+    {{WAVE_FORMAT_PCM, 2, 48000, 192000, 4, 16, 22}, 0x2400},
+    {{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0}, 0xFD2},
+    {{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0}, 0x280},
 };
 const int kOutFormatCount = sizeof(kOutFormats) / sizeof(kOutFormats[0]);
 
@@ -65,10 +59,7 @@ CAudio::~CAudio()
     WaveOutClose();
     WaveInClose();
     FreeOutBuffers();
-    for (int i = 0; i < kBufferCount; ++i) {
-        delete[] m_pInBuffer[i];
-        m_pInBuffer[i] = nullptr;
-    }
+    FreeBuffers(m_pInBuffer);
 }
 
 void CAudio::SetFrameBuffer(CAudioFrameBuffer* frameBuffer)
@@ -76,23 +67,40 @@ void CAudio::SetFrameBuffer(CAudioFrameBuffer* frameBuffer)
     m_pFrameBuffer = frameBuffer;
 }
 
-void CAudio::FreeOutBuffers()
+void CAudio::InitHeader(WAVEHDR* hdr, unsigned char* data, DWORD bytes)
 {
-    for (int i = 0; i < kBufferCount; ++i) {
-        delete[] m_pOutBuffer[i];
-        m_pOutBuffer[i] = nullptr;
-    }
-    delete[] m_pFrame;
-    m_pFrame = nullptr;
+    hdr->lpData = reinterpret_cast<LPSTR>(data);
+    hdr->dwBufferLength = bytes;
+    hdr->dwBytesRecorded = 0;
+    hdr->dwUser = 0;
+    hdr->dwFlags = 0;
+    hdr->dwLoops = 1;
+    hdr->lpNext = nullptr;
+    hdr->reserved = 0;
 }
 
-void CAudio::WaitForOutClose()
+void CAudio::FreeBuffers(unsigned char** buffers)
+{
+    for (int i = 0; i < kBufferCount; ++i) {
+        delete[] buffers[i];
+        buffers[i] = nullptr;
+    }
+}
+
+void CAudio::WaitForClose(const std::atomic<signed char>& state)
 {
     for (int i = 0; i < kCloseWaits; ++i) {
-        if (m_cOutState.load() == kStateClosed)
+        if (state.load() == kStateClosed)
             break;
         Sleep(kCloseWaitMs);
     }
+}
+
+void CAudio::FreeOutBuffers()
+{
+    FreeBuffers(m_pOutBuffer);
+    delete[] m_pFrame;
+    m_pFrame = nullptr;
 }
 
 int CAudio::WaveOutOpen(int selector)
@@ -104,14 +112,7 @@ int CAudio::WaveOutOpen(int selector)
             return 0;
 
         const OutFormat& row = kOutFormats[selector];
-        WAVEFORMATEX wavefmt;
-        wavefmt.wFormatTag = row.wFormatTag;
-        wavefmt.nChannels = row.nChannels;
-        wavefmt.nSamplesPerSec = row.nSamplesPerSec;
-        wavefmt.nAvgBytesPerSec = row.nAvgBytesPerSec;
-        wavefmt.nBlockAlign = row.nBlockAlign;
-        wavefmt.wBitsPerSample = row.wBitsPerSample;
-        wavefmt.cbSize = row.cbSize;
+        WAVEFORMATEX wavefmt = row.format;
         m_dwOutBufferSize = row.dwBufferBytes;
 
         // Buffers left by an open that threw part way are replaced, not leaked.
@@ -122,15 +123,7 @@ int CAudio::WaveOutOpen(int selector)
             m_dwOutDataLen = m_dwOutBufferSize;
             m_pOutBuffer[i] = new unsigned char[m_dwOutDataLen];
             memset(m_pOutBuffer[i], 0, m_dwOutDataLen);
-            WAVEHDR& hdr = m_WaveHdrOut[i];
-            hdr.lpData = reinterpret_cast<LPSTR>(m_pOutBuffer[i]);
-            hdr.dwBufferLength = m_dwOutDataLen;
-            hdr.dwBytesRecorded = 0;
-            hdr.dwUser = 0;
-            hdr.dwFlags = 0;
-            hdr.dwLoops = 1;
-            hdr.lpNext = nullptr;
-            hdr.reserved = 0;
+            InitHeader(&m_WaveHdrOut[i], m_pOutBuffer[i], m_dwOutDataLen);
         }
         m_pFrame = new unsigned char[CAudioFrameBuffer::kDecodeBufferBytes];
         m_nFramePos = 0;
@@ -152,7 +145,7 @@ int CAudio::WaveOutOpen(int selector)
                     // handle is left open that no later close would reach.
                     m_cOutState.store(kStateClosing);
                     waveOutClose(m_hWaveOut);
-                    WaitForOutClose();
+                    WaitForClose(m_cOutState);
                     FreeOutBuffers();
                     return 0;
                 }
@@ -253,29 +246,13 @@ bool CAudio::WaveOutWrite(WAVEHDR* hdr)
 void CALLBACK CAudio::waveOutProc(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
                                   DWORD_PTR /*dwParam2*/)
 {
-    try {
-        HWAVEOUT hwo = reinterpret_cast<HWAVEOUT>(hdrvr);
-        CAudio* self = reinterpret_cast<CAudio*>(dwInstance);
-        switch (uMsg) {
-        case WOM_CLOSE:
-            for (int i = 0; i < kBufferCount; ++i)
-                waveOutUnprepareHeader(hwo, &self->m_WaveHdrOut[i], sizeof(WAVEHDR));
-            self->m_cOutState.store(kStateClosed);
-            break;
-        case WOM_DONE:
-            // Once the close has begun, returned headers stay out of the ring.
-            if (self->m_cOutState.load() == kStateOpen) {
-                WAVEHDR* hdr = reinterpret_cast<WAVEHDR*>(dwParam1);
-                waveOutPrepareHeader(hwo, hdr, sizeof(WAVEHDR));
-                self->WaveOutWrite(hdr);
-            }
-            break;
-        default:
-            break;
-        }
-    } catch (...) {
-        WriteLog("CAudio::waveOutProc Exception");
-    }
+    CAudio* self = reinterpret_cast<CAudio*>(dwInstance);
+    const Direction out = {WOM_CLOSE, WOM_DONE, self->m_WaveHdrOut, &self->m_cOutState,
+                           "CAudio::waveOutProc Exception"};
+    OnNotice<HWAVEOUT>(hdrvr, uMsg, dwParam1, out, waveOutUnprepareHeader, [self](HWAVEOUT hwo, WAVEHDR* hdr) {
+        waveOutPrepareHeader(hwo, hdr, sizeof(WAVEHDR));
+        self->WaveOutWrite(hdr);
+    });
 }
 
 void CAudio::WaveOutClose()
@@ -286,7 +263,7 @@ void CAudio::WaveOutClose()
         m_cOutState.store(kStateClosing);
         waveOutReset(m_hWaveOut);
         waveOutClose(m_hWaveOut);
-        WaitForOutClose();
+        WaitForClose(m_cOutState);
         FreeOutBuffers();
     } catch (...) {
         WriteLog("CAudio::WaveOutClose Exception");

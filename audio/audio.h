@@ -17,6 +17,7 @@
 
 #include <atomic>
 
+#include "support/log.h"
 #include "support/winapi.h"
 
 class CAudioFrameBuffer;
@@ -80,7 +81,9 @@ public:
     // and adds the buffer to the device again. Always 0.
     int OnMM_WIM_DATA(HWAVEIN* phwi, WAVEHDR* hdr);
 
-    // Fields are public so that tests can check the device's state.
+private:
+    friend struct CAudioTestAccess;
+
     WAVEHDR m_WaveHdrOut[kBufferCount];
     WAVEHDR m_WaveHdrIn[kBufferCount];
     // 0 open, 1 closing, 2 closed. Shared with the callback thread, which
@@ -107,12 +110,53 @@ public:
     // The volume word last read from or accepted by the device.
     std::atomic<DWORD> m_dwVolume;
 
-private:
+    // What the callback of one direction needs to know about it.
+    struct Direction {
+        UINT closeMsg;   // WOM_CLOSE or WIM_CLOSE
+        UINT bufferMsg;  // WOM_DONE or WIM_DATA
+        WAVEHDR* headers;
+        std::atomic<signed char>* state;
+        const char* failure;  // the log line when the callback fails
+    };
+
+    // The one shape of both device callbacks. The close notice unprepares the
+    // direction's ten headers and marks it closed; a returned buffer goes to
+    // `onBuffer` only while the direction is open (once the close has begun,
+    // returned buffers stay out of the ring). No failure reaches the device:
+    // it is logged.
+    template <typename Handle, typename Unprepare, typename OnBuffer>
+    static void OnNotice(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwParam1, const Direction& direction,
+                         Unprepare unprepare, OnBuffer onBuffer);
+    // Sets up one header over its buffer as both directions hand them to the
+    // device: the whole buffer, once, nothing recorded yet.
+    static void InitHeader(WAVEHDR* hdr, unsigned char* data, DWORD bytes);
+    // Frees the ten buffers of one direction.
+    static void FreeBuffers(unsigned char** buffers);
+    // Waits at most kCloseWaits x kCloseWaitMs for the close notice to set
+    // `state` closed: a device that never sends it costs 2 s, not a hang.
+    static void WaitForClose(const std::atomic<signed char>& state);
+
     void FreeOutBuffers();
-    // Waits up to 20 x 100 ms for the close notice to set state 2.
-    void WaitForOutClose();
     // Fills `len` bytes at `dst` from the frame carried over and as many
     // queued frames as needed. Returns the bytes filled; `gotFrame` tells
     // whether any data was found at all.
     DWORD FillFromFrames(unsigned char* dst, DWORD len, bool* gotFrame);
 };
+
+template <typename Handle, typename Unprepare, typename OnBuffer>
+void CAudio::OnNotice(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwParam1, const Direction& direction,
+                      Unprepare unprepare, OnBuffer onBuffer)
+{
+    try {
+        Handle handle = reinterpret_cast<Handle>(hdrvr);
+        if (uMsg == direction.closeMsg) {
+            for (int i = 0; i < kBufferCount; ++i)
+                unprepare(handle, &direction.headers[i], sizeof(WAVEHDR));
+            direction.state->store(kStateClosed);
+        } else if (uMsg == direction.bufferMsg && direction.state->load() == kStateOpen) {
+            onBuffer(handle, reinterpret_cast<WAVEHDR*>(dwParam1));
+        }
+    } catch (...) {
+        WriteLog(direction.failure);
+    }
+}

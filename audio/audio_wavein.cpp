@@ -12,6 +12,9 @@ namespace {
 // The close waits this long between stopping the device and resetting it.
 const DWORD kStopSettleMs = 200;
 
+// 16-bit mono PCM at 8 kHz.
+const WAVEFORMATEX kInFormat = {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+
 }  // namespace
 
 bool CAudio::WaveInOpen(WAVEFORMATEX* wavefmt, DWORD bufferSize)
@@ -22,13 +25,7 @@ bool CAudio::WaveInOpen(WAVEFORMATEX* wavefmt, DWORD bufferSize)
             return false;
 
         m_dwInBufferSize = bufferSize;
-        wavefmt->wFormatTag = WAVE_FORMAT_PCM;
-        wavefmt->nChannels = 1;
-        wavefmt->nSamplesPerSec = 8000;
-        wavefmt->nAvgBytesPerSec = 16000;
-        wavefmt->nBlockAlign = 2;
-        wavefmt->wBitsPerSample = 16;
-        wavefmt->cbSize = 0;
+        *wavefmt = kInFormat;
 
         // Open before the device is: a close that follows a failed open still
         // runs its whole sequence. The handle is cleared so that it tells
@@ -41,17 +38,10 @@ bool CAudio::WaveInOpen(WAVEFORMATEX* wavefmt, DWORD bufferSize)
 
         for (int i = 0; i < kBufferCount; ++i) {
             m_pInBuffer[i] = new unsigned char[m_dwInBufferSize];
-            WAVEHDR& hdr = m_WaveHdrIn[i];
-            hdr.lpData = reinterpret_cast<LPSTR>(m_pInBuffer[i]);
-            hdr.dwBufferLength = m_dwInBufferSize;
-            hdr.dwBytesRecorded = 0;
-            hdr.dwUser = 0;
-            hdr.dwFlags = 0;
-            hdr.dwLoops = 1;
-            hdr.lpNext = nullptr;
-            hdr.reserved = 0;
-            waveInPrepareHeader(m_hWaveIn, &hdr, sizeof(WAVEHDR));
-            waveInAddBuffer(m_hWaveIn, &hdr, sizeof(WAVEHDR));
+            WAVEHDR* hdr = &m_WaveHdrIn[i];
+            InitHeader(hdr, m_pInBuffer[i], m_dwInBufferSize);
+            waveInPrepareHeader(m_hWaveIn, hdr, sizeof(WAVEHDR));
+            waveInAddBuffer(m_hWaveIn, hdr, sizeof(WAVEHDR));
         }
         waveInStart(m_hWaveIn);
         return true;
@@ -90,26 +80,10 @@ int CAudio::OnMM_WIM_DATA(HWAVEIN* phwi, WAVEHDR* hdr)
 void CALLBACK CAudio::waveInProc(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
                                  DWORD_PTR /*dwParam2*/)
 {
-    try {
-        HWAVEIN hwi = reinterpret_cast<HWAVEIN>(hdrvr);
-        CAudio* self = reinterpret_cast<CAudio*>(dwInstance);
-        switch (uMsg) {
-        case WIM_CLOSE:
-            for (int i = 0; i < kBufferCount; ++i)
-                waveInUnprepareHeader(hwi, &self->m_WaveHdrIn[i], sizeof(WAVEHDR));
-            self->m_cInState.store(kStateClosed);
-            break;
-        case WIM_DATA:
-            // Once the close has begun, returned buffers stay out of the queue.
-            if (self->m_cInState.load() == kStateOpen)
-                self->OnMM_WIM_DATA(&hwi, reinterpret_cast<WAVEHDR*>(dwParam1));
-            break;
-        default:
-            break;
-        }
-    } catch (...) {
-        WriteLog("waveInProc Exception");
-    }
+    CAudio* self = reinterpret_cast<CAudio*>(dwInstance);
+    const Direction in = {WIM_CLOSE, WIM_DATA, self->m_WaveHdrIn, &self->m_cInState, "waveInProc Exception"};
+    OnNotice<HWAVEIN>(hdrvr, uMsg, dwParam1, in, waveInUnprepareHeader,
+                      [self](HWAVEIN hwi, WAVEHDR* hdr) { self->OnMM_WIM_DATA(&hwi, hdr); });
 }
 
 bool CAudio::WaveInClose()
@@ -124,16 +98,8 @@ bool CAudio::WaveInClose()
         Sleep(kStopSettleMs);
         waveInReset(m_hWaveIn);
         waveInClose(m_hWaveIn);
-        // Bounded: a device that never sends its close notice costs 2 s.
-        for (int i = 0; i < kCloseWaits; ++i) {
-            if (m_cInState.load() == kStateClosed)
-                break;
-            Sleep(kCloseWaitMs);
-        }
-        for (int i = 0; i < kBufferCount; ++i) {
-            delete[] m_pInBuffer[i];
-            m_pInBuffer[i] = nullptr;
-        }
+        WaitForClose(m_cInState);
+        FreeBuffers(m_pInBuffer);
     } catch (...) {
         WriteLog("CAudio::WaveInClose Exception");
     }

@@ -14,7 +14,6 @@
 namespace {
 
 const DWORD kCaptureBufferBytes = 0x140;  // 160 samples, 20 ms
-const int kRingBytes = 0x100000;
 // The reader waits until this many 13-byte units are queued.
 const int kReadUnitBytes = 13;
 const int kReadMinUnits = 10;
@@ -96,22 +95,13 @@ int CAudioCapture::Clear()
 
 int CAudioCapture::CreateFrameBuffer()
 {
-    DeleteFrameBuffer();
-    m_pFrameBuffer = new (std::nothrow) CAudioFrameBuffer();
-    if (m_pFrameBuffer == nullptr)
-        return 0;
-    // Without its ring the queue could hold nothing and every recorded frame
-    // would be lost: the open fails instead.
-    if (!m_pFrameBuffer->AllocRing(kRingBytes)) {
-        DeleteFrameBuffer();
-        return 0;
-    }
-    return 1;
+    // Recorded frames are read under the frame buffer's live-stream rules,
+    // its default.
+    return CreateOwnedFrameBuffer(&m_pFrameBuffer);
 }
 
 int CAudioCapture::DeleteFrameBuffer()
 {
-    delete m_pFrameBuffer;
-    m_pFrameBuffer = nullptr;
+    DeleteOwnedFrameBuffer(&m_pFrameBuffer);
     return 1;
 }

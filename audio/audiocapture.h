@@ -31,11 +31,14 @@ public:
     int ReadAudioBuffer(unsigned char* dest, unsigned int* length);
     // Drops everything queued. Always 1.
     int Clear();
-    // Replaces the frame buffer with a new one with a 1 MiB ring. 1, or 0
-    // when it cannot be had.
+    // Replaces the frame buffer with a new one (see CreateOwnedFrameBuffer).
+    // 1, or 0 when it cannot be had.
     int CreateFrameBuffer();
     // Destroys the frame buffer. Always 1.
     int DeleteFrameBuffer();
+
+private:
+    friend struct CAudioCaptureTestAccess;
 
     CAudio* m_pAudio;
     CAudioFrameBuffer* m_pFrameBuffer;

@@ -2,19 +2,13 @@
 
 #include <new>
 
+#include "api/sonavex.h"
 #include "audio/audio.h"
 #include "audio/audioframebuffer.h"
 #include "support/log.h"
 
-namespace {
-
-// ClearAudioFrames' answer when the object has no frame buffer to clear.
-const int kNoFrameBuffer = static_cast<int>(0x80FF0000u);
-
-} // namespace
-
 CAudioDec::CAudioDec()
-    : m_pAudio(nullptr), m_pFrameBuffer(nullptr), m_nMode(0), m_nLive(0), m_nVolume(kFullVolume)
+    : m_pAudio(nullptr), m_pFrameBuffer(nullptr), m_nMode(SV_PREBUFFER_8), m_nLive(SV_FILE_PLAYBACK), m_nVolume(kFullVolume)
 {
 }
 
@@ -61,31 +55,22 @@ int CAudioDec::Close()
 
 int CAudioDec::CreateFrameBuffer()
 {
-    DeleteFrameBuffer();
-    m_pFrameBuffer = new (std::nothrow) CAudioFrameBuffer();
-    if (m_pFrameBuffer == nullptr)
+    if (!CreateOwnedFrameBuffer(&m_pFrameBuffer))
         return 0;
     m_pFrameBuffer->SetPlayMode(m_nMode, m_nLive);
-    // Without its ring the frame buffer could queue nothing, so a stream whose
-    // ring cannot be had is refused at the open rather than playing silence.
-    if (!m_pFrameBuffer->AllocRing(kRingBytes)) {
-        DeleteFrameBuffer();
-        return 0;
-    }
     return 1;
 }
 
 void CAudioDec::DeleteFrameBuffer()
 {
-    delete m_pFrameBuffer;
-    m_pFrameBuffer = nullptr;
+    DeleteOwnedFrameBuffer(&m_pFrameBuffer);
 }
 
 int CAudioDec::InputAudioBuffer(const unsigned char* data, int length, int type, int64_t pts,
                                 unsigned char store)
 {
     if (m_pFrameBuffer == nullptr)
-        return -1;
+        return SV_FAILED;
     // Decoding allocates its codec state and decode buffer on first use; a
     // failure there must not cross into the host.
     try {
@@ -93,7 +78,7 @@ int CAudioDec::InputAudioBuffer(const unsigned char* data, int length, int type,
         return 1;
     } catch (...) {
         WriteLog("CAudioDec::InputAudioBuffer");
-        return -1;
+        return SV_FAILED;
     }
 }
 
@@ -112,7 +97,7 @@ void CAudioDec::SetPts(int64_t ptsA, int64_t ptsB)
 int CAudioDec::ClearAudioFrames(int type, int mode, unsigned int count, int64_t* pts, int64_t* nextPts)
 {
     if (m_pFrameBuffer == nullptr)
-        return kNoFrameBuffer;
+        return static_cast<int>(SV_E_NO_FRAME_BUFFER);
     return m_pFrameBuffer->ClearFrames(type, mode, count, pts, nextPts);
 }
 

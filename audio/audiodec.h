@@ -22,8 +22,6 @@ class CAudioFrameBuffer;
 
 class CAudioDec {
 public:
-    // The ring every decoder's frame buffer gets: 1 MiB of decoded PCM.
-    static const int kRingBytes = 0x100000;
     // Format selector of the device open: 16-bit mono PCM at 8 kHz in 640-byte
     // (40 ms) buffers.
     static const int kDeviceFormat = 3;
@@ -36,8 +34,8 @@ public:
     CAudioDec(const CAudioDec&) = delete;
     CAudioDec& operator=(const CAudioDec&) = delete;
 
-    // mode: 0 pre-buffers 8 frames, 1 pre-buffers 20, other values keep 8.
-    // live: 1 live stream, 0 file playback, other values keep live.
+    // mode: SV_PREBUFFER_8 or SV_PREBUFFER_20; other values keep 8.
+    // live: SV_LIVE_STREAM or SV_FILE_PLAYBACK; other values keep live.
     // Returns 1 when the device is open and playing (silence until frames
     // arrive), 0 when anything failed; a failure leaves no device behind.
     int Open(int mode, int live);
@@ -49,7 +47,7 @@ public:
 
     // Decodes one compressed payload of payload type `type` and queues its PCM
     // stamped with `pts`. Returns 1 once the payload reached the decoder
-    // (decoded or not), -1 without a frame buffer or when decoding threw.
+    // (decoded or not), SV_FAILED without a frame buffer or when decoding threw.
     int InputAudioBuffer(const unsigned char* data, int length, int type, int64_t pts, unsigned char store);
 
     void GetPts(int64_t* pts, int64_t* nextPts);
@@ -64,6 +62,9 @@ public:
 
     int CreateFrameBuffer();
     void DeleteFrameBuffer();
+
+private:
+    friend struct CAudioDecTestAccess;
 
     CAudio* m_pAudio;
     CAudioFrameBuffer* m_pFrameBuffer;

@@ -13,23 +13,36 @@
 
 #include <new>
 
+#include "api/sonavex.h"
 #include "codec/g726adecoder.h"
 #include "support/autocri.h"
 #include "support/log.h"
 
 namespace {
 
-const int kStoredFramesOnStop = 20;
+// SV_STOP_DRAIN: a read that finds more than kStopDrainAbove frames queued
+// first takes all but kStopDrainKeeps of them, then its own frame, so 18
+// remain. A shorter queue plays out one frame a read.
+const int kStopDrainAbove = 20;
+const int kStopDrainKeeps = 19;
+// A live stream whose queue runs more than kLiveCutThreshold frames past its
+// pre-buffer loses its kLiveCutFrames oldest at once: the host fell behind.
 const int kLiveCutThreshold = 60;
 const int kLiveCutFrames = 60;
+// A queue more than kExcessFrames past the pre-buffer for more than
+// kExcessReadsLimit reads in a row is cut back to the pre-buffer: latency that
+// stays is trimmed.
 const int kExcessFrames = 20;
 const int kExcessReadsLimit = 1000;
+// The pre-buffer depths of SV_PREBUFFER_8 and SV_PREBUFFER_20.
 const int kPrebufferNormal = 8;
 const int kPrebufferLong = 20;
 
-const int kClearOk = 0;
-const int kClearBadMode = static_cast<int>(0x80F0000Eu);
-const int kClearBadType = static_cast<int>(0x80F00002u);
+// ClearFrames type 1 has no meaning; it is refused as a bad mode.
+const int kClearTypeRefused = 1;
+const int kClearOk = static_cast<int>(SV_OK);
+const int kClearBadMode = static_cast<int>(SV_E_BAD_MODE);
+const int kClearBadType = static_cast<int>(SV_E_BAD_TYPE);
 
 // Counters written only under m_cs: a plain load and store is enough (no
 // read-modify-write instruction on the frame path).
@@ -78,7 +91,7 @@ CAudioFrameBuffer::CAudioFrameBuffer()
       m_nFreeBytes(0),
       m_cs(),
       m_nFrames(0),
-      m_nFormat(3),
+      m_nFormat(SV_PAYLOAD_VOICE_B),
       m_nCurPts(0),
       m_nNextPts(0),
       m_nHostPts(0),
@@ -90,7 +103,7 @@ CAudioFrameBuffer::CAudioFrameBuffer()
       m_bMute(0),
       m_nPrebufferFrames(kPrebufferNormal),
       m_bWaiting(1),
-      m_bLive(1),
+      m_bLive(SV_LIVE_STREAM),
       m_nExcessReads(0),
       m_nStopFile(0),
       m_nLastFrameBytes(0)
@@ -141,11 +154,11 @@ void CAudioFrameBuffer::SetPlayMode(int mode, int live)
 {
     // The pre-buffer depth is read by the reader under m_cs.
     CAutoCri lock(&m_cs);
-    if (live == 1 || live == 0)
+    if (live == SV_LIVE_STREAM || live == SV_FILE_PLAYBACK)
         m_bLive.store(live, std::memory_order_relaxed);
-    if (mode == 0)
+    if (mode == SV_PREBUFFER_8)
         m_nPrebufferFrames = kPrebufferNormal;
-    else if (mode == 1)
+    else if (mode == SV_PREBUFFER_20)
         m_nPrebufferFrames = kPrebufferLong;
 }
 
@@ -180,13 +193,6 @@ void CAudioFrameBuffer::PushFrame(const unsigned char* data, int length)
     AddRelaxed(m_nFrames, 1u);
 }
 
-void CAudioFrameBuffer::WriteRing(const unsigned char* data, int length)
-{
-    CAutoCri lock(&m_cs);
-    if (AcceptsFrame(length))
-        WriteRingLocked(data, length);
-}
-
 void CAudioFrameBuffer::WriteRingLocked(const unsigned char* data, int length)
 {
     // A full ring never refuses a frame: the oldest frames give way. The frame
@@ -211,13 +217,6 @@ void CAudioFrameBuffer::WriteRingLocked(const unsigned char* data, int length)
     }
 }
 
-void CAudioFrameBuffer::ReadRing(unsigned char* dst, int length)
-{
-    CAutoCri lock(&m_cs);
-    if (m_pRing != nullptr && length >= 0 && length <= m_nRingSize)
-        ReadRingLocked(dst, length, length);
-}
-
 void CAudioFrameBuffer::ReadRingLocked(unsigned char* dst, int length, int limit)
 {
     AddRelaxed(m_nFreeBytes, length);
@@ -232,12 +231,6 @@ void CAudioFrameBuffer::ReadRingLocked(unsigned char* dst, int length, int limit
     m_nReadPos = Advance(m_nReadPos, length);
 }
 
-void CAudioFrameBuffer::DropFrame()
-{
-    CAutoCri lock(&m_cs);
-    DropFrameLocked();
-}
-
 void CAudioFrameBuffer::DropFrameLocked()
 {
     if (m_nFrames.load(std::memory_order_relaxed) == 0)
@@ -247,13 +240,6 @@ void CAudioFrameBuffer::DropFrameLocked()
     AddRelaxed(m_nFreeBytes, len);
     m_pHead = m_pHead->pNext;
     AddRelaxed(m_nFrames, -1u);
-}
-
-void CAudioFrameBuffer::DropFrames(int count)
-{
-    CAutoCri lock(&m_cs);
-    for (int i = 0; i < count; ++i)
-        DropFrameLocked();
 }
 
 void CAudioFrameBuffer::TakeFrame(unsigned char* buffer, int room, int* length, int64_t* pts,
@@ -306,7 +292,7 @@ int CAudioFrameBuffer::ReadFrame(unsigned char* buffer, int* length, int64_t* pt
     CFrameLock lock(&m_cs);
     // Live streams wait once, for the pre-buffer; after that an underrun
     // plays the next frame as soon as it comes.
-    if (live == 1) {
+    if (live == SV_LIVE_STREAM) {
         if (m_bWaiting == 1) {
             if (static_cast<int>(m_nFrames.load(std::memory_order_relaxed)) < m_nPrebufferFrames) {
                 *length = 0;
@@ -319,12 +305,18 @@ int CAudioFrameBuffer::ReadFrame(unsigned char* buffer, int* length, int64_t* pt
             for (int i = 0; i < kLiveCutFrames; ++i)
                 DropFrameLocked();
         }
-    } else if (stopFile != 0) {
-        // Stopping a file drains it: all but 19 frames at once (stop 1), or
-        // everything (stop 2). Each frame taken passes through `buffer`.
+    } else if (stopFile != SV_STOP_OFF) {
+        // Stopping a file drains it. SV_STOP_NOW takes every frame and then
+        // finds the queue empty, so the read delivers nothing; any other stop
+        // value drains as SV_STOP_DRAIN does (see kStopDrainAbove). Each frame
+        // taken passes through `buffer`.
         const int frames = static_cast<int>(m_nFrames.load(std::memory_order_relaxed));
-        const int n = stopFile == 2 ? frames : frames - kStoredFramesOnStop;
-        for (int i = 0; n > 0 && i <= n; ++i) {
+        int drain = 0;
+        if (stopFile == SV_STOP_NOW)
+            drain = frames > 0 ? frames + 1 : 0;
+        else if (frames > kStopDrainAbove)
+            drain = frames - kStopDrainKeeps;
+        for (int i = 0; i < drain; ++i) {
             if (m_pHead == m_pTail) {
                 EmptyQueue(length);
                 return 0;
@@ -358,7 +350,7 @@ int CAudioFrameBuffer::ReadFrame(unsigned char* buffer, int* length, int64_t* pt
 
     TakeFrame(buffer, room, length, pts, nextPts);
     m_nLastFrameBytes = *length;
-    if (m_bMute.load(std::memory_order_relaxed) == 1 || (live == 0 && stopFile != 0)) {
+    if (m_bMute.load(std::memory_order_relaxed) == 1 || (live == SV_FILE_PLAYBACK && stopFile != SV_STOP_OFF)) {
         if (*length > 0)
             memset(buffer, 0, static_cast<size_t>(*length));
         *length = 0;
@@ -385,7 +377,7 @@ int CAudioFrameBuffer::ClearFrames(int type, int mode, unsigned int count, int64
                                    int64_t* nextPts)
 {
     CAutoCri lock(&m_cs);
-    if (count == 0 && mode == 1) {
+    if (count == 0 && mode == SV_CLEAR_KEEP_NEWEST) {
         Reset();
         if (pts != nullptr)
             *pts = 0;
@@ -394,22 +386,22 @@ int CAudioFrameBuffer::ClearFrames(int type, int mode, unsigned int count, int64
         return kClearOk;
     }
 
-    if (type == 0) {
-        if (mode == 0) {
+    if (type == SV_CLEAR_BY_COUNT) {
+        if (mode == SV_CLEAR_OLDEST) {
             for (unsigned int i = 0; i < count && m_nFrames.load(std::memory_order_relaxed) > 1; ++i)
                 DropFrameLocked();
-        } else if (mode == 1) {
+        } else if (mode == SV_CLEAR_KEEP_NEWEST) {
             while (m_nFrames.load(std::memory_order_relaxed) > count)
                 DropFrameLocked();
         } else {
             return kClearBadMode;
         }
-    } else if (type == 1) {
+    } else if (type == kClearTypeRefused) {
         return kClearBadMode;
-    } else if (type == 2) {
-        if (mode != 0 && mode != 1)
+    } else if (type == SV_CLEAR_BY_TIME) {
+        if (mode != SV_CLEAR_FROM_PLAYING && mode != SV_CLEAR_FROM_INPUT)
             return kClearBadMode;
-        const int64_t reference = mode == 0 ? m_nCurPts.load(std::memory_order_relaxed)
+        const int64_t reference = mode == SV_CLEAR_FROM_PLAYING ? m_nCurPts.load(std::memory_order_relaxed)
                                             : m_nInputPts.load(std::memory_order_relaxed);
         // Drop while the head lies less than `count` thousand ticks past the
         // reference. Only the low 32 bits of the difference count, so a head
@@ -455,16 +447,36 @@ int CAudioFrameBuffer::DecodePayload(const unsigned char* data, int length, int 
     m_nFormat = type;
     m_bStoreData = store;
     switch (type) {
-    case 1:
+    case SV_PAYLOAD_AMR:
         DecodeAmr(data, length, 0);
         return 1;
-    case 2:
-    case 3:
+    case SV_PAYLOAD_VOICE:
+    case SV_PAYLOAD_VOICE_B:
         DecodeVoice(data, length);
         return 1;
-    case 4:
+    case SV_PAYLOAD_IGNORE:
         return 1;
     default:
         return 0;
     }
+}
+
+int CreateOwnedFrameBuffer(CAudioFrameBuffer** owned)
+{
+    DeleteOwnedFrameBuffer(owned);
+    CAudioFrameBuffer* frameBuffer = new (std::nothrow) CAudioFrameBuffer();
+    if (frameBuffer == nullptr)
+        return 0;
+    if (!frameBuffer->AllocRing(CAudioFrameBuffer::kStreamRingBytes)) {
+        delete frameBuffer;
+        return 0;
+    }
+    *owned = frameBuffer;
+    return 1;
+}
+
+void DeleteOwnedFrameBuffer(CAudioFrameBuffer** owned)
+{
+    delete *owned;
+    *owned = nullptr;
 }

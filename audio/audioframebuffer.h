@@ -28,6 +28,9 @@ public:
     static const int kMaxFrames = 2500;
     // Size of the decode buffer, and the longest frame queued or delivered.
     static const int kDecodeBufferBytes = 0x6800;
+    // The ring of every stream's frame buffer, playback and capture alike:
+    // 1 MiB of decoded PCM.
+    static const int kStreamRingBytes = 0x100000;
 
     CAudioFrameBuffer();
     virtual ~CAudioFrameBuffer();
@@ -43,10 +46,6 @@ public:
     // Queues `length` bytes as one frame stamped with m_nInputPts: on the host
     // thread for playback, on the input device's callback thread for capture.
     void PushFrame(const unsigned char* data, int length);
-    void WriteRing(const unsigned char* data, int length);
-    void ReadRing(unsigned char* dst, int length);
-    void DropFrame();
-    void DropFrames(int count);
 
     // Takes at most one frame from the queue into `buffer`, which has room for
     // *length bytes on entry; *length is the frame's length on exit (0 when
@@ -68,15 +67,20 @@ public:
     void SetStopFile(int stop) { m_nStopFile.store(stop, std::memory_order_relaxed); }
 
     // Payload decoding: records the stamp, type and store flag, then decodes by
-    // type (1 AMR, 2 and 3 voice engine, 4 accepted and discarded). Returns 1 for
-    // types 1 to 4, 0 for any other. Host thread; one feeder at a time.
+    // type (SV_PAYLOAD_AMR; SV_PAYLOAD_VOICE and SV_PAYLOAD_VOICE_B through one
+    // voice-engine decoder; SV_PAYLOAD_IGNORE accepted and discarded). Returns 1
+    // for those four types, 0 for any other. Host thread; one feeder at a time.
     int DecodePayload(const unsigned char* data, int length, int type, int64_t pts, unsigned char store);
+
+private:
+    friend struct CAudioFrameBufferTestAccess;
+
+    // Payload decoding, in audioframebuffer_decode.cpp.
     void DecodeAmr(const unsigned char* data, int length, int mode);
     void DecodeVoice(const unsigned char* data, int length);
     void InitAmrDecoder();
     void EnsureDecodeBuffer();
 
-private:
     // The helpers below run with m_cs held by their caller. They are defined
     // (inline, for the frame paths) in audioframebuffer.cpp only.
     inline void TakeFrame(unsigned char* buffer, int room, int* length, int64_t* pts, int64_t* nextPts);
@@ -90,8 +94,6 @@ private:
     inline void DropFrameLocked();
     inline int Advance(int pos, int length) const;
 
-public:
-    // Fields are public so that tests can check the queue's invariants.
     unsigned char m_bStoreData;
     unsigned char* m_pRing;
     FrameEntry m_Entries[kMaxFrames];
@@ -127,3 +129,11 @@ public:
     std::atomic<int> m_nStopFile;
     int m_nLastFrameBytes;
 };
+
+// Replaces the frame buffer `*owned` points at (deleting the old one) with a
+// new one holding a kStreamRingBytes ring. Returns 1, or 0 with *owned null
+// when the object or its ring cannot be had: without its ring the queue could
+// hold nothing, so the stream is refused rather than left silent.
+int CreateOwnedFrameBuffer(CAudioFrameBuffer** owned);
+// Deletes the frame buffer `*owned` points at and sets *owned null.
+void DeleteOwnedFrameBuffer(CAudioFrameBuffer** owned);

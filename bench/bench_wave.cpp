@@ -19,6 +19,7 @@
 
 #include "audio/audio.h"
 #include "audio/audioframebuffer.h"
+#include "tests/test_access.h"
 
 namespace {
 
@@ -151,16 +152,16 @@ void BM_Refill(benchmark::State& state)
         return;
     }
     SvWaveSetDefaultDevice(SV_WAVE_DEVICE_VIRTUAL);  // stops the call record
-    const HWAVEOUT h = audio.m_hWaveOut;
+    const HWAVEOUT h = Inside(audio).m_hWaveOut;
     std::vector<BYTE> frame(static_cast<size_t>(frameBytes), 0x5A);
-    WAVEHDR* hdr = &audio.m_WaveHdrOut[0];
-    WAVEHDR* playing = &audio.m_WaveHdrOut[9];
+    WAVEHDR* hdr = &Inside(audio).m_WaveHdrOut[0];
+    WAVEHDR* playing = &Inside(audio).m_WaveHdrOut[9];
     for (auto _ : state) {
         // Untimed: take the buffers back without refilling them, then keep
         // one in the device's hands and queue the frames for the refill.
-        audio.m_cOutState.store(1);
+        Inside(audio).m_cOutState.store(1);
         waveOutReset(h);
-        audio.m_cOutState.store(0);
+        Inside(audio).m_cOutState.store(0);
         waveOutWrite(h, playing, kHdr);
         for (int n = 0; n < static_cast<int>(kBuf); n += frameBytes)
             fb.PushFrame(frame.data(), frameBytes);

@@ -24,6 +24,7 @@
 #include <memory>
 
 #include "audio/audioframebuffer.h"
+#include "tests/test_access.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         pts += 0x100000001LL;
         const int result = fb->DecodePayload(payload, static_cast<int>(length), type, pts, store);
         Check(result == (type >= 1 && type <= 4 ? 1 : 0));
-        Check(fb->m_nInputPts == pts && fb->m_nFormat == type && fb->m_bStoreData == store);
+        Check(Inside(*fb).m_nInputPts == pts && Inside(*fb).m_nFormat == type && Inside(*fb).m_bStoreData == store);
 
         const unsigned int queued = fb->GetFrameCount();
         Check(queued <= 1);

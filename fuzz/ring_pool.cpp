@@ -18,11 +18,11 @@
 
 #include <sanitizer/asan_interface.h>
 
-#include "audio/audiodec.h"
+#include "audio/audioframebuffer.h"
 
 namespace {
 
-const size_t kRingBytes = CAudioDec::kRingBytes;  // the capture ring is the same size
+const size_t kRingBytes = CAudioFrameBuffer::kStreamRingBytes;
 const int kKept = 8;
 
 struct Pool {

@@ -16,15 +16,30 @@ public:
     CSystems(const CSystems&) = delete;
     CSystems& operator=(const CSystems&) = delete;
 
-    // Outstanding capture opens; read and changed only under m_csLock.
-    int m_nCaptureRefs;
-    // The shared capture object, or null; read and changed only under m_csLock.
-    CAudioCapture* m_pCapture;
     // Held for the whole of each capture open and close, by nothing else.
+    CRITICAL_SECTION* GetCaptureLock() { return &m_csLock; }
+    // The shared capture object (or null) and its outstanding opens: read and
+    // changed only with GetCaptureLock() held.
+    CAudioCapture* GetCapture() const { return m_pCapture; }
+    int GetCaptureRefs() const { return m_nCaptureRefs; }
+    void SetCapture(CAudioCapture* capture, int refs)
+    {
+        m_pCapture = capture;
+        m_nCaptureRefs = refs;
+    }
+    // One open more or less; returns the opens outstanding after it.
+    int AddCaptureRef() { return ++m_nCaptureRefs; }
+    int ReleaseCaptureRef() { return --m_nCaptureRefs; }
+
+    // Last value the host gave; nothing in the library reads it. Any host
+    // thread may set it, so it is atomic (relaxed: nothing is ordered by it).
+    void SetNetProtocolVersion(int version) { m_nNetProtocolVersion.store(version, std::memory_order_relaxed); }
+    int GetNetProtocolVersion() const { return m_nNetProtocolVersion.load(std::memory_order_relaxed); }
+
+private:
+    int m_nCaptureRefs;
+    CAudioCapture* m_pCapture;
     CRITICAL_SECTION m_csLock;
-    // Last value the host gave; nothing in the library reads it.
-    // Any host thread may set it, so it is atomic (relaxed: nothing is ordered
-    // by it).
     std::atomic<int> m_nNetProtocolVersion;
 };
 

@@ -19,6 +19,8 @@
 #include "api/sonavex.h"
 #include "hi_voice.h"
 #include "test_codec_amr_streams.h"
+#include "test_replace_new.h"
+#include "test_wave_common.h"
 
 namespace {
 
@@ -89,33 +91,18 @@ int posix_memalign(void** out, size_t alignment, size_t size)
 #endif
 
 // operator new goes through malloc, counted there (or here, under ASan).
-namespace {
-
-void* Allocate(size_t size) noexcept
+void* SvTestNewNoThrow(size_t size) noexcept
 {
     SV_COUNT_NEW();
     return malloc(size != 0 ? size : 1);
 }
 
-void* AllocateOrThrow(size_t size)
+void* SvTestNew(size_t size)
 {
-    if (void* p = Allocate(size))
+    if (void* p = SvTestNewNoThrow(size))
         return p;
     throw std::bad_alloc();
 }
-
-}  // namespace
-
-void* operator new(size_t size) { return AllocateOrThrow(size); }
-void* operator new[](size_t size) { return AllocateOrThrow(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void operator delete(void* p) noexcept { free(p); }
-void operator delete[](void* p) noexcept { free(p); }
-void operator delete(void* p, size_t) noexcept { free(p); }
-void operator delete[](void* p, size_t) noexcept { free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { free(p); }
 
 namespace {
 
@@ -143,18 +130,8 @@ std::vector<Frame> VoiceEncode(const std::vector<short>& pcm, int samples)
     return frames;
 }
 
-class Allocations : public ::testing::Test {
+class Allocations : public wavetest::StandInTest {
 protected:
-    void SetUp() override
-    {
-        SvWaveTestReset();
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
-    }
-    void TearDown() override
-    {
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
-        SvWaveTestReset();
-    }
     // Forgets the output log, the call record and the input feed and keeps
     // their storage, so that what the test device itself keeps does not grow
     // while counting (the counted stretch plays no more than the warm-up did).

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "audio/audioframebuffer.h"
+#include "test_access.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ void Push(CAudioFrameBuffer& fb, int seq, int length, int64_t pts)
     std::vector<unsigned char> bytes(length > 0 ? length : 1);
     for (int i = 0; i < length; ++i)
         bytes[i] = PatternByte(seq, i);
-    fb.m_nInputPts.store(pts);
+    Inside(fb).m_nInputPts.store(pts);
     fb.PushFrame(bytes.data(), length);
 }
 void Push(CAudioFrameBuffer& fb, int seq, int length = 320) { Push(fb, seq, length, StampOf(seq)); }
@@ -94,17 +95,17 @@ Delivery Read(CAudioFrameBuffer& fb, int room = kRoom)
 
 // The queue's invariants: the entries from head to tail carry the bytes held,
 // and those bytes run from the read position to the write position.
-void ExpectConsistent(const CAudioFrameBuffer& fb)
+void ExpectConsistent(CAudioFrameBuffer& fb)
 {
-    const FrameEntry* e = fb.m_pHead;
+    const FrameEntry* e = Inside(fb).m_pHead;
     long total = 0;
     for (unsigned int i = 0; i < fb.GetFrameCount(); ++i) {
         total += e->nLength;
         e = e->pNext;
     }
-    EXPECT_EQ(e, fb.m_pTail);
+    EXPECT_EQ(e, Inside(fb).m_pTail);
     EXPECT_EQ(total, fb.GetDataSize());
-    EXPECT_EQ((fb.m_nReadPos + total) % fb.m_nRingSize, fb.m_nWritePos % fb.m_nRingSize);
+    EXPECT_EQ((Inside(fb).m_nReadPos + total) % Inside(fb).m_nRingSize, Inside(fb).m_nWritePos % Inside(fb).m_nRingSize);
 }
 
 // --- The byte ring ---
@@ -116,7 +117,7 @@ TEST(FrameBufferRing, FrameWrappingPastRingEndReadsBackUnchanged)
         Push(*fb, seq, 300);
     EXPECT_TRUE(Delivered(Read(*fb), 0, 300));
     Push(*fb, 3, 300);  // 100 bytes at the end, 200 at the start
-    EXPECT_EQ(fb->m_nWritePos, 200);
+    EXPECT_EQ(Inside(*fb).m_nWritePos, 200);
     ExpectConsistent(*fb);
     EXPECT_TRUE(Delivered(Read(*fb), 1, 300));
     EXPECT_TRUE(Delivered(Read(*fb), 2, 300));
@@ -127,10 +128,10 @@ TEST(FrameBufferRing, FrameWrappingPastRingEndReadsBackUnchanged)
     auto exact = MakeBuffer(900, 0, 0);
     for (int seq = 0; seq < 3; ++seq)
         Push(*exact, seq, 300);
-    EXPECT_EQ(exact->m_nWritePos, 900);
+    EXPECT_EQ(Inside(*exact).m_nWritePos, 900);
     EXPECT_TRUE(Delivered(Read(*exact), 0, 300));
     Push(*exact, 3, 300);
-    EXPECT_EQ(exact->m_nWritePos, 300);
+    EXPECT_EQ(Inside(*exact).m_nWritePos, 300);
     for (int seq = 1; seq <= 3; ++seq)
         EXPECT_TRUE(Delivered(Read(*exact), seq, 300));
 }
@@ -200,13 +201,13 @@ TEST(FrameBufferRing, RefusesOversizedAndNegativeFrames)
 TEST(FrameBufferRing, FrameQueuedWithoutItsBytesPlaysSilence)
 {
     auto fb = MakeBuffer(kBigRing, 0, 0);
-    fb->m_bStoreData = 0;
+    Inside(*fb).m_bStoreData = 0;
     Push(*fb, 0, 320);
     Delivery d = Read(*fb);
     EXPECT_EQ(d.result, 1);
     EXPECT_EQ(d.length, 320);
     EXPECT_TRUE(Silent(d, 320));
-    fb->m_bStoreData = 1;
+    Inside(*fb).m_bStoreData = 1;
     Push(*fb, 1, 320);
     EXPECT_TRUE(Delivered(Read(*fb), 1, 320));
 }
@@ -367,24 +368,37 @@ TEST(FrameBufferSilence, MuteDeliversZerosAndKeepsTheClockRunning)
     EXPECT_TRUE(Delivered(Read(*fb), 2, 320));
 }
 
-TEST(FrameBufferSilence, StopFileOneDrainsAllButEighteenThenOneByOne)
+// Stop-file 1: a read that finds more than 20 frames queued takes all but 19
+// and then its own, so 18 remain; a queue of 20 or fewer plays out one frame a
+// read. The stamp of the (silenced) delivery names the frame that passed.
+TEST(FrameBufferSilence, StopFileOneDrainsAQueueOfMoreThanTwentyToEighteen)
 {
-    auto fb = MakeBuffer(kBigRing, 0, 0);
-    for (int seq = 0; seq < 30; ++seq)
-        Push(*fb, seq);
-    fb->SetStopFile(1);
-    Delivery d = Read(*fb);
-    EXPECT_EQ(d.result, 1);
-    EXPECT_EQ(d.length, 0);
-    EXPECT_TRUE(Silent(d, 320));
-    EXPECT_EQ(d.pts, StampOf(11));
-    EXPECT_EQ(d.next, StampOf(12));
-    EXPECT_EQ(fb->GetFrameCount(), 18u);
-    d = Read(*fb);
-    EXPECT_EQ(d.result, 1);
-    EXPECT_EQ(d.pts, StampOf(12));
-    EXPECT_EQ(fb->GetFrameCount(), 17u);
-    ExpectConsistent(*fb);
+    struct Case {
+        int queued;
+        int delivered;  // seq of the frame the read takes as its own
+        unsigned int left;
+    };
+    const Case cases[] = {{20, 0, 19u}, {21, 2, 18u}, {30, 11, 18u}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.queued);
+        auto fb = MakeBuffer(kBigRing, 0, 0);
+        for (int seq = 0; seq < c.queued; ++seq)
+            Push(*fb, seq);
+        fb->SetStopFile(1);
+        Delivery d = Read(*fb);
+        EXPECT_EQ(d.result, 1);
+        EXPECT_EQ(d.length, 0);
+        EXPECT_TRUE(Silent(d, 320));
+        EXPECT_EQ(d.pts, StampOf(c.delivered));
+        EXPECT_EQ(d.next, StampOf(c.delivered + 1));
+        EXPECT_EQ(fb->GetFrameCount(), c.left);
+        // Below the threshold the queue goes one frame a read.
+        d = Read(*fb);
+        EXPECT_EQ(d.result, 1);
+        EXPECT_EQ(d.pts, StampOf(c.delivered + 1));
+        EXPECT_EQ(fb->GetFrameCount(), c.left - 1);
+        ExpectConsistent(*fb);
+    }
 }
 
 TEST(FrameBufferSilence, StopFileTwoEmptiesTheQueue)
@@ -434,7 +448,7 @@ protected:
         for (int64_t pts : stamps)
             Push(*fb_, next_++, 4, pts);
     }
-    int64_t HeadPts() const { return fb_->m_pHead->nPts; }
+    int64_t HeadPts() const { return Inside(*fb_).m_pHead->nPts; }
 
     std::unique_ptr<CAudioFrameBuffer> fb_;
     int next_ = 0;
@@ -612,7 +626,7 @@ TEST(FrameBufferClock, ReportsPlayingAndNextFrame)
 TEST(FrameBufferDecode, RecordsStampTypeAndStoreFlagForEveryPayload)
 {
     auto fb = MakeBuffer(kBigRing, 0, 0);
-    EXPECT_EQ(fb->m_nFormat, 3);
+    EXPECT_EQ(Inside(*fb).m_nFormat, 3);
     const unsigned char payload[4] = {1, 2, 3, 4};
     struct Case {
         int type;
@@ -622,9 +636,9 @@ TEST(FrameBufferDecode, RecordsStampTypeAndStoreFlagForEveryPayload)
     };
     for (const Case& c : {Case{4, 111, 0, 1}, Case{0, 222, 1, 0}, Case{5, int64_t(1) << 40, 0, 0}}) {
         EXPECT_EQ(fb->DecodePayload(payload, 4, c.type, c.pts, c.store), c.result) << "type " << c.type;
-        EXPECT_EQ(fb->m_nInputPts.load(), c.pts);
-        EXPECT_EQ(fb->m_nFormat, c.type);
-        EXPECT_EQ(fb->m_bStoreData, c.store);
+        EXPECT_EQ(Inside(*fb).m_nInputPts.load(), c.pts);
+        EXPECT_EQ(Inside(*fb).m_nFormat, c.type);
+        EXPECT_EQ(Inside(*fb).m_bStoreData, c.store);
         EXPECT_EQ(fb->GetFrameCount(), 0u);
     }
 }

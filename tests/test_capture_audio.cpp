@@ -13,26 +13,21 @@
 
 #include "audio/audio.h"
 #include "audio/audioframebuffer.h"
-#include "test_capture_common.h"
+#include "test_wave_common.h"
+#include "test_access.h"
 
 namespace {
 
-using captest::kHdr;
-using captest::Ramp;
+using wavetest::kHdr;
+using wavetest::Ramp;
 
 const DWORD kBuf = 320;  // bytes of one capture buffer: 20 ms
 
-class WaveIn : public ::testing::Test {
+class WaveIn : public wavetest::TestDeviceTest {
 protected:
     void SetUp() override
     {
-        SvWaveTestReset();
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
-        // The kernel stand-in keeps a hook for the life of the process, so one
-        // hook is installed once and reads the fixture through a pointer.
-        static const bool hooked = (SvSetSleepHook(&WaveIn::CountSleep, nullptr), true);
-        (void)hooked;
-        s_current = this;
+        TestDeviceTest::SetUp();
         fb_.AllocRing(0x100000);
         audio_.reset(new CAudio);
         audio_->SetFrameBuffer(&fb_);
@@ -40,37 +35,16 @@ protected:
     void TearDown() override
     {
         audio_.reset();
-        s_current = nullptr;
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
-        SvWaveTestReset();
+        TestDeviceTest::TearDown();
     }
-
-    static void CountSleep(DWORD ms, void*)
-    {
-        if (s_current != nullptr)
-            s_current->sleeps_.push_back(ms);
-    }
-    static WaveIn* s_current;
 
     bool Open()
     {
         memset(&format_, 0xCC, sizeof format_);
         return audio_->WaveInOpen(&format_, kBuf);
     }
-    DWORD Record(DWORD bytes) { return SvWaveTestRecord(audio_->m_hWaveIn, bytes); }
+    DWORD Record(DWORD bytes) { return SvWaveTestRecord(Inside(*audio_).m_hWaveIn, bytes); }
     void Feed(const std::vector<BYTE>& bytes) { SvWaveTestFeedInput(bytes.data(), static_cast<DWORD>(bytes.size())); }
-    void Faults(const SvWaveTestFaults& f) { SvWaveTestSetFaults(&f); }
-
-    // Calls recorded since `from`, of one kind (0: all).
-    std::vector<SvWaveCall> Calls(int kind = 0, size_t from = 0)
-    {
-        std::vector<SvWaveCall> all = SvWaveTestCalls(), some;
-        for (size_t i = from; i < all.size(); ++i) {
-            if (kind == 0 || all[i].nCall == kind)
-                some.push_back(all[i]);
-        }
-        return some;
-    }
     // The frames queued in the frame buffer, oldest first, taken out.
     std::vector<std::vector<BYTE>> TakeFrames()
     {
@@ -87,27 +61,17 @@ protected:
     }
     bool BuffersFreed() const
     {
-        for (unsigned char* p : audio_->m_pInBuffer) {
+        for (unsigned char* p : Inside(*audio_).m_pInBuffer) {
             if (p != nullptr)
                 return false;
         }
         return true;
     }
-    DWORD Slept() const
-    {
-        DWORD total = 0;
-        for (DWORD ms : sleeps_)
-            total += ms;
-        return total;
-    }
 
     CAudioFrameBuffer fb_;
     std::unique_ptr<CAudio> audio_;
     WAVEFORMATEX format_;
-    std::vector<DWORD> sleeps_;
 };
-
-WaveIn* WaveIn::s_current = nullptr;
 
 // ---- Open --------------------------------------------------------------------
 
@@ -121,9 +85,9 @@ TEST_F(WaveIn, OpenFillsTheFormatQueuesTenBuffersOnTheDefaultDeviceAndStarts)
     EXPECT_EQ(format_.nBlockAlign, 2);
     EXPECT_EQ(format_.wBitsPerSample, 16);
     EXPECT_EQ(format_.cbSize, 0);
-    EXPECT_EQ(audio_->m_dwInBufferSize, kBuf);
-    EXPECT_EQ(audio_->m_cInState.load(), 0);
-    EXPECT_EQ(audio_->m_cOutState.load(), 2);
+    EXPECT_EQ(Inside(*audio_).m_dwInBufferSize, kBuf);
+    EXPECT_EQ(Inside(*audio_).m_cInState.load(), 0);
+    EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 2);
 
     std::vector<SvWaveCall> calls = Calls();
     // WIM_OPEN, the open, ten prepare-and-add pairs, the start.
@@ -132,7 +96,7 @@ TEST_F(WaveIn, OpenFillsTheFormatQueuesTenBuffersOnTheDefaultDeviceAndStarts)
     EXPECT_EQ(calls[0].uArg, static_cast<UINT>(WIM_OPEN));
     const SvWaveCall& open = calls[1];
     EXPECT_EQ(open.nCall, SV_WAVE_CALL_IN_OPEN);
-    EXPECT_EQ(open.hwi, audio_->m_hWaveIn);
+    EXPECT_EQ(open.hwi, Inside(*audio_).m_hWaveIn);
     EXPECT_EQ(open.uArg, WAVE_MAPPER);
     EXPECT_EQ(open.dwArg, static_cast<DWORD>(CALLBACK_FUNCTION));
     EXPECT_EQ(open.dwCallback, reinterpret_cast<DWORD_PTR>(&CAudio::waveInProc));
@@ -142,37 +106,37 @@ TEST_F(WaveIn, OpenFillsTheFormatQueuesTenBuffersOnTheDefaultDeviceAndStarts)
         const SvWaveCall& prepare = calls[2 + 2 * i];
         const SvWaveCall& add = calls[3 + 2 * i];
         EXPECT_EQ(prepare.nCall, SV_WAVE_CALL_IN_PREPARE) << i;
-        EXPECT_EQ(prepare.pwh, &audio_->m_WaveHdrIn[i]) << i;
+        EXPECT_EQ(prepare.pwh, &Inside(*audio_).m_WaveHdrIn[i]) << i;
         EXPECT_EQ(prepare.uArg, kHdr) << i;
         EXPECT_EQ(add.nCall, SV_WAVE_CALL_IN_ADDBUFFER) << i;
-        EXPECT_EQ(add.pwh, &audio_->m_WaveHdrIn[i]) << i;
+        EXPECT_EQ(add.pwh, &Inside(*audio_).m_WaveHdrIn[i]) << i;
         EXPECT_EQ(add.mmr, MMSYSERR_NOERROR) << i;
-        const WAVEHDR& h = audio_->m_WaveHdrIn[i];
-        EXPECT_EQ(h.lpData, reinterpret_cast<LPSTR>(audio_->m_pInBuffer[i])) << i;
+        const WAVEHDR& h = Inside(*audio_).m_WaveHdrIn[i];
+        EXPECT_EQ(h.lpData, reinterpret_cast<LPSTR>(Inside(*audio_).m_pInBuffer[i])) << i;
         EXPECT_EQ(h.dwBufferLength, kBuf) << i;
         EXPECT_EQ(h.dwLoops, 1u) << i;
         EXPECT_EQ(h.dwUser, 0u) << i;
         EXPECT_EQ(h.dwFlags, static_cast<DWORD>(WHDR_PREPARED | WHDR_INQUEUE)) << i;
     }
     EXPECT_EQ(calls[22].nCall, SV_WAVE_CALL_IN_START);
-    EXPECT_EQ(SvWaveTestQueuedIn(audio_->m_hWaveIn), 10u);
+    EXPECT_EQ(SvWaveTestQueuedIn(Inside(*audio_).m_hWaveIn), 10u);
     // The playback half is untouched.
-    EXPECT_EQ(audio_->m_hWaveOut, nullptr);
+    EXPECT_EQ(Inside(*audio_).m_hWaveOut, nullptr);
 }
 
 TEST_F(WaveIn, ASecondOpenWhileOpenIsRefusedAndLeavesTheDeviceAlone)
 {
     ASSERT_TRUE(Open());
-    HWAVEIN h = audio_->m_hWaveIn;
-    unsigned char* first = audio_->m_pInBuffer[0];
+    HWAVEIN h = Inside(*audio_).m_hWaveIn;
+    unsigned char* first = Inside(*audio_).m_pInBuffer[0];
     const size_t calls = Calls().size();
     WAVEFORMATEX again;
     EXPECT_FALSE(audio_->WaveInOpen(&again, 640));
     EXPECT_EQ(Calls().size(), calls);
-    EXPECT_EQ(audio_->m_hWaveIn, h);
-    EXPECT_EQ(audio_->m_pInBuffer[0], first);
-    EXPECT_EQ(audio_->m_dwInBufferSize, kBuf);
-    EXPECT_EQ(audio_->m_cInState.load(), 0);
+    EXPECT_EQ(Inside(*audio_).m_hWaveIn, h);
+    EXPECT_EQ(Inside(*audio_).m_pInBuffer[0], first);
+    EXPECT_EQ(Inside(*audio_).m_dwInBufferSize, kBuf);
+    EXPECT_EQ(Inside(*audio_).m_cInState.load(), 0);
 }
 
 // ---- Recording ---------------------------------------------------------------
@@ -201,14 +165,14 @@ TEST_F(WaveIn, EachFilledBufferIsQueuedAsOneFrameAndGoesStraightBackToTheDevice)
         const SvWaveCall& add = calls[2 * i + 1];
         EXPECT_EQ(done.nCall, SV_WAVE_CALLBACK) << i;
         EXPECT_EQ(done.uArg, static_cast<UINT>(WIM_DATA)) << i;
-        EXPECT_EQ(done.pwh, &audio_->m_WaveHdrIn[i % 10]) << i;
+        EXPECT_EQ(done.pwh, &Inside(*audio_).m_WaveHdrIn[i % 10]) << i;
         EXPECT_EQ(add.nCall, SV_WAVE_CALL_IN_ADDBUFFER) << i;
         EXPECT_EQ(add.pwh, done.pwh) << i;
-        EXPECT_EQ(add.hwi, audio_->m_hWaveIn) << i;
+        EXPECT_EQ(add.hwi, Inside(*audio_).m_hWaveIn) << i;
         EXPECT_EQ(add.mmr, MMSYSERR_NOERROR) << i;
         EXPECT_TRUE(add.bDeviceThread) << i;
     }
-    EXPECT_EQ(SvWaveTestQueuedIn(audio_->m_hWaveIn), 10u);
+    EXPECT_EQ(SvWaveTestQueuedIn(Inside(*audio_).m_hWaveIn), 10u);
 }
 
 TEST_F(WaveIn, WithoutAFrameBufferRecordingGoesOnAndNothingIsKept)
@@ -234,7 +198,7 @@ TEST_F(WaveIn, CloseStopsWaitsResetsClosesAndReturnsOnTheCloseNoticeRequeueingNo
 {
     Feed(Ramp(4 * kBuf));
     ASSERT_TRUE(Open());
-    HWAVEIN h = audio_->m_hWaveIn;
+    HWAVEIN h = Inside(*audio_).m_hWaveIn;
     ASSERT_EQ(Record(3 * kBuf + 100), 3 * kBuf + 100);  // the fourth buffer part full
     const size_t before = Calls().size();
     EXPECT_TRUE(audio_->WaveInClose());
@@ -245,12 +209,12 @@ TEST_F(WaveIn, CloseStopsWaitsResetsClosesAndReturnsOnTheCloseNoticeRequeueingNo
     ASSERT_EQ(calls.size(), 1u + 1u + 9u + 1u + 1u + 10u + 1u);
     EXPECT_EQ(calls[0].nCall, SV_WAVE_CALLBACK);
     EXPECT_EQ(calls[0].uArg, static_cast<UINT>(WIM_DATA));
-    EXPECT_EQ(calls[0].pwh, &audio_->m_WaveHdrIn[3]);
+    EXPECT_EQ(calls[0].pwh, &Inside(*audio_).m_WaveHdrIn[3]);
     EXPECT_EQ(calls[1].nCall, SV_WAVE_CALL_IN_STOP);
     for (int i = 0; i < 9; ++i) {
         EXPECT_EQ(calls[2 + i].nCall, SV_WAVE_CALLBACK) << i;
         EXPECT_EQ(calls[2 + i].uArg, static_cast<UINT>(WIM_DATA)) << i;
-        EXPECT_EQ(calls[2 + i].pwh, &audio_->m_WaveHdrIn[(4 + i) % 10]) << i;
+        EXPECT_EQ(calls[2 + i].pwh, &Inside(*audio_).m_WaveHdrIn[(4 + i) % 10]) << i;
     }
     EXPECT_EQ(calls[11].nCall, SV_WAVE_CALL_IN_RESET);
     EXPECT_EQ(calls[12].nCall, SV_WAVE_CALLBACK);
@@ -258,7 +222,7 @@ TEST_F(WaveIn, CloseStopsWaitsResetsClosesAndReturnsOnTheCloseNoticeRequeueingNo
     for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(calls[13 + i].nCall, SV_WAVE_CALL_IN_UNPREPARE) << i;
         EXPECT_EQ(calls[13 + i].hwi, h) << i;
-        EXPECT_EQ(calls[13 + i].pwh, &audio_->m_WaveHdrIn[i]) << i;
+        EXPECT_EQ(calls[13 + i].pwh, &Inside(*audio_).m_WaveHdrIn[i]) << i;
         EXPECT_EQ(calls[13 + i].mmr, MMSYSERR_NOERROR) << i;
     }
     EXPECT_EQ(calls[23].nCall, SV_WAVE_CALL_IN_CLOSE);
@@ -266,7 +230,7 @@ TEST_F(WaveIn, CloseStopsWaitsResetsClosesAndReturnsOnTheCloseNoticeRequeueingNo
 
     // 200 ms between stop and reset, and the notice was there at the first look.
     EXPECT_EQ(sleeps_, std::vector<DWORD>{200});
-    EXPECT_EQ(audio_->m_cInState.load(), 2);
+    EXPECT_EQ(Inside(*audio_).m_cInState.load(), 2);
     EXPECT_TRUE(BuffersFreed());
     // Only the three full buffers became frames.
     EXPECT_EQ(fb_.GetFrameCount(), 3u);
@@ -279,35 +243,31 @@ TEST_F(WaveIn, CloseStopsWaitsResetsClosesAndReturnsOnTheCloseNoticeRequeueingNo
 
 TEST_F(WaveIn, WithoutTheCloseNoticeTheCloseGivesUpAfterTwoSecondsAndStillFrees)
 {
-    SvWaveTestFaults noNotice = {};
-    noNotice.bNoCloseNotice = TRUE;
-    Faults(noNotice);
+    NoCloseNotice();
     ASSERT_TRUE(Open());
     EXPECT_TRUE(audio_->WaveInClose());
     std::vector<DWORD> expected(21, 100);
     expected[0] = 200;
     EXPECT_EQ(sleeps_, expected);
     EXPECT_EQ(Slept(), 2200u);
-    EXPECT_EQ(audio_->m_cInState.load(), 1);
+    EXPECT_EQ(Inside(*audio_).m_cInState.load(), 1);
     EXPECT_TRUE(BuffersFreed());
     EXPECT_TRUE(Calls(SV_WAVE_CALL_IN_UNPREPARE).empty());
 
     // Closing state: a new open is allowed and records again.
     SvWaveTestSetFaults(nullptr);
     ASSERT_TRUE(Open());
-    EXPECT_EQ(audio_->m_cInState.load(), 0);
+    EXPECT_EQ(Inside(*audio_).m_cInState.load(), 0);
     ASSERT_EQ(Record(kBuf), kBuf);
     EXPECT_EQ(fb_.GetFrameCount(), 1u);
 }
 
 TEST_F(WaveIn, AFailedDeviceOpenLeavesTheStateOpenAndTheCloseRunsItsWholeSequence)
 {
-    SvWaveTestFaults refuse = {};
-    refuse.mmrOpen = MMSYSERR_ALLOCATED;
-    Faults(refuse);
+    RefuseOpens(MMSYSERR_ALLOCATED);
     EXPECT_FALSE(Open());
-    EXPECT_EQ(audio_->m_cInState.load(), 0);
-    EXPECT_EQ(audio_->m_dwInBufferSize, kBuf);
+    EXPECT_EQ(Inside(*audio_).m_cInState.load(), 0);
+    EXPECT_EQ(Inside(*audio_).m_dwInBufferSize, kBuf);
     EXPECT_EQ(format_.nSamplesPerSec, 8000u);
     EXPECT_TRUE(BuffersFreed());
     EXPECT_TRUE(Calls(SV_WAVE_CALL_IN_PREPARE).empty());
@@ -321,14 +281,14 @@ TEST_F(WaveIn, AFailedDeviceOpenLeavesTheStateOpenAndTheCloseRunsItsWholeSequenc
         ASSERT_EQ(calls.size(), 1u) << kind;
         EXPECT_EQ(calls[0].mmr, static_cast<MMRESULT>(MMSYSERR_INVALHANDLE)) << kind;
     }
-    EXPECT_EQ(audio_->m_cInState.load(), 1);
+    EXPECT_EQ(Inside(*audio_).m_cInState.load(), 1);
 }
 
 TEST_F(WaveIn, DestroyingACAudioClosesPlaybackFirstThenCapture)
 {
     ASSERT_EQ(audio_->WaveOutOpen(3), 1);
     ASSERT_TRUE(Open());
-    HWAVEIN h = audio_->m_hWaveIn;
+    HWAVEIN h = Inside(*audio_).m_hWaveIn;
     audio_.reset();
     std::vector<SvWaveCall> calls = Calls();
     size_t outClose = calls.size(), inStop = calls.size(), inClose = calls.size();

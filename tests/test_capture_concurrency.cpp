@@ -59,8 +59,8 @@ struct Shared {
 
 Shared Look()
 {
-    CAutoCri lock(&g_Systems.m_csLock);
-    return {g_Systems.m_nCaptureRefs, g_Systems.m_pCapture};
+    CAutoCri lock(g_Systems.GetCaptureLock());
+    return {g_Systems.GetCaptureRefs(), g_Systems.GetCapture()};
 }
 
 size_t CallsOf(int kind)

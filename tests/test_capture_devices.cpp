@@ -15,21 +15,19 @@
 #include <thread>
 #include <vector>
 
-#include "test_capture_common.h"
+#include "test_wave_common.h"
 
 namespace {
 
-using namespace captest;
+using namespace wavetest;
+typedef InListener Listener;
 
 const double kToneHz = 440.0;
 const double kToneLevel = 0.5;
 // Longer than any test records.
 const size_t kSignalBytes = 2 * 64000;
 
-std::string TempPath(const char* what)
-{
-    return "/tmp/sonavex-wavein-" + std::to_string(getpid()) + what;
-}
+std::string TempPath(const char* what) { return wavetest::TempPath("sonavex-wavein-", what); }
 
 bool WriteFile(const std::string& path, const std::vector<BYTE>& bytes)
 {
@@ -58,20 +56,6 @@ std::vector<BYTE> Tone(size_t bytes, double hz, double level, DWORD rate = 8000)
     return t;
 }
 
-const char* Name(SvWaveDeviceKind kind)
-{
-    switch (kind) {
-    case SV_WAVE_DEVICE_TEST:
-        return "Test";
-    case SV_WAVE_DEVICE_VIRTUAL:
-        return "Virtual";
-    case SV_WAVE_DEVICE_ALSA:
-        return "Alsa";
-    default:
-        return "Auto";
-    }
-}
-
 class InputDevice : public ::testing::TestWithParam<SvWaveDeviceKind> {
 protected:
     void SetUp() override
@@ -98,10 +82,7 @@ protected:
     void TearDown() override
     {
         listener_.action = nullptr;
-        for (HWAVEIN h : open_) {
-            waveInReset(h);
-            waveInClose(h);
-        }
+        open_.CloseAll();
         SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
         SvWaveVirtualSetInput(nullptr);
         SvWaveVirtualSetSpeed(1);
@@ -110,24 +91,13 @@ protected:
 
     HWAVEIN Open()
     {
-        const WAVEFORMATEX format = Pcm16();
-        HWAVEIN h = nullptr;
-        EXPECT_EQ(waveInOpen(&h, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&Listener::Proc),
-                             reinterpret_cast<DWORD_PTR>(&listener_), CALLBACK_FUNCTION),
-                  MMSYSERR_NOERROR);
+        HWAVEIN h = open_.Open(Pcm16(), &listener_);
         if (h != nullptr) {
             EXPECT_EQ(SvWaveGetInDeviceKind(h), GetParam());
-            open_.push_back(h);
         }
         return h;
     }
-    MMRESULT Close(HWAVEIN h)
-    {
-        const MMRESULT r = waveInClose(h);
-        if (r == MMSYSERR_NOERROR)
-            open_.erase(std::remove(open_.begin(), open_.end(), h), open_.end());
-        return r;
-    }
+    MMRESULT Close(HWAVEIN h) { return open_.Close(h); }
     // Lets the device record until `count` buffers have come back in all:
     // the test device is stepped, the others record by themselves.
     void RecordUntil(HWAVEIN h, size_t count, DWORD bufferBytes)
@@ -146,7 +116,7 @@ protected:
 
     Listener listener_;
     Buffers bufs_;
-    std::vector<HWAVEIN> open_;
+    OpenDevices<HWAVEIN> open_;
     std::vector<BYTE> signal_;
 };
 
@@ -292,7 +262,7 @@ TEST_P(InputDevice, ResetReturnsEveryBufferOnTheCallerAndCloseIsRefusedUntilThen
 
 INSTANTIATE_TEST_SUITE_P(AllDevices, InputDevice,
                          ::testing::Values(SV_WAVE_DEVICE_TEST, SV_WAVE_DEVICE_VIRTUAL, SV_WAVE_DEVICE_ALSA),
-                         [](const ::testing::TestParamInfo<SvWaveDeviceKind>& p) { return Name(p.param); });
+                         [](const ::testing::TestParamInfo<SvWaveDeviceKind>& p) { return KindName(p.param); });
 
 // ---- The virtual device's sources and pace ----------------------------------
 
@@ -319,9 +289,7 @@ protected:
                 waveInAddBuffer(hwi, hdr, kHdr);
         };
         HWAVEIN h = nullptr;
-        EXPECT_EQ(waveInOpen(&h, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&Listener::Proc),
-                             reinterpret_cast<DWORD_PTR>(&listener), CALLBACK_FUNCTION),
-                  MMSYSERR_NOERROR);
+        EXPECT_EQ(OpenDevice(&h, format, &listener), MMSYSERR_NOERROR);
         if (h == nullptr)
             return {};
         bufs.Make(2, bytes);

@@ -19,11 +19,12 @@
 #include "audio/audioframebuffer.h"
 #include "support/autocri.h"
 #include "support/systems.h"
-#include "test_capture_common.h"
+#include "test_access.h"
+#include "test_wave_common.h"
 
 namespace {
 
-using captest::Ramp;
+using wavetest::Ramp;
 
 const DWORD kFrame = 320;  // one recorded buffer, queued as one frame
 // The debugger text of a failed device open: 24 stars and "failed to open"
@@ -32,40 +33,28 @@ const std::string kOpenFailedTrace =
     "************************\xB4\xF2\xBF\xAA\xCA\xA7\xB0\xDC"
     "WaveInOpen()";
 
-class Capture : public ::testing::Test {
+class Capture : public wavetest::TestDeviceTest {
 protected:
     void SetUp() override
     {
-        SvWaveTestReset();
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
-        static const bool hooked = (SvSetSleepHook(&Capture::CountSleep, nullptr), true);
-        (void)hooked;
-        s_current = this;
+        TestDeviceTest::SetUp();
         SvSetDebugOutputSink(&Capture::Trace, this);
     }
     void TearDown() override
     {
         // Whatever a failed test left open is closed, so the next starts at 0.
-        while (g_Systems.m_nCaptureRefs > 0)
-            SV_CloseAudioCapture(reinterpret_cast<SV_CAPTURE>(g_Systems.m_pCapture));
+        while (g_Systems.GetCaptureRefs() > 0)
+            SV_CloseAudioCapture(reinterpret_cast<SV_CAPTURE>(g_Systems.GetCapture()));
         SvSetDebugOutputSink(nullptr, nullptr);
-        s_current = nullptr;
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
-        SvWaveTestReset();
+        TestDeviceTest::TearDown();
     }
 
-    static void CountSleep(DWORD ms, void*)
-    {
-        if (s_current != nullptr)
-            s_current->slept_ += ms;
-    }
     static void Trace(const char* text, void* user)
     {
         Capture* self = static_cast<Capture*>(user);
         std::lock_guard<std::mutex> lock(self->traceMutex_);
         self->traces_.push_back(text);
     }
-    static Capture* s_current;
 
     std::vector<std::string> Traces(const std::string& text)
     {
@@ -77,13 +66,7 @@ protected:
         }
         return some;
     }
-    size_t CallsOf(int kind)
-    {
-        size_t n = 0;
-        for (const SvWaveCall& c : SvWaveTestCalls())
-            n += c.nCall == kind;
-        return n;
-    }
+    size_t CallsOf(int kind) { return Calls(kind).size(); }
     void FailDeviceOpens()
     {
         SvWaveTestFaults refuse = {};
@@ -107,21 +90,18 @@ protected:
     {
         const std::vector<BYTE> frame(kFrame, 1);
         for (int i = 0; i < 8; ++i)
-            c.m_pFrameBuffer->PushFrame(frame.data(), static_cast<int>(frame.size()));
+            Inside(c).m_pFrameBuffer->PushFrame(frame.data(), static_cast<int>(frame.size()));
         for (int i = 0; i < 8; ++i) {
             unsigned char out[kFrame];
             unsigned int len = kFrame;
             ASSERT_EQ(c.ReadAudioBuffer(out, &len), 1);
         }
-        ASSERT_EQ(c.m_pFrameBuffer->GetDataSize(), 0);
+        ASSERT_EQ(Inside(c).m_pFrameBuffer->GetDataSize(), 0);
     }
 
-    DWORD slept_ = 0;
     std::mutex traceMutex_;
     std::vector<std::string> traces_;
 };
-
-Capture* Capture::s_current = nullptr;
 
 // ---- The capture object ------------------------------------------------------
 
@@ -137,7 +117,7 @@ TEST_F(Capture, AReadWithoutRoomOrFrameBufferReturnsZeroAndLeavesTheLengthAlone)
     ASSERT_EQ(c.CreateFrameBuffer(), 1);
     PassPreBuffer(c);
     const std::vector<BYTE> frame = Ramp(kFrame);
-    c.m_pFrameBuffer->PushFrame(frame.data(), kFrame);
+    Inside(c).m_pFrameBuffer->PushFrame(frame.data(), kFrame);
     len = 0;
     EXPECT_EQ(c.ReadAudioBuffer(out, &len), 0);
     EXPECT_EQ(len, 0u);
@@ -145,7 +125,7 @@ TEST_F(Capture, AReadWithoutRoomOrFrameBufferReturnsZeroAndLeavesTheLengthAlone)
     EXPECT_EQ(c.ReadAudioBuffer(nullptr, &len), 0);
     EXPECT_EQ(len, kFrame);
     // Nothing was taken by the refused reads.
-    EXPECT_EQ(c.m_pFrameBuffer->GetDataSize(), static_cast<int>(kFrame));
+    EXPECT_EQ(Inside(c).m_pFrameBuffer->GetDataSize(), static_cast<int>(kFrame));
     EXPECT_EQ(c.ReadAudioBuffer(out, &len), 1);
     EXPECT_EQ(memcmp(out, frame.data(), kFrame), 0);
 }
@@ -156,18 +136,18 @@ TEST_F(Capture, TheReaderHoldsBackUntil130BytesAreQueuedThenTakesOneFrame)
     ASSERT_EQ(c.CreateFrameBuffer(), 1);
     PassPreBuffer(c);
     const std::vector<BYTE> bytes = Ramp(130, 5);
-    c.m_pFrameBuffer->PushFrame(bytes.data(), 129);
+    Inside(c).m_pFrameBuffer->PushFrame(bytes.data(), 129);
     unsigned char out[kFrame];
     unsigned int len = 999;
     EXPECT_EQ(c.ReadAudioBuffer(out, &len), 0);
     EXPECT_EQ(len, 999u);
-    c.m_pFrameBuffer->PushFrame(bytes.data() + 129, 1);
+    Inside(c).m_pFrameBuffer->PushFrame(bytes.data() + 129, 1);
     len = kFrame;
     ASSERT_EQ(c.ReadAudioBuffer(out, &len), 1);
     EXPECT_EQ(len, 129u);
     EXPECT_EQ(memcmp(out, bytes.data(), 129), 0);
     // One frame per read: the 1-byte frame is still queued, below the mark.
-    EXPECT_EQ(c.m_pFrameBuffer->GetDataSize(), 1);
+    EXPECT_EQ(Inside(c).m_pFrameBuffer->GetDataSize(), 1);
     EXPECT_EQ(c.ReadAudioBuffer(out, &len), 0);
 }
 
@@ -177,8 +157,8 @@ TEST_F(Capture, AFrameLongerThanTheHostsRoomIsCutToIt)
     ASSERT_EQ(c.CreateFrameBuffer(), 1);
     PassPreBuffer(c);
     const std::vector<BYTE> frame = Ramp(kFrame, 6);
-    c.m_pFrameBuffer->PushFrame(frame.data(), kFrame);
-    c.m_pFrameBuffer->PushFrame(frame.data(), kFrame);
+    Inside(c).m_pFrameBuffer->PushFrame(frame.data(), kFrame);
+    Inside(c).m_pFrameBuffer->PushFrame(frame.data(), kFrame);
     std::vector<unsigned char> out(kFrame, 0xEE);
     unsigned int len = 100;
     ASSERT_EQ(c.ReadAudioBuffer(out.data(), &len), 1);
@@ -186,7 +166,7 @@ TEST_F(Capture, AFrameLongerThanTheHostsRoomIsCutToIt)
     EXPECT_EQ(memcmp(out.data(), frame.data(), 100), 0);
     EXPECT_EQ(out[100], 0xEE);
     // The rest of that frame is gone; the next read starts the next frame.
-    EXPECT_EQ(c.m_pFrameBuffer->GetDataSize(), static_cast<int>(kFrame));
+    EXPECT_EQ(Inside(c).m_pFrameBuffer->GetDataSize(), static_cast<int>(kFrame));
 }
 
 TEST_F(Capture, ClearWorksWithAndWithoutAFrameBuffer)
@@ -195,29 +175,30 @@ TEST_F(Capture, ClearWorksWithAndWithoutAFrameBuffer)
     EXPECT_EQ(c.Clear(), 1);
     ASSERT_EQ(c.CreateFrameBuffer(), 1);
     const std::vector<BYTE> frame(kFrame, 3);
-    c.m_pFrameBuffer->PushFrame(frame.data(), kFrame);
+    Inside(c).m_pFrameBuffer->PushFrame(frame.data(), kFrame);
     EXPECT_EQ(c.Clear(), 1);
-    EXPECT_EQ(c.m_pFrameBuffer->GetDataSize(), 0);
+    EXPECT_EQ(Inside(c).m_pFrameBuffer->GetDataSize(), 0);
 }
 
 TEST_F(Capture, OpenRecordsCloseTwiceGivesOneThenZeroAndTheFrameBufferStays)
 {
     CAudioCapture c;
     ASSERT_EQ(c.Open(), 1);
-    ASSERT_NE(c.m_pAudio, nullptr);
-    ASSERT_NE(c.m_pFrameBuffer, nullptr);
-    EXPECT_EQ(c.m_pAudio->m_pFrameBuffer, c.m_pFrameBuffer);
-    EXPECT_EQ(c.m_pAudio->m_dwInBufferSize, kFrame);
-    EXPECT_EQ(c.m_pAudio->m_cInState.load(), 0);
+    ASSERT_NE(Inside(c).m_pAudio, nullptr);
+    ASSERT_NE(Inside(c).m_pFrameBuffer, nullptr);
+    CAudioTestAccess audio = Inside(*Inside(c).m_pAudio);
+    EXPECT_EQ(audio.m_pFrameBuffer, Inside(c).m_pFrameBuffer);
+    EXPECT_EQ(audio.m_dwInBufferSize, kFrame);
+    EXPECT_EQ(audio.m_cInState.load(), 0);
     ASSERT_EQ(Record(3), 3 * kFrame);
-    CAudioFrameBuffer* fb = c.m_pFrameBuffer;
+    CAudioFrameBuffer* fb = Inside(c).m_pFrameBuffer;
     EXPECT_EQ(fb->GetFrameCount(), 3u);
 
     EXPECT_EQ(c.Close(), 1);
-    EXPECT_EQ(c.m_pAudio, nullptr);
+    EXPECT_EQ(Inside(c).m_pAudio, nullptr);
     EXPECT_EQ(CallsOf(SV_WAVE_CALL_IN_CLOSE), 1u);
     EXPECT_EQ(c.Close(), 0);
-    EXPECT_EQ(c.m_pFrameBuffer, fb);
+    EXPECT_EQ(Inside(c).m_pFrameBuffer, fb);
     EXPECT_EQ(fb->GetFrameCount(), 3u);
     EXPECT_EQ(c.Clear(), 1);
     EXPECT_EQ(fb->GetFrameCount(), 0u);
@@ -227,11 +208,11 @@ TEST_F(Capture, OpenIsRefusedWhileAWaveDeviceIsPresent)
 {
     CAudioCapture c;
     ASSERT_EQ(c.Open(), 1);
-    CAudio* audio = c.m_pAudio;
-    CAudioFrameBuffer* fb = c.m_pFrameBuffer;
+    CAudio* audio = Inside(c).m_pAudio;
+    CAudioFrameBuffer* fb = Inside(c).m_pFrameBuffer;
     EXPECT_EQ(c.Open(), 0);
-    EXPECT_EQ(c.m_pAudio, audio);
-    EXPECT_EQ(c.m_pFrameBuffer, fb);
+    EXPECT_EQ(Inside(c).m_pAudio, audio);
+    EXPECT_EQ(Inside(c).m_pFrameBuffer, fb);
     EXPECT_EQ(CallsOf(SV_WAVE_CALL_IN_OPEN), 1u);
 }
 
@@ -240,10 +221,10 @@ TEST_F(Capture, AFailedDeviceOpenTracesClosesWithinItsBoundAndKeepsTheFrameBuffe
     FailDeviceOpens();
     CAudioCapture c;
     EXPECT_EQ(c.Open(), 0);
-    EXPECT_EQ(c.m_pAudio, nullptr);
-    EXPECT_NE(c.m_pFrameBuffer, nullptr);
+    EXPECT_EQ(Inside(c).m_pAudio, nullptr);
+    EXPECT_NE(Inside(c).m_pFrameBuffer, nullptr);
     EXPECT_EQ(Traces(kOpenFailedTrace).size(), 1u);
-    EXPECT_EQ(slept_, 2200u);
+    EXPECT_EQ(Slept(), 2200u);
     // Open once more: the device is tried again.
     SvWaveTestSetFaults(nullptr);
     EXPECT_EQ(c.Open(), 1);
@@ -257,12 +238,12 @@ TEST_F(Capture, TwoOpensShareOneObjectAndTheFirstCloseKeepsItRecording)
     SV_CAPTURE b = SV_OpenAudioCapture();
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a, b);
-    EXPECT_EQ(g_Systems.m_nCaptureRefs, 2);
-    EXPECT_EQ(reinterpret_cast<SV_CAPTURE>(g_Systems.m_pCapture), a);
+    EXPECT_EQ(g_Systems.GetCaptureRefs(), 2);
+    EXPECT_EQ(reinterpret_cast<SV_CAPTURE>(g_Systems.GetCapture()), a);
     EXPECT_EQ(CallsOf(SV_WAVE_CALL_IN_OPEN), 1u);
 
     EXPECT_EQ(SV_CloseAudioCapture(a), 1);
-    EXPECT_EQ(g_Systems.m_nCaptureRefs, 1);
+    EXPECT_EQ(g_Systems.GetCaptureRefs(), 1);
     EXPECT_EQ(CallsOf(SV_WAVE_CALL_IN_CLOSE), 0u);
     ASSERT_EQ(Record(9), 9 * kFrame);
     std::vector<BYTE> frame;
@@ -270,8 +251,8 @@ TEST_F(Capture, TwoOpensShareOneObjectAndTheFirstCloseKeepsItRecording)
     EXPECT_EQ(frame.size(), kFrame);
 
     EXPECT_EQ(SV_CloseAudioCapture(b), 1);
-    EXPECT_EQ(g_Systems.m_nCaptureRefs, 0);
-    EXPECT_EQ(g_Systems.m_pCapture, nullptr);
+    EXPECT_EQ(g_Systems.GetCaptureRefs(), 0);
+    EXPECT_EQ(g_Systems.GetCapture(), nullptr);
     EXPECT_EQ(CallsOf(SV_WAVE_CALL_IN_CLOSE), 1u);
 
     // A new first open makes a new object on a new device.
@@ -285,15 +266,15 @@ TEST_F(Capture, AFailedOpenReturnsNullAfterItsBoundedCloseAndLeavesTheCountAtZer
 {
     FailDeviceOpens();
     EXPECT_EQ(SV_OpenAudioCapture(), nullptr);
-    EXPECT_EQ(g_Systems.m_nCaptureRefs, 0);
-    EXPECT_EQ(g_Systems.m_pCapture, nullptr);
-    EXPECT_EQ(slept_, 2200u);
+    EXPECT_EQ(g_Systems.GetCaptureRefs(), 0);
+    EXPECT_EQ(g_Systems.GetCapture(), nullptr);
+    EXPECT_EQ(Slept(), 2200u);
     EXPECT_EQ(Traces(kOpenFailedTrace).size(), 1u);
 
     SvWaveTestSetFaults(nullptr);
     SV_CAPTURE h = SV_OpenAudioCapture();
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(g_Systems.m_nCaptureRefs, 1);
+    EXPECT_EQ(g_Systems.GetCaptureRefs(), 1);
     EXPECT_EQ(SV_CloseAudioCapture(h), 1);
 }
 
@@ -308,10 +289,10 @@ TEST_F(Capture, NullHandlesAreAnsweredWithZeroAndChangeNothing)
     EXPECT_EQ(SV_ReadAudioBuffer(nullptr, out, &len, 0), 0);
     EXPECT_EQ(len, kFrame);
     EXPECT_EQ(SV_AudioCapClear(nullptr), 0);
-    EXPECT_EQ(g_Systems.m_nCaptureRefs, 1);
-    EXPECT_EQ(g_Systems.m_pCapture->m_pFrameBuffer->GetFrameCount(), 9u);
+    EXPECT_EQ(g_Systems.GetCaptureRefs(), 1);
+    EXPECT_EQ(Inside(*g_Systems.GetCapture()).m_pFrameBuffer->GetFrameCount(), 9u);
     EXPECT_EQ(SV_AudioCapClear(h), 1);
-    EXPECT_EQ(g_Systems.m_pCapture->m_pFrameBuffer->GetFrameCount(), 0u);
+    EXPECT_EQ(Inside(*g_Systems.GetCapture()).m_pFrameBuffer->GetFrameCount(), 0u);
     EXPECT_EQ(SV_CloseAudioCapture(h), 1);
 }
 
@@ -321,7 +302,7 @@ TEST_F(Capture, ACloseAfterTheLastIsRefusedInsteadOfFreeingTwice)
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(SV_CloseAudioCapture(h), 1);
     EXPECT_EQ(SV_CloseAudioCapture(h), 0);
-    EXPECT_EQ(g_Systems.m_nCaptureRefs, 0);
+    EXPECT_EQ(g_Systems.GetCaptureRefs(), 0);
     EXPECT_EQ(CallsOf(SV_WAVE_CALL_IN_CLOSE), 1u);
 }
 

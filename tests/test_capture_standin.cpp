@@ -9,56 +9,46 @@
 #include <thread>
 #include <vector>
 
-#include "test_capture_common.h"
+#include "test_wave_common.h"
 
 namespace {
 
-using namespace captest;
+using namespace wavetest;
+typedef InListener Listener;
 
 // ALSA sees no device in this process, so the automatic choice is known.
 const bool kAlsaHasNoDevice = setenv("ALSA_CONFIG_PATH", SV_ALSA_NODEVICE_CONF, 1) == 0;
 
-class TestInput : public ::testing::Test {
+class TestInput : public StandInTest {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(kAlsaHasNoDevice);
-        SvWaveTestReset();
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
+        StandInTest::SetUp();
     }
     void TearDown() override
     {
         listener_.action = nullptr;
-        for (HWAVEIN h : open_) {
-            waveInReset(h);
-            waveInClose(h);
-        }
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
-        SvWaveTestReset();
+        open_.CloseAll();
+        StandInTest::TearDown();
     }
 
-    HWAVEIN Open(const WAVEFORMATEX& format = Pcm16())
-    {
-        HWAVEIN h = nullptr;
-        EXPECT_EQ(waveInOpen(&h, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&Listener::Proc),
-                             reinterpret_cast<DWORD_PTR>(&listener_), CALLBACK_FUNCTION),
-                  MMSYSERR_NOERROR);
-        if (h != nullptr)
-            open_.push_back(h);
-        return h;
-    }
-    MMRESULT Close(HWAVEIN h)
-    {
-        const MMRESULT r = waveInClose(h);
-        if (r == MMSYSERR_NOERROR)
-            open_.erase(std::remove(open_.begin(), open_.end(), h), open_.end());
-        return r;
-    }
+    HWAVEIN Open(const WAVEFORMATEX& format = Pcm16()) { return open_.Open(format, &listener_); }
+    MMRESULT Close(HWAVEIN h) { return open_.Close(h); }
     void Feed(const std::vector<BYTE>& bytes) { SvWaveTestFeedInput(bytes.data(), static_cast<DWORD>(bytes.size())); }
+    // Opens into *h, feeds `fed`, adds three buffers of 160 bytes and starts;
+    // false when the stand-in refused any of it.
+    bool OpenAndStart(const std::vector<BYTE>& fed, HWAVEIN* h)
+    {
+        *h = Open();
+        Feed(fed);
+        bufs_.Make(3, 160);
+        return bufs_.AddAll(*h) && waveInStart(*h) == MMSYSERR_NOERROR;
+    }
 
     Listener listener_;
     Buffers bufs_;
-    std::vector<HWAVEIN> open_;
+    OpenDevices<HWAVEIN> open_;
 };
 
 TEST_F(TestInput, NothingIsRecordedBeforeStartNorIntoNoBufferAndPartOfABufferStaysQueued)
@@ -104,12 +94,9 @@ TEST_F(TestInput, AddBufferRefusesUnpreparedAndQueuedHeadersAndStartsTheCountAtZ
 TEST_F(TestInput, StopReturnsOnlyThePartlyFilledBufferAndStartGoesOnIntoTheNext)
 {
     const auto me = std::this_thread::get_id();
-    HWAVEIN h = Open();
     const std::vector<BYTE> fed = Ramp(1000);
-    Feed(fed);
-    bufs_.Make(3, 160);
-    ASSERT_TRUE(bufs_.AddAll(h));
-    ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
+    HWAVEIN h = nullptr;
+    ASSERT_TRUE(OpenAndStart(fed, &h));
 
     ASSERT_EQ(SvWaveTestRecord(h, 100), 100u);
     ASSERT_EQ(waveInStop(h), MMSYSERR_NOERROR);
@@ -139,11 +126,8 @@ TEST_F(TestInput, StopReturnsOnlyThePartlyFilledBufferAndStartGoesOnIntoTheNext)
 TEST_F(TestInput, ResetReturnsEveryQueuedBufferOnTheCallerInOrderAndStopsRecording)
 {
     const auto me = std::this_thread::get_id();
-    HWAVEIN h = Open();
-    Feed(Ramp(1000));
-    bufs_.Make(3, 160);
-    ASSERT_TRUE(bufs_.AddAll(h));
-    ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
+    HWAVEIN h = nullptr;
+    ASSERT_TRUE(OpenAndStart(Ramp(1000), &h));
     ASSERT_EQ(SvWaveTestRecord(h, 60), 60u);
     ASSERT_EQ(waveInReset(h), MMSYSERR_NOERROR);
 

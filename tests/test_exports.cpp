@@ -25,6 +25,7 @@
 #include "audio/audiodec.h"
 #include "audio/audioframebuffer.h"
 #include "support/systems.h"
+#include "test_access.h"
 
 // Array allocations of one chosen size fail once when armed: the frame
 // buffer's decode buffer is the only array of its size, so decoding can be
@@ -104,16 +105,17 @@ TEST_F(ExportsTest, OpenConfiguresTheFrameBufferAndTheDevice)
         SCOPED_TRACE(testing::Message() << "mode " << c.mode << " live " << c.live);
         SV_DECODER h = SV_OpenSonavex(c.mode, c.live);
         ASSERT_NE(h, nullptr);
-        CAudioDec* dec = Dec(h);
-        ASSERT_NE(dec->m_pAudio, nullptr);
-        ASSERT_NE(dec->m_pFrameBuffer, nullptr);
-        EXPECT_EQ(dec->m_nMode, c.mode);
-        EXPECT_EQ(dec->m_nLive, c.live);
-        EXPECT_EQ(dec->m_pFrameBuffer->m_nPrebufferFrames, c.prebuffer);
-        EXPECT_EQ(dec->m_pFrameBuffer->m_bLive.load(), c.isLive);
-        EXPECT_EQ(dec->m_pFrameBuffer->m_nRingSize, 0x100000);
-        EXPECT_EQ(dec->m_pAudio->m_pFrameBuffer, dec->m_pFrameBuffer);
-        EXPECT_EQ(dec->m_pAudio->m_dwOutDataLen, 640u);
+        CAudioDecTestAccess dec = Inside(*Dec(h));
+        ASSERT_NE(dec.m_pAudio, nullptr);
+        ASSERT_NE(dec.m_pFrameBuffer, nullptr);
+        EXPECT_EQ(dec.m_nMode, c.mode);
+        EXPECT_EQ(dec.m_nLive, c.live);
+        CAudioFrameBufferTestAccess fb = Inside(*dec.m_pFrameBuffer);
+        EXPECT_EQ(fb.m_nPrebufferFrames, c.prebuffer);
+        EXPECT_EQ(fb.m_bLive.load(), c.isLive);
+        EXPECT_EQ(fb.m_nRingSize, 0x100000);
+        EXPECT_EQ(Inside(*dec.m_pAudio).m_pFrameBuffer, dec.m_pFrameBuffer);
+        EXPECT_EQ(Inside(*dec.m_pAudio).m_dwOutDataLen, 640u);
         EXPECT_EQ(SV_CloseSonavex(h), 1);
     }
     // Every open asked the default device for 16-bit mono PCM at 8 kHz.
@@ -136,21 +138,21 @@ TEST_F(ExportsTest, EachExportForwardsToItsDecoder)
 {
     SV_DECODER h = SV_OpenSonavex(SV_PREBUFFER_8, SV_FILE_PLAYBACK);
     ASSERT_NE(h, nullptr);
-    CAudioFrameBuffer* fb = Dec(h)->m_pFrameBuffer;
+    CAudioFrameBuffer* fb = Inside(*Dec(h)).m_pFrameBuffer;
 
     EXPECT_EQ(SV_InputAudioBuffer(h, kEmptyVoiceFrame, 8, SV_PAYLOAD_VOICE, 0x123456789LL, 0), 1);
     EXPECT_EQ(SV_AudioDecGetFrames(h), 1) << "a frame of no samples still counts";
-    EXPECT_EQ(fb->m_nInputPts.load(), 0x123456789LL);
-    EXPECT_EQ(fb->m_bStoreData, 0);
+    EXPECT_EQ(Inside(*fb).m_nInputPts.load(), 0x123456789LL);
+    EXPECT_EQ(Inside(*fb).m_bStoreData, 0);
     EXPECT_EQ(SV_InputAudioBuffer(h, kEmptyVoiceFrame, 8, SV_PAYLOAD_VOICE, 5, 1), 1);
-    EXPECT_EQ(fb->m_bStoreData, 1);
+    EXPECT_EQ(Inside(*fb).m_bStoreData, 1);
 
     SV_SetPts(h, 0x100000001LL, -7);
-    EXPECT_EQ(fb->m_nHostPts.load(), 0x100000001LL);
-    EXPECT_EQ(fb->m_nHostPts2.load(), -7);
+    EXPECT_EQ(Inside(*fb).m_nHostPts.load(), 0x100000001LL);
+    EXPECT_EQ(Inside(*fb).m_nHostPts2.load(), -7);
 
-    fb->m_nCurPts.store(41);
-    fb->m_nNextPts.store(42);
+    Inside(*fb).m_nCurPts.store(41);
+    Inside(*fb).m_nNextPts.store(42);
     int64_t pts = 0;
     int64_t next = 0;
     SV_GetPts(h, &pts, &next);
@@ -159,9 +161,9 @@ TEST_F(ExportsTest, EachExportForwardsToItsDecoder)
     SV_GetPts(h, nullptr, nullptr);
 
     EXPECT_EQ(SV_SetMuteAudio(h, 2), 1);
-    EXPECT_EQ(fb->m_bMute.load(), 2);
+    EXPECT_EQ(Inside(*fb).m_bMute.load(), 2);
     EXPECT_EQ(SV_StopFileAudio(h, 2), 1);
-    EXPECT_EQ(fb->m_nStopFile.load(), 2);
+    EXPECT_EQ(Inside(*fb).m_nStopFile.load(), 2);
 
     EXPECT_EQ(SV_ClearAudioFrames(h, 7, 0, 0, nullptr, nullptr), SV_E_BAD_TYPE);
     EXPECT_EQ(SV_AudioDecGetFrames(h), 2);
@@ -169,18 +171,18 @@ TEST_F(ExportsTest, EachExportForwardsToItsDecoder)
     EXPECT_EQ(SV_AudioDecGetFrames(h), 0);
 
     EXPECT_EQ(SV_AudioDecSetVolume(h, 0xABCD1234), 1);
-    EXPECT_EQ(Dec(h)->m_nVolume.load(), 0xABCD1234u);
+    EXPECT_EQ(Inside(*Dec(h)).m_nVolume.load(), 0xABCD1234u);
     EXPECT_EQ(SV_AudioDecGetVolume(h), 0x12341234u);
-    EXPECT_EQ(Dec(h)->m_nVolume.load(), 0x12341234u) << "a read keeps what the device reported";
+    EXPECT_EQ(Inside(*Dec(h)).m_nVolume.load(), 0x12341234u) << "a read keeps what the device reported";
     EXPECT_EQ(SV_CloseSonavex(h), 1);
 }
 
 TEST_F(ExportsTest, NetProtocolVersionIsKept)
 {
     SV_SetNetProtocolVersion(7);
-    EXPECT_EQ(g_Systems.m_nNetProtocolVersion.load(), 7);
+    EXPECT_EQ(g_Systems.GetNetProtocolVersion(), 7);
     SV_SetNetProtocolVersion(-3);
-    EXPECT_EQ(g_Systems.m_nNetProtocolVersion.load(), -3);
+    EXPECT_EQ(g_Systems.GetNetProtocolVersion(), -3);
 }
 
 TEST_F(ExportsTest, AFailedDeviceOpenLeavesNoDeviceBehind)
@@ -190,7 +192,7 @@ TEST_F(ExportsTest, AFailedDeviceOpenLeavesNoDeviceBehind)
     SvWaveTestSetFaults(&faults);
     CAudioDec dec;
     EXPECT_EQ(dec.Open(0, 1), 0);
-    EXPECT_EQ(dec.m_pAudio, nullptr);
+    EXPECT_EQ(Inside(dec).m_pAudio, nullptr);
     EXPECT_EQ(SV_OpenSonavex(0, 1), nullptr);
     SvWaveTestSetFaults(nullptr);
 }
@@ -198,7 +200,7 @@ TEST_F(ExportsTest, AFailedDeviceOpenLeavesNoDeviceBehind)
 TEST_F(ExportsTest, DecoderWithoutAFrameBuffer)
 {
     CAudioDec dec;
-    EXPECT_EQ(dec.m_nVolume.load(), 0xFFFFFFFFu);
+    EXPECT_EQ(Inside(dec).m_nVolume.load(), 0xFFFFFFFFu);
     EXPECT_EQ(dec.InputAudioBuffer(kEmptyVoiceFrame, 8, 2, 0, 1), -1);
     EXPECT_EQ(static_cast<uint32_t>(dec.ClearAudioFrames(0, 1, 0, nullptr, nullptr)), SV_E_NO_FRAME_BUFFER);
     EXPECT_EQ(dec.Clear(), 1);
@@ -213,17 +215,17 @@ TEST_F(ExportsTest, OpenTwiceRefusesAndCloseKeepsTheQueue)
 {
     CAudioDec dec;
     ASSERT_EQ(dec.Open(1, 0), 1);
-    CAudio* device = dec.m_pAudio;
-    CAudioFrameBuffer* fb = dec.m_pFrameBuffer;
+    CAudio* device = Inside(dec).m_pAudio;
+    CAudioFrameBuffer* fb = Inside(dec).m_pFrameBuffer;
     EXPECT_EQ(dec.Open(0, 1), 0);
-    EXPECT_EQ(dec.m_pAudio, device);
-    EXPECT_EQ(dec.m_pFrameBuffer, fb);
-    EXPECT_EQ(dec.m_nMode, 1);
+    EXPECT_EQ(Inside(dec).m_pAudio, device);
+    EXPECT_EQ(Inside(dec).m_pFrameBuffer, fb);
+    EXPECT_EQ(Inside(dec).m_nMode, 1);
 
     EXPECT_EQ(dec.InputAudioBuffer(kEmptyVoiceFrame, 8, 2, 9, 1), 1);
     EXPECT_EQ(dec.Close(), 1);
-    EXPECT_EQ(dec.m_pAudio, nullptr);
-    EXPECT_EQ(dec.m_pFrameBuffer, fb);
+    EXPECT_EQ(Inside(dec).m_pAudio, nullptr);
+    EXPECT_EQ(Inside(dec).m_pFrameBuffer, fb);
     EXPECT_EQ(dec.GetFrames(), 1u);
     EXPECT_EQ(dec.Close(), 0);
 
@@ -240,7 +242,7 @@ TEST_F(ExportsTest, ARefusedVolumeIsStillKept)
     CAudioDec dec;
     ASSERT_EQ(dec.Open(0, 1), 1);
     EXPECT_EQ(dec.SetVolume(0x1234), 0);
-    EXPECT_EQ(dec.m_nVolume.load(), 0x1234u);
+    EXPECT_EQ(Inside(dec).m_nVolume.load(), 0x1234u);
     SvWaveTestSetFaults(nullptr);
 }
 

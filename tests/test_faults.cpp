@@ -34,6 +34,8 @@
 #include "audio/audioframebuffer.h"
 #include "hi_voice.h"
 #include "support/systems.h"
+#include "test_replace_new.h"
+#include "test_wave_common.h"
 
 namespace {
 
@@ -41,7 +43,9 @@ namespace {
 thread_local size_t t_failSize = 0;  // 0: any size
 thread_local int t_failCountdown = 0;
 
-void* Allocate(size_t size)
+}  // namespace
+
+void* SvTestNew(size_t size)
 {
     if (t_failCountdown > 0 && (t_failSize == 0 || t_failSize == size) && --t_failCountdown == 0)
         throw std::bad_alloc();
@@ -50,18 +54,7 @@ void* Allocate(size_t size)
     throw std::bad_alloc();
 }
 
-}  // namespace
-
-void* operator new(size_t size) { return Allocate(size); }
-void* operator new[](size_t size) { return Allocate(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept { return malloc(size != 0 ? size : 1); }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept { return malloc(size != 0 ? size : 1); }
-void operator delete(void* p) noexcept { free(p); }
-void operator delete[](void* p) noexcept { free(p); }
-void operator delete(void* p, size_t) noexcept { free(p); }
-void operator delete[](void* p, size_t) noexcept { free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { free(p); }
+void* SvTestNewNoThrow(size_t size) noexcept { return malloc(size != 0 ? size : 1); }
 
 namespace {
 
@@ -76,17 +69,6 @@ void ThrowingSink(const char*, void*)
 {
     if (g_sinkThrows.exchange(false))
         throw std::runtime_error("debug output sink");
-}
-
-void FixedDay(LPSYSTEMTIME st, void*)
-{
-    memset(st, 0, sizeof(*st));
-    st->wYear = 2026;
-    st->wMonth = 3;
-    st->wDay = 4;
-    st->wHour = 5;
-    st->wMinute = 6;
-    st->wSecond = 7;
 }
 
 void NoSleep(DWORD, void*) {}
@@ -269,8 +251,8 @@ void RecordsOn(Ctx& c)
 void NoCaptureLeft(Ctx& c)
 {
     EXPECT_EQ(c.cap, nullptr);
-    EXPECT_EQ(g_Systems.m_nCaptureRefs, 0);
-    EXPECT_EQ(g_Systems.m_pCapture, nullptr);
+    EXPECT_EQ(g_Systems.GetCaptureRefs(), 0);
+    EXPECT_EQ(g_Systems.GetCapture(), nullptr);
     EXPECT_EQ(SvWaveGetInDeviceKind(c.hwi), SV_WAVE_DEVICE_AUTO) << "no input device is left open";
     EXPECT_EQ(Calls(SV_WAVE_CALL_IN_OPEN), Calls(SV_WAVE_CALL_IN_CLOSE)) << "every device opened was closed";
 }
@@ -330,7 +312,7 @@ protected:
         saved_ = g_hModule;
         g_hModule = kModule;
         SvSetModuleFileName(kModule, (dir_ + "/Sonavex.dll").c_str());
-        SvSetLocalTimeSource(FixedDay, nullptr);
+        SvSetLocalTimeSource(wavetest::FixedDay, nullptr);
         // The close sequences' bounded waits run at once.
         SvSetSleepHook(NoSleep, nullptr);
         SvSetDebugOutputSink(ThrowingSink, nullptr);

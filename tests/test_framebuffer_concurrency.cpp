@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "audio/audioframebuffer.h"
+#include "test_access.h"
 
 namespace {
 
@@ -103,14 +104,14 @@ void RunHost(CAudioFrameBuffer& fb, std::atomic<bool>& done, long& badReadings)
         const int length = LengthOf(seq);
         for (int i = 0; i < length; i += 4)
             memcpy(&frame[i], &seq, 4);
-        fb.m_nInputPts.store(seq);
+        Inside(fb).m_nInputPts.store(seq);
         fb.PushFrame(frame.data(), length);
 
         int64_t cur = 0, next = 0;
         fb.GetPts(&cur, &next);
         const int held = fb.GetDataSize();
         if (cur < 0 || cur > seq || next < 0 || next > seq || fb.GetFrameCount() > 2500u ||
-            held < 0 || held > fb.m_nRingSize)
+            held < 0 || held > Inside(fb).m_nRingSize)
             ++badReadings;
         if (seq % 97 == 0)
             fb.ClearFrames(0, 0, 3, &cur, &next);

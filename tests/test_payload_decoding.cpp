@@ -12,6 +12,7 @@
 #include "test_codec_amr_streams.h"
 #include "test_codec_debug.h"
 #include "test_codec_guard.h"
+#include "test_access.h"
 
 namespace {
 
@@ -143,13 +144,13 @@ TEST_F(PayloadDecodingTest, AmrPayloadMustHoldTheWholeFrame)
     // Nothing to decode: no codec state or buffer is made.
     EXPECT_EQ(m_fb->DecodePayload(nullptr, 0, 1, 1, 1), 1);
     EXPECT_EQ(m_fb->DecodePayload(nullptr, -4, 1, 2, 1), 1);
-    EXPECT_EQ(m_fb->m_hAmrDecoder, 0u);
-    EXPECT_EQ(m_fb->m_pDecodeBuf, nullptr);
+    EXPECT_EQ(Inside(*m_fb).m_hAmrDecoder, 0u);
+    EXPECT_EQ(Inside(*m_fb).m_pDecodeBuf, nullptr);
 
     EXPECT_EQ(Input(frames[0], 31, 1, 3), 1);
     EXPECT_EQ(m_fb->GetFrameCount(), 0u) << "one byte short: dropped";
-    EXPECT_NE(m_fb->m_hAmrDecoder, 0u);
-    EXPECT_NE(m_fb->m_pDecodeBuf, nullptr);
+    EXPECT_NE(Inside(*m_fb).m_hAmrDecoder, 0u);
+    EXPECT_NE(Inside(*m_fb).m_pDecodeBuf, nullptr);
 
     EXPECT_EQ(Input(frames[0], 32, 1, 4), 1);
     // Bytes beyond the frame are ignored; a decoded frame is always 320 bytes.
@@ -173,13 +174,13 @@ TEST_F(PayloadDecodingTest, TypesTwoAndThreeShareOneVoiceDecoder)
     const std::vector<short> signal = codectest::SyntheticSpeech(3 * kFrameSamples);
     const std::vector<unsigned char> a = VoiceFrame(Slice(signal, 1));
     const std::vector<unsigned char> b = VoiceFrame(Slice(signal, 2));
-    EXPECT_EQ(m_fb->m_pVoiceDecoder, nullptr);
+    EXPECT_EQ(Inside(*m_fb).m_pVoiceDecoder, nullptr);
     ASSERT_EQ(Input(a, 2, 100), 1);
-    CG726ADecoder* decoder = m_fb->m_pVoiceDecoder;
+    CG726ADecoder* decoder = Inside(*m_fb).m_pVoiceDecoder;
     ASSERT_NE(decoder, nullptr);
     ASSERT_EQ(Input(b, 3, 120), 1);
     ASSERT_EQ(Input(a, 2, 140), 1);
-    EXPECT_EQ(m_fb->m_pVoiceDecoder, decoder);
+    EXPECT_EQ(Inside(*m_fb).m_pVoiceDecoder, decoder);
 
     // An empty voice frame still queues a frame, with its stamp.
     ASSERT_EQ(Input(VoiceFrame({}), 3, 160), 1);
@@ -250,15 +251,15 @@ TEST_F(PayloadDecodingTest, MixedStreamCarriesEachPayloadsStampToItsFrame)
             }
             EXPECT_EQ(result, type >= 1 && type <= 4 ? 1 : 0) << "type " << type;
             // Recorded for every payload, decodable or not.
-            EXPECT_EQ(m_fb->m_nInputPts.load(), pts);
-            EXPECT_EQ(m_fb->m_nFormat, type);
+            EXPECT_EQ(Inside(*m_fb).m_nInputPts.load(), pts);
+            EXPECT_EQ(Inside(*m_fb).m_nFormat, type);
             if (type == 4 || type == 0 || type == 5) {
-                EXPECT_EQ(m_fb->m_bStoreData, store);
+                EXPECT_EQ(Inside(*m_fb).m_bStoreData, store);
             }
             // One decode buffer serves both codecs and is never replaced.
             if (!decodeBuf)
-                decodeBuf = m_fb->m_pDecodeBuf;
-            EXPECT_EQ(m_fb->m_pDecodeBuf, decodeBuf);
+                decodeBuf = Inside(*m_fb).m_pDecodeBuf;
+            EXPECT_EQ(Inside(*m_fb).m_pDecodeBuf, decodeBuf);
         }
     }
 

@@ -176,10 +176,10 @@ TEST(EntryPointTest, RecordsTheModuleOnAttachAndClearsItOnDetach)
 TEST(SystemsTest, StartsEmptyWithAUsableLock)
 {
     CSystems systems;
-    EXPECT_EQ(systems.m_nCaptureRefs, 0);
-    EXPECT_EQ(systems.m_pCapture, nullptr);
-    EXPECT_EQ(systems.m_nNetProtocolVersion.load(), 0);
-    CAutoCri lock(&systems.m_csLock);
+    EXPECT_EQ(systems.GetCaptureRefs(), 0);
+    EXPECT_EQ(systems.GetCapture(), nullptr);
+    EXPECT_EQ(systems.GetNetProtocolVersion(), 0);
+    CAutoCri lock(systems.GetCaptureLock());
     EXPECT_EQ(lock.Unlock(), 1);
 }
 

@@ -19,6 +19,8 @@
 #include "audio/audio.h"
 #include "audio/audioframebuffer.h"
 #include "support/systems.h"
+#include "test_access.h"
+#include "test_wave_common.h"
 
 // Allocation faults for the exception guard: the n-th array allocation of a
 // given size throws. Every array form is replaced, so all of them pair up.
@@ -53,44 +55,18 @@ void operator delete[](void* p, size_t) noexcept
 
 namespace {
 
-const UINT kHdr = sizeof(WAVEHDR);
 const DWORD kBuf = 640;  // bytes of one buffer at selector 3
 
-std::vector<BYTE> Frame(size_t bytes, int seed)
-{
-    std::vector<BYTE> f(bytes);
-    for (size_t i = 0; i < bytes / 2; ++i) {
-        const int16_t v = static_cast<int16_t>(1 + (seed * 977 + static_cast<int>(i) * 31) % 30000);
-        memcpy(&f[2 * i], &v, 2);
-    }
-    return f;
-}
+using wavetest::Concat;
+using wavetest::Frame;
+using wavetest::kHdr;
+using wavetest::Silence;
 
-std::vector<BYTE> Concat(const std::vector<std::vector<BYTE>>& parts)
-{
-    std::vector<BYTE> all;
-    for (const auto& p : parts)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
-std::vector<BYTE> Silence(size_t bytes)
-{
-    return std::vector<BYTE>(bytes, 0);
-}
-
-class WaveOut : public ::testing::Test {
+class WaveOut : public wavetest::TestDeviceTest {
 protected:
     void SetUp() override
     {
-        SvWaveTestReset();
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
-        // The kernel stand-in keeps every hook it is given for the life of
-        // the process, so one hook is installed once and reads the fixture
-        // through a pointer.
-        static const bool hooked = (SvSetSleepHook(&WaveOut::CountSleep, nullptr), true);
-        (void)hooked;
-        s_current = this;
+        TestDeviceTest::SetUp();
         fb_.AllocRing(CAudioDec_kRing);
         fb_.SetPlayMode(0, 0);  // file playback: no pre-buffer
         audio_.reset(new CAudio);
@@ -98,35 +74,12 @@ protected:
     void TearDown() override
     {
         audio_.reset();
-        s_current = nullptr;
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
-        SvWaveTestReset();
+        TestDeviceTest::TearDown();
     }
 
-    // Counts the sleeps of the close's bounded wait instead of sleeping.
-    static void CountSleep(DWORD ms, void*)
-    {
-        if (s_current != nullptr) {
-            s_current->sleptMs_ += ms;
-            ++s_current->sleeps_;
-        }
-    }
-    static WaveOut* s_current;
-
-    void Faults(const SvWaveTestFaults& f) { SvWaveTestSetFaults(&f); }
     void Push(const std::vector<BYTE>& frame) { fb_.PushFrame(frame.data(), static_cast<int>(frame.size())); }
-    UINT Step(UINT n) { return SvWaveTestStep(audio_->m_hWaveOut, n); }
+    UINT Step(UINT n) { return SvWaveTestStep(Inside(*audio_).m_hWaveOut, n); }
 
-    // Calls recorded since `from`, of one kind (0: all).
-    std::vector<SvWaveCall> Calls(int kind = 0, size_t from = 0)
-    {
-        std::vector<SvWaveCall> all = SvWaveTestCalls(), some;
-        for (size_t i = from; i < all.size(); ++i) {
-            if (kind == 0 || all[i].nCall == kind)
-                some.push_back(all[i]);
-        }
-        return some;
-    }
     std::vector<BYTE> Output(size_t from, size_t bytes)
     {
         std::vector<BYTE> out(bytes);
@@ -135,18 +88,16 @@ protected:
     }
     bool BuffersFreed()
     {
-        for (unsigned char* p : audio_->m_pOutBuffer) {
+        for (unsigned char* p : Inside(*audio_).m_pOutBuffer) {
             if (p != nullptr)
                 return false;
         }
-        return audio_->m_pFrame == nullptr;
+        return Inside(*audio_).m_pFrame == nullptr;
     }
 
     static const int CAudioDec_kRing = 0x100000;
     CAudioFrameBuffer fb_;
     std::unique_ptr<CAudio> audio_;
-    DWORD sleptMs_ = 0;
-    int sleeps_ = 0;
 };
 
 // ---- Open, close and their calls ---------------------------------------------
@@ -161,11 +112,11 @@ TEST_F(WaveOut, OpenQueuesTenPreparedBuffersOfSilenceOnTheDefaultDevice)
 {
     audio_->SetFrameBuffer(&fb_);
     ASSERT_EQ(audio_->WaveOutOpen(3), 1);
-    EXPECT_EQ(audio_->m_cOutState.load(), 0);
+    EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 0);
 
     std::vector<SvWaveCall> open = Calls(SV_WAVE_CALL_OPEN);
     ASSERT_EQ(open.size(), 1u);
-    EXPECT_EQ(open[0].hwo, audio_->m_hWaveOut);
+    EXPECT_EQ(open[0].hwo, Inside(*audio_).m_hWaveOut);
     EXPECT_EQ(open[0].uArg, WAVE_MAPPER);
     EXPECT_EQ(open[0].dwArg, static_cast<DWORD>(CALLBACK_FUNCTION));
     EXPECT_EQ(open[0].dwCallback, reinterpret_cast<DWORD_PTR>(&CAudio::waveOutProc));
@@ -176,22 +127,22 @@ TEST_F(WaveOut, OpenQueuesTenPreparedBuffersOfSilenceOnTheDefaultDevice)
     ASSERT_EQ(prepares.size(), 10u);
     ASSERT_EQ(writes.size(), 10u);
     for (int i = 0; i < 10; ++i) {
-        EXPECT_EQ(prepares[i].pwh, &audio_->m_WaveHdrOut[i]);
+        EXPECT_EQ(prepares[i].pwh, &Inside(*audio_).m_WaveHdrOut[i]);
         EXPECT_EQ(prepares[i].uArg, kHdr);
-        EXPECT_EQ(writes[i].pwh, &audio_->m_WaveHdrOut[i]);
+        EXPECT_EQ(writes[i].pwh, &Inside(*audio_).m_WaveHdrOut[i]);
         EXPECT_EQ(writes[i].mmr, MMSYSERR_NOERROR);
-        const WAVEHDR& h = audio_->m_WaveHdrOut[i];
-        EXPECT_EQ(h.lpData, reinterpret_cast<LPSTR>(audio_->m_pOutBuffer[i]));
+        const WAVEHDR& h = Inside(*audio_).m_WaveHdrOut[i];
+        EXPECT_EQ(h.lpData, reinterpret_cast<LPSTR>(Inside(*audio_).m_pOutBuffer[i]));
         EXPECT_EQ(h.dwBufferLength, kBuf);
         EXPECT_EQ(h.dwLoops, 1u);
         EXPECT_EQ(h.dwFlags, static_cast<DWORD>(WHDR_PREPARED | WHDR_INQUEUE));
     }
-    EXPECT_EQ(audio_->m_dwOutDataLen, kBuf);
+    EXPECT_EQ(Inside(*audio_).m_dwOutDataLen, kBuf);
 
     // With no frame ever queued, the device plays nothing but silence.
     ASSERT_EQ(Step(30), 30u);
     EXPECT_EQ(SvWaveTestOutput(), Silence(30 * kBuf));
-    EXPECT_EQ(SvWaveTestQueued(audio_->m_hWaveOut), 10u);
+    EXPECT_EQ(SvWaveTestQueued(Inside(*audio_).m_hWaveOut), 10u);
 }
 
 TEST_F(WaveOut, EachSelectorOpensItsRowOfTheFormatTable)
@@ -221,32 +172,32 @@ TEST_F(WaveOut, EachSelectorOpensItsRowOfTheFormatTable)
         EXPECT_EQ(f.nBlockAlign, r.align) << selector;
         EXPECT_EQ(f.wBitsPerSample, r.bits) << selector;
         EXPECT_EQ(f.cbSize, r.cbSize) << selector;
-        EXPECT_EQ(audio.m_dwOutBufferSize, r.bytes) << selector;
-        for (const WAVEHDR& h : audio.m_WaveHdrOut)
+        EXPECT_EQ(Inside(audio).m_dwOutBufferSize, r.bytes) << selector;
+        for (const WAVEHDR& h : Inside(audio).m_WaveHdrOut)
             EXPECT_EQ(h.dwBufferLength, r.bytes) << selector;
         audio.WaveOutClose();
-        EXPECT_EQ(audio.m_cOutState.load(), 2);
+        EXPECT_EQ(Inside(audio).m_cOutState.load(), 2);
     }
     SvWaveTestReset();
     EXPECT_EQ(audio_->WaveOutOpen(4), 0);
     EXPECT_EQ(audio_->WaveOutOpen(-1), 0);
     EXPECT_TRUE(Calls().empty());
     EXPECT_TRUE(BuffersFreed());
-    EXPECT_EQ(audio_->m_cOutState.load(), 2);
+    EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 2);
 }
 
 TEST_F(WaveOut, OpenWhileOpenFailsAndLeavesEverythingAlone)
 {
     ASSERT_EQ(audio_->WaveOutOpen(3), 1);
-    unsigned char* first = audio_->m_pOutBuffer[0];
-    HWAVEOUT h = audio_->m_hWaveOut;
+    unsigned char* first = Inside(*audio_).m_pOutBuffer[0];
+    HWAVEOUT h = Inside(*audio_).m_hWaveOut;
     const size_t calls = Calls().size();
     EXPECT_EQ(audio_->WaveOutOpen(2), 0);
     EXPECT_EQ(Calls().size(), calls);
-    EXPECT_EQ(audio_->m_pOutBuffer[0], first);
-    EXPECT_EQ(audio_->m_hWaveOut, h);
-    EXPECT_EQ(audio_->m_dwOutBufferSize, kBuf);
-    EXPECT_EQ(audio_->m_cOutState.load(), 0);
+    EXPECT_EQ(Inside(*audio_).m_pOutBuffer[0], first);
+    EXPECT_EQ(Inside(*audio_).m_hWaveOut, h);
+    EXPECT_EQ(Inside(*audio_).m_dwOutBufferSize, kBuf);
+    EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 0);
 }
 
 TEST_F(WaveOut, NothingReachesThePlatformBeforeTheFirstOpen)
@@ -255,14 +206,14 @@ TEST_F(WaveOut, NothingReachesThePlatformBeforeTheFirstOpen)
     audio_->WaveOutClose();
     EXPECT_EQ(audio_->SetVolume(0x8000), 0);
     EXPECT_TRUE(Calls().empty());
-    EXPECT_EQ(sleeps_, 0);
-    EXPECT_EQ(audio_->m_hWaveOut, nullptr);
+    EXPECT_TRUE(sleeps_.empty());
+    EXPECT_EQ(Inside(*audio_).m_hWaveOut, nullptr);
 }
 
 TEST_F(WaveOut, CloseResetsClosesHearsTheNoticeAtOnceAndFreesTheBuffers)
 {
     ASSERT_EQ(audio_->WaveOutOpen(3), 1);
-    HWAVEOUT h = audio_->m_hWaveOut;
+    HWAVEOUT h = Inside(*audio_).m_hWaveOut;
     const size_t before = Calls().size();
     audio_->WaveOutClose();
 
@@ -272,7 +223,7 @@ TEST_F(WaveOut, CloseResetsClosesHearsTheNoticeAtOnceAndFreesTheBuffers)
     for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(calls[i].nCall, SV_WAVE_CALLBACK);
         EXPECT_EQ(calls[i].uArg, static_cast<UINT>(WOM_DONE));
-        EXPECT_EQ(calls[i].pwh, &audio_->m_WaveHdrOut[i]);
+        EXPECT_EQ(calls[i].pwh, &Inside(*audio_).m_WaveHdrOut[i]);
     }
     EXPECT_EQ(calls[10].nCall, SV_WAVE_CALL_RESET);
     EXPECT_EQ(calls[11].nCall, SV_WAVE_CALLBACK);
@@ -280,17 +231,17 @@ TEST_F(WaveOut, CloseResetsClosesHearsTheNoticeAtOnceAndFreesTheBuffers)
     for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(calls[12 + i].nCall, SV_WAVE_CALL_UNPREPARE);
         EXPECT_EQ(calls[12 + i].hwo, h);
-        EXPECT_EQ(calls[12 + i].pwh, &audio_->m_WaveHdrOut[i]);
+        EXPECT_EQ(calls[12 + i].pwh, &Inside(*audio_).m_WaveHdrOut[i]);
         EXPECT_EQ(calls[12 + i].mmr, MMSYSERR_NOERROR);
-        EXPECT_EQ(audio_->m_WaveHdrOut[i].dwFlags & WHDR_PREPARED, 0u);
+        EXPECT_EQ(Inside(*audio_).m_WaveHdrOut[i].dwFlags & WHDR_PREPARED, 0u);
     }
     EXPECT_EQ(calls[22].nCall, SV_WAVE_CALL_CLOSE);
     EXPECT_EQ(calls[22].mmr, MMSYSERR_NOERROR);
 
-    EXPECT_EQ(audio_->m_cOutState.load(), 2);
-    EXPECT_EQ(sleeps_, 0);
+    EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 2);
+    EXPECT_TRUE(sleeps_.empty());
     EXPECT_TRUE(BuffersFreed());
-    EXPECT_EQ(audio_->m_hWaveOut, h);  // kept, as the close leaves it
+    EXPECT_EQ(Inside(*audio_).m_hWaveOut, h);  // kept, as the close leaves it
 
     // Closed twice: nothing more happens.
     const size_t after = Calls().size();
@@ -298,25 +249,23 @@ TEST_F(WaveOut, CloseResetsClosesHearsTheNoticeAtOnceAndFreesTheBuffers)
     EXPECT_EQ(Calls().size(), after);
     // And it opens again.
     EXPECT_EQ(audio_->WaveOutOpen(3), 1);
-    EXPECT_NE(audio_->m_hWaveOut, h);
+    EXPECT_NE(Inside(*audio_).m_hWaveOut, h);
 }
 
 TEST_F(WaveOut, ACloseThatGivesUpWaitingStillFreesAndAllowsTheNextOpen)
 {
-    SvWaveTestFaults noNotice = {};
-    noNotice.bNoCloseNotice = TRUE;
-    Faults(noNotice);
+    NoCloseNotice();
     ASSERT_EQ(audio_->WaveOutOpen(3), 1);
     audio_->WaveOutClose();
-    EXPECT_EQ(sleeps_, 20);
-    EXPECT_EQ(sleptMs_, 2000u);
-    EXPECT_EQ(audio_->m_cOutState.load(), 1);
+    EXPECT_EQ(sleeps_.size(), 20u);
+    EXPECT_EQ(Slept(), 2000u);
+    EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 1);
     EXPECT_TRUE(BuffersFreed());
 
     SvWaveTestSetFaults(nullptr);
     audio_->SetFrameBuffer(&fb_);
     ASSERT_EQ(audio_->WaveOutOpen(3), 1);
-    EXPECT_EQ(audio_->m_cOutState.load(), 0);
+    EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 0);
     Push(Frame(kBuf, 1));
     ASSERT_EQ(Step(11), 11u);
     EXPECT_EQ(Output(10 * kBuf, kBuf), Frame(kBuf, 1));
@@ -325,7 +274,7 @@ TEST_F(WaveOut, ACloseThatGivesUpWaitingStillFreesAndAllowsTheNextOpen)
 TEST_F(WaveOut, DestroyingAnOpenDeviceClosesIt)
 {
     ASSERT_EQ(audio_->WaveOutOpen(3), 1);
-    HWAVEOUT h = audio_->m_hWaveOut;
+    HWAVEOUT h = Inside(*audio_).m_hWaveOut;
     audio_.reset();
     EXPECT_EQ(Calls(SV_WAVE_CALL_CLOSE).size(), 1u);
     DWORD v;
@@ -364,16 +313,14 @@ TEST_F(WaveOut, ARefillWithoutAFrameBufferDropsItsHeaderForGood)
     ASSERT_EQ(audio_->WaveOutOpen(3), 1);
     const size_t before = Calls().size();
     ASSERT_EQ(Step(10), 10u);
-    EXPECT_EQ(SvWaveTestQueued(audio_->m_hWaveOut), 0u);
+    EXPECT_EQ(SvWaveTestQueued(Inside(*audio_).m_hWaveOut), 0u);
     EXPECT_EQ(Step(1), 0u);
     EXPECT_TRUE(Calls(SV_WAVE_CALL_WRITE, before).empty());
     // Each notice still re-prepared its (prepared) header.
     EXPECT_EQ(Calls(SV_WAVE_CALL_PREPARE, before).size(), 10u);
     audio_->WaveOutClose();
-    EXPECT_EQ(audio_->m_cOutState.load(), 2);
+    EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 2);
 }
-
-WaveOut* WaveOut::s_current = nullptr;
 
 class FrameSizes : public WaveOut, public ::testing::WithParamInterface<int> {};
 
@@ -455,7 +402,7 @@ TEST_F(WaveOut, SetVolumeSendsTheLowWordToBothChannels)
     ASSERT_EQ(sets.size(), 2u);
     EXPECT_EQ(sets[0].dwArg, 0xC000C000u);
     EXPECT_EQ(sets[1].dwArg, 0xFFFFFFFFu);
-    EXPECT_EQ(sets[0].hwo, audio_->m_hWaveOut);
+    EXPECT_EQ(sets[0].hwo, Inside(*audio_).m_hWaveOut);
 }
 
 TEST_F(WaveOut, TheLevelSetIsHeardInTheSamples)
@@ -496,13 +443,11 @@ TEST_F(WaveOut, WhenTheDeviceCannotSayGetVolumeReturnsTheLastLevelKnown)
 
 TEST_F(WaveOut, AFailedDeviceOpenFreesTheBuffersAndChangesNothingElse)
 {
-    SvWaveTestFaults failing = {};
-    failing.mmrOpen = MMSYSERR_ALLOCATED;
-    Faults(failing);
+    RefuseOpens(MMSYSERR_ALLOCATED);
     EXPECT_EQ(audio_->WaveOutOpen(3), 0);
     EXPECT_TRUE(BuffersFreed());
-    EXPECT_EQ(audio_->m_cOutState.load(), 2);
-    EXPECT_EQ(audio_->m_hWaveOut, nullptr);
+    EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 2);
+    EXPECT_EQ(Inside(*audio_).m_hWaveOut, nullptr);
     EXPECT_EQ(Calls().size(), 1u);  // the open alone
 }
 
@@ -518,9 +463,9 @@ TEST_F(WaveOut, PrepareAnsweringInvalidHandleIsRetriedOnTheSameHeader)
     ASSERT_EQ(prepares.size(), 14u);
     const int header[] = {0, 1, 2, 3, 3, 3, 3, 3, 4, 5, 6, 7, 8, 9};
     for (size_t i = 0; i < prepares.size(); ++i)
-        EXPECT_EQ(prepares[i].pwh, &audio_->m_WaveHdrOut[header[i]]) << i;
+        EXPECT_EQ(prepares[i].pwh, &Inside(*audio_).m_WaveHdrOut[header[i]]) << i;
     EXPECT_EQ(Calls(SV_WAVE_CALL_WRITE).size(), 10u);
-    EXPECT_EQ(SvWaveTestQueued(audio_->m_hWaveOut), 10u);
+    EXPECT_EQ(SvWaveTestQueued(Inside(*audio_).m_hWaveOut), 10u);
 }
 
 TEST_F(WaveOut, FiveInvalidHandleAnswersOnTheTenthHeaderFailTheOpenAndCloseTheDevice)
@@ -534,20 +479,20 @@ TEST_F(WaveOut, FiveInvalidHandleAnswersOnTheTenthHeaderFailTheOpenAndCloseTheDe
     std::vector<SvWaveCall> prepares = Calls(SV_WAVE_CALL_PREPARE);
     ASSERT_EQ(prepares.size(), 14u);  // nine good, five on the tenth, none beyond it
     for (size_t i = 9; i < prepares.size(); ++i) {
-        EXPECT_EQ(prepares[i].pwh, &audio_->m_WaveHdrOut[9]) << i;
+        EXPECT_EQ(prepares[i].pwh, &Inside(*audio_).m_WaveHdrOut[9]) << i;
         EXPECT_EQ(prepares[i].mmr, static_cast<MMRESULT>(MMSYSERR_INVALHANDLE)) << i;
     }
     EXPECT_TRUE(Calls(SV_WAVE_CALL_WRITE).empty());
     std::vector<SvWaveCall> closes = Calls(SV_WAVE_CALL_CLOSE);
     ASSERT_EQ(closes.size(), 1u);
     EXPECT_EQ(closes[0].mmr, MMSYSERR_NOERROR);
-    EXPECT_EQ(closes[0].hwo, audio_->m_hWaveOut);
+    EXPECT_EQ(closes[0].hwo, Inside(*audio_).m_hWaveOut);
     EXPECT_TRUE(BuffersFreed());
-    EXPECT_NE(audio_->m_cOutState.load(), 0);
-    EXPECT_EQ(sleeps_, 0);
+    EXPECT_NE(Inside(*audio_).m_cOutState.load(), 0);
+    EXPECT_TRUE(sleeps_.empty());
     // The device is really gone, and the next open works.
     DWORD v;
-    EXPECT_EQ(waveOutGetVolume(audio_->m_hWaveOut, &v), static_cast<MMRESULT>(MMSYSERR_INVALHANDLE));
+    EXPECT_EQ(waveOutGetVolume(Inside(*audio_).m_hWaveOut, &v), static_cast<MMRESULT>(MMSYSERR_INVALHANDLE));
     SvWaveTestSetFaults(nullptr);
     EXPECT_EQ(audio_->WaveOutOpen(3), 1);
 }
@@ -562,7 +507,7 @@ TEST_F(WaveOut, AnyOtherPrepareFailureFailsTheOpenAtOnce)
     EXPECT_EQ(audio_->WaveOutOpen(3), 0);
     EXPECT_EQ(Calls(SV_WAVE_CALL_PREPARE).size(), 3u);
     EXPECT_EQ(Calls(SV_WAVE_CALL_CLOSE).size(), 1u);
-    EXPECT_EQ(sleptMs_, 2000u);  // the bounded wait for the notice
+    EXPECT_EQ(Slept(), 2000u);  // the bounded wait for the notice
     EXPECT_TRUE(BuffersFreed());
     SvWaveTestSetFaults(nullptr);
     EXPECT_EQ(audio_->WaveOutOpen(3), 1);
@@ -577,7 +522,7 @@ TEST_F(WaveOut, ABufferThatComesBackBeforeTheOpenHasFinishedIsRefilledAndRequeue
     Push(frame);
     audio_->SetFrameBuffer(&fb_);
     ASSERT_EQ(audio_->WaveOutOpen(3), 1);
-    EXPECT_EQ(SvWaveTestQueued(audio_->m_hWaveOut), 10u);
+    EXPECT_EQ(SvWaveTestQueued(Inside(*audio_).m_hWaveOut), 10u);
     EXPECT_EQ(fb_.GetFrameCount(), 0u);
     ASSERT_EQ(Step(10), 10u);
     // Buffer 0 played silence during the open and comes round first with the frame.
@@ -586,17 +531,6 @@ TEST_F(WaveOut, ABufferThatComesBackBeforeTheOpenHasFinishedIsRefilledAndRequeue
 }
 
 // ---- Exception guard ---------------------------------------------------------
-
-void FixedDay(LPSYSTEMTIME st, void*)
-{
-    memset(st, 0, sizeof(*st));
-    st->wYear = 2026;
-    st->wMonth = 3;
-    st->wDay = 4;
-    st->wHour = 5;
-    st->wMinute = 6;
-    st->wSecond = 7;
-}
 
 TEST_F(WaveOut, AnAllocationFailureInTheOpenIsLoggedAndFailsTheOpen)
 {
@@ -608,7 +542,7 @@ TEST_F(WaveOut, AnAllocationFailureInTheOpenIsLoggedAndFailsTheOpen)
     g_hModule = fake;
     SvSetModuleFileName(fake, (dir + "/Sonavex.dll").c_str());
     // Stays for the rest of the process (see the sleep hook).
-    SvSetLocalTimeSource(FixedDay, nullptr);
+    SvSetLocalTimeSource(wavetest::FixedDay, nullptr);
 
     g_failSize = kBuf;
     g_failCountdown = 3;  // the third buffer: two are already allocated
@@ -621,7 +555,7 @@ TEST_F(WaveOut, AnAllocationFailureInTheOpenIsLoggedAndFailsTheOpen)
 
     EXPECT_EQ(opened, 0);
     EXPECT_TRUE(Calls().empty());
-    EXPECT_EQ(audio_->m_cOutState.load(), 2);
+    EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 2);
     const std::string log = dir + "/SoSonavexLog_20260304.txt";
     std::ifstream in(log, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -19,21 +19,15 @@
 
 #include "audio/audio.h"
 #include "audio/audioframebuffer.h"
+#include "test_access.h"
+#include "test_wave_common.h"
 
 namespace {
 
 const DWORD kBuf = 640;
-const UINT kHdr = sizeof(WAVEHDR);
 
-std::vector<BYTE> Frame(size_t bytes, int seed)
-{
-    std::vector<BYTE> f(bytes);
-    for (size_t i = 0; i < bytes / 2; ++i) {
-        const int16_t v = static_cast<int16_t>(1 + (seed * 977 + static_cast<int>(i) * 31) % 30000);
-        memcpy(&f[2 * i], &v, 2);
-    }
-    return f;
-}
+using wavetest::Frame;
+using wavetest::kHdr;
 
 // Polls `done` every millisecond, for at most 20 s.
 template <typename F>
@@ -75,10 +69,10 @@ TEST_F(WaveThreads, NoCallbackRunsAfterACloseThatMetABusyCallback)
     for (int i = 0; i < 4; ++i)
         Push(Frame(kBuf, i));
     ASSERT_EQ(audio.WaveOutOpen(3), 1);
-    const HWAVEOUT h = audio.m_hWaveOut;
+    const HWAVEOUT h = Inside(audio).m_hWaveOut;
 
     // Holding the frame buffer's lock stalls the next refill inside ReadFrame.
-    EnterCriticalSection(&fb_.m_cs);
+    EnterCriticalSection(&Inside(fb_).m_cs);
     std::thread stepper([&] { SvWaveTestStep(h, 1); });
     ASSERT_TRUE(Eventually([&] {
         for (const SvWaveCall& c : SvWaveTestCalls()) {
@@ -93,17 +87,17 @@ TEST_F(WaveThreads, NoCallbackRunsAfterACloseThatMetABusyCallback)
         audio.WaveOutClose();
         closed = true;
     });
-    ASSERT_TRUE(Eventually([&] { return audio.m_cOutState.load() != 0; }));
+    ASSERT_TRUE(Eventually([&] { return Inside(audio).m_cOutState.load() != 0; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(closed.load());  // waiting for the callback to let go
     // ...and the callback, released, queues its buffer again after the close began.
-    LeaveCriticalSection(&fb_.m_cs);
+    LeaveCriticalSection(&Inside(fb_).m_cs);
     closer.join();
     stepper.join();
     const UINT recordedAtClose = SvWaveTestCallCount();
 
-    EXPECT_EQ(audio.m_cOutState.load(), 2);
-    for (unsigned char* p : audio.m_pOutBuffer)
+    EXPECT_EQ(Inside(audio).m_cOutState.load(), 2);
+    for (unsigned char* p : Inside(audio).m_pOutBuffer)
         EXPECT_EQ(p, nullptr);
     const std::vector<SvWaveCall> calls = SvWaveTestCalls();
     int lateWrites = 0, returnedByReset = 0, closes = 0;
@@ -135,7 +129,7 @@ TEST_F(WaveThreads, TheHostQueuesFramesWhileTheDevicePlaysThemInOrder)
     for (int i = 0; i < frames; ++i)
         f.push_back(Frame(320, i));
     ASSERT_EQ(audio.WaveOutOpen(3), 1);
-    const HWAVEOUT h = audio.m_hWaveOut;
+    const HWAVEOUT h = Inside(audio).m_hWaveOut;
 
     // The host feeds and turns the volume knob; the stepper plays only while
     // a whole buffer's worth is queued, so no refill ever runs short.
@@ -189,11 +183,11 @@ TEST_F(WaveThreads, TheVirtualDevicePlaysAndRecordsTheQueueThroughTheWaveDevice)
     ASSERT_TRUE(Eventually([&] {
         MMTIME t = {};
         t.wType = TIME_BYTES;
-        waveOutGetPosition(audio.m_hWaveOut, &t, sizeof(t));
+        waveOutGetPosition(Inside(audio).m_hWaveOut, &t, sizeof(t));
         return t.u.cb >= expected.size() + 10 * kBuf;
     }));
     audio.WaveOutClose();
-    EXPECT_EQ(audio.m_cOutState.load(), 2);
+    EXPECT_EQ(Inside(audio).m_cOutState.load(), 2);
 
     std::ifstream in(wav, std::ios::binary);
     std::vector<BYTE> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -24,12 +24,14 @@
 #include <svwin/mmsystem.h>
 #include <svwin/wavedevice.h>
 
+#include "test_wave_common.h"
+
 namespace {
 
-std::string TempPath(const char* what)
-{
-    return "/tmp/sonavex-wave-" + std::to_string(getpid()) + what;
-}
+using namespace wavetest;
+typedef OutListener Listener;
+
+std::string TempPath(const char* what) { return wavetest::TempPath("sonavex-wave-", what); }
 
 // ALSA reads its configuration at the first open; this process's "default" is
 // the file plugin of tests/alsa/asound.conf, writing to a file of its own.
@@ -38,79 +40,7 @@ const std::string kVirtualFile = TempPath(".wav");
 const bool kAlsaConfigured = setenv("ALSA_CONFIG_PATH", SV_ALSA_FILE_CONF, 1) == 0 &&
                              setenv("SONAVEX_ALSA_FILE", kAlsaFile.c_str(), 1) == 0;
 
-const UINT kHdr = sizeof(WAVEHDR);
 const auto kPatience = std::chrono::seconds(20);
-
-thread_local int t_depth = 0;
-
-struct Notice {
-    UINT msg;
-    LPWAVEHDR hdr;
-    std::thread::id thread;
-    DWORD flags;
-    int depth;
-};
-
-class Listener {
-public:
-    static void CALLBACK Proc(HDRVR hdrvr, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR)
-    {
-        HWAVEOUT hwo = reinterpret_cast<HWAVEOUT>(hdrvr);
-        Listener* self = reinterpret_cast<Listener*>(instance);
-        LPWAVEHDR hdr = reinterpret_cast<LPWAVEHDR>(param1);
-        ++t_depth;
-        {
-            std::lock_guard<std::mutex> lock(self->mutex_);
-            self->notices_.push_back({msg, hdr, std::this_thread::get_id(), hdr ? hdr->dwFlags : 0, t_depth});
-        }
-        if (self->action)
-            self->action(hwo, msg, hdr);
-        self->cv_.notify_all();
-        --t_depth;
-    }
-
-    std::vector<Notice> Done()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<Notice> done;
-        std::copy_if(notices_.begin(), notices_.end(), std::back_inserter(done),
-                     [](const Notice& n) { return n.msg == WOM_DONE; });
-        return done;
-    }
-    std::vector<Notice> All()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return notices_;
-    }
-    // Waits (bounded) until `count` buffers have come back.
-    bool WaitDone(size_t count)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, kPatience, [&] {
-            return std::count_if(notices_.begin(), notices_.end(), [](const Notice& n) { return n.msg == WOM_DONE; }) >=
-                   static_cast<long>(count);
-        });
-    }
-
-    std::function<void(HWAVEOUT, UINT, LPWAVEHDR)> action;
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<Notice> notices_;
-};
-
-WAVEFORMATEX Pcm16(WORD channels, DWORD rate = 8000)
-{
-    WAVEFORMATEX f = {};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.wBitsPerSample = 16;
-    f.nBlockAlign = static_cast<WORD>(2 * channels);
-    f.nAvgBytesPerSec = rate * f.nBlockAlign;
-    return f;
-}
 
 std::vector<BYTE> ReadAll(const std::string& path)
 {
@@ -133,20 +63,6 @@ int16_t Sample(const std::vector<BYTE>& b, size_t i)
     return v;
 }
 
-const char* Name(SvWaveDeviceKind kind)
-{
-    switch (kind) {
-    case SV_WAVE_DEVICE_TEST:
-        return "Test";
-    case SV_WAVE_DEVICE_VIRTUAL:
-        return "Virtual";
-    case SV_WAVE_DEVICE_ALSA:
-        return "Alsa";
-    default:
-        return "Auto";
-    }
-}
-
 class Device : public ::testing::TestWithParam<SvWaveDeviceKind> {
 protected:
     void SetUp() override
@@ -160,10 +76,7 @@ protected:
     void TearDown() override
     {
         listener_.action = other_.action = nullptr;
-        for (HWAVEOUT h : open_) {
-            waveOutReset(h);
-            waveOutClose(h);
-        }
+        open_.CloseAll();
         SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
         SvWaveVirtualSetRecordPath(nullptr);
         SvWaveVirtualSetSpeed(1);
@@ -174,23 +87,13 @@ protected:
 
     HWAVEOUT Open(const WAVEFORMATEX& format, Listener* listener)
     {
-        HWAVEOUT h = nullptr;
-        EXPECT_EQ(waveOutOpen(&h, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&Listener::Proc),
-                              reinterpret_cast<DWORD_PTR>(listener), CALLBACK_FUNCTION),
-                  MMSYSERR_NOERROR);
+        HWAVEOUT h = open_.Open(format, listener);
         if (h) {
             EXPECT_EQ(SvWaveGetDeviceKind(h), GetParam());
-            open_.push_back(h);
         }
         return h;
     }
-    MMRESULT Close(HWAVEOUT h)
-    {
-        const MMRESULT r = waveOutClose(h);
-        if (r == MMSYSERR_NOERROR)
-            open_.erase(std::remove(open_.begin(), open_.end(), h), open_.end());
-        return r;
-    }
+    MMRESULT Close(HWAVEOUT h) { return open_.Close(h); }
 
     // Lets the device play until `count` buffers have come back in all: the
     // test device is stepped, the others play by themselves.
@@ -201,7 +104,7 @@ protected:
             if (count > have)
                 SvWaveTestStep(h, static_cast<UINT>(count - have));
         }
-        ASSERT_TRUE(listener.WaitDone(count));
+        ASSERT_TRUE(listener.WaitFor(WOM_DONE, count, kPatience));
     }
 
     // What the device played, read once it is closed.
@@ -257,7 +160,7 @@ protected:
 
     Listener listener_;
     Listener other_;
-    std::vector<HWAVEOUT> open_;
+    OpenDevices<HWAVEOUT> open_;
     std::vector<std::vector<BYTE>> data_;
     std::vector<WAVEHDR> hdrs_;
 };
@@ -445,7 +348,7 @@ TEST_P(Device, VolumeIsStoredExactlyPerHandle)
 
 INSTANTIATE_TEST_SUITE_P(AllDevices, Device,
                          ::testing::Values(SV_WAVE_DEVICE_TEST, SV_WAVE_DEVICE_VIRTUAL, SV_WAVE_DEVICE_ALSA),
-                         [](const ::testing::TestParamInfo<SvWaveDeviceKind>& p) { return Name(p.param); });
+                         [](const ::testing::TestParamInfo<SvWaveDeviceKind>& p) { return KindName(p.param); });
 
 TEST(AutomaticDevice, IsAlsaWhenItsDefaultPcmOpens)
 {

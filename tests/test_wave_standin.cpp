@@ -16,106 +16,37 @@
 #include <svwin/mmsystem.h>
 #include <svwin/wavedevice.h>
 
+#include "test_wave_common.h"
+
 namespace {
 
 // ALSA sees no device in this process, whatever the machine has, so the
 // automatic choice is known.
 const bool kAlsaHasNoDevice = setenv("ALSA_CONFIG_PATH", SV_ALSA_NODEVICE_CONF, 1) == 0;
 
-struct Notice {
-    UINT msg;
-    LPWAVEHDR hdr;
-    std::thread::id thread;
-    DWORD flags;
-    int depth;  // callbacks of the stand-in running on this thread, this one included
-};
+using namespace wavetest;
+typedef OutListener Listener;
 
-thread_local int t_depth = 0;
-
-// Records every notice; an optional action runs inside the callback.
-class Listener {
-public:
-    static void CALLBACK Proc(HDRVR hdrvr, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR)
-    {
-        HWAVEOUT hwo = reinterpret_cast<HWAVEOUT>(hdrvr);
-        Listener* self = reinterpret_cast<Listener*>(instance);
-        LPWAVEHDR hdr = reinterpret_cast<LPWAVEHDR>(param1);
-        ++t_depth;
-        {
-            std::lock_guard<std::mutex> lock(self->mutex_);
-            self->notices_.push_back({msg, hdr, std::this_thread::get_id(), hdr ? hdr->dwFlags : 0, t_depth});
-        }
-        if (self->action)
-            self->action(hwo, msg, hdr);
-        --t_depth;
-    }
-
-    std::vector<Notice> Notices()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return notices_;
-    }
-    std::vector<Notice> Of(UINT msg)
-    {
-        std::vector<Notice> all = Notices();
-        std::vector<Notice> some;
-        std::copy_if(all.begin(), all.end(), std::back_inserter(some), [&](const Notice& n) { return n.msg == msg; });
-        return some;
-    }
-
-    std::function<void(HWAVEOUT, UINT, LPWAVEHDR)> action;
-
-private:
-    std::mutex mutex_;
-    std::vector<Notice> notices_;
-};
-
-WAVEFORMATEX Pcm(WORD channels, WORD bits = 16, DWORD rate = 8000, WORD tag = WAVE_FORMAT_PCM)
-{
-    WAVEFORMATEX f = {};
-    f.wFormatTag = tag;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.wBitsPerSample = bits;
-    f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    f.nAvgBytesPerSec = rate * f.nBlockAlign;
-    return f;
-}
-
-const UINT kHdr = sizeof(WAVEHDR);
-
-class StandIn : public ::testing::Test {
+class StandIn : public StandInTest {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(kAlsaHasNoDevice);
-        SvWaveTestReset();
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
+        StandInTest::SetUp();
     }
     void TearDown() override
     {
         // No test action may queue again what the reset returns.
         listener_.action = other_.action = third_.action = nullptr;
-        for (HWAVEOUT h : open_) {
-            waveOutReset(h);
-            waveOutClose(h);
-        }
-        SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
-        SvWaveTestReset();
+        open_.CloseAll();
+        StandInTest::TearDown();
     }
 
     HWAVEOUT Open(const WAVEFORMATEX& format = Pcm(1), Listener* listener = nullptr)
     {
-        Listener* l = listener ? listener : &listener_;
-        HWAVEOUT h = nullptr;
-        EXPECT_EQ(waveOutOpen(&h, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&Listener::Proc),
-                              reinterpret_cast<DWORD_PTR>(l), CALLBACK_FUNCTION),
-                  MMSYSERR_NOERROR);
-        if (h)
-            open_.push_back(h);
-        return h;
+        return open_.Open(format, listener ? listener : &listener_);
     }
-    void Forget(HWAVEOUT h) { open_.erase(std::remove(open_.begin(), open_.end(), h), open_.end()); }
+    void Forget(HWAVEOUT h) { open_.Forget(h); }
 
     // `count` buffers of `bytes` bytes; buffer i holds the samples
     // 1000 * i + 1, 1000 * i + 2, ...
@@ -144,7 +75,7 @@ protected:
     Listener listener_;
     Listener other_;
     Listener third_;
-    std::vector<HWAVEOUT> open_;
+    OpenDevices<HWAVEOUT> open_;
     std::vector<std::vector<BYTE>> data_;
     std::vector<WAVEHDR> hdrs_;
 };
@@ -349,7 +280,7 @@ TEST_F(StandIn, OpenChecksItsArguments)
     EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &good, cb, me, CALLBACK_FUNCTION), static_cast<MMRESULT>(MMSYSERR_INVALPARAM));
     EXPECT_EQ(waveOutOpen(&h, WAVE_MAPPER, nullptr, cb, me, CALLBACK_FUNCTION), static_cast<MMRESULT>(MMSYSERR_INVALPARAM));
     EXPECT_EQ(h, nullptr);
-    EXPECT_TRUE(listener_.Notices().empty());
+    EXPECT_TRUE(listener_.All().empty());
     // Row 1 of the library's table: plain PCM that carries cbSize 22.
     WAVEFORMATEX row1 = Pcm(2, 16, 48000);
     row1.cbSize = 22;
@@ -369,7 +300,7 @@ TEST_F(StandIn, AnOpenFaultFailsTheOpenWithItsCodeAndOpensNothing)
                           reinterpret_cast<DWORD_PTR>(&listener_), CALLBACK_FUNCTION),
               static_cast<MMRESULT>(MMSYSERR_ALLOCATED));
     EXPECT_EQ(h, reinterpret_cast<HWAVEOUT>(0x77));
-    EXPECT_TRUE(listener_.Notices().empty());
+    EXPECT_TRUE(listener_.All().empty());
 }
 
 TEST_F(StandIn, ThePrepareFaultHitsTheCallsItNamesAndChangesNothing)
