@@ -263,8 +263,9 @@ void Receiver::Conceal(int type, int64_t ticks)
         return;
     }
     // Silence in frames of the stream's own length, so the decoder's queue
-    // keeps its rhythm.
-    const int64_t per = m_lastVoiceSamples > 0 ? m_lastVoiceSamples : kAmrFrameSamples;
+    // keeps its rhythm; never shorter than 20 ms, so a stream of tiny frames
+    // cannot turn one gap into thousands.
+    const int64_t per = std::max(m_lastVoiceSamples, kAmrFrameSamples);
     while (ticks > 0) {
         const int samples = static_cast<int>(std::min(per, ticks));
         const int length = MakeVoiceSilence(samples, m_silence);

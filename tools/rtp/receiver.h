@@ -142,9 +142,9 @@ public:
     int AmrPayloadType() const { return m_amrType; }
     const ReceiverStats& Stats() const { return m_stats; }
 
-    static const int kMaxReorderPackets = 64;
-    static const int kMaxDropout = 3000;
-    static const int kMaxMisorder = 100;
+    static constexpr int kMaxReorderPackets = 64;
+    static constexpr int kMaxDropout = 3000;
+    static constexpr int kMaxMisorder = 100;
 
 private:
     struct Slot {
