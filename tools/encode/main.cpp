@@ -2,24 +2,38 @@
 // feed: an AMR-NB storage file (.amr) or a voice-engine stream (.ve).
 #include <errno.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include <string>
 
+#include "options.h"
 #include "streams.h"
 
 namespace {
-
-const char kUsage[] =
-    "usage: sonavex-encode [--amr-mode 0..7] INPUT OUTPUT.amr|OUTPUT.ve\n"
-    "Encodes any audio file libsndfile reads, at 8 kHz mono, to AMR-NB (.amr,\n"
-    "mode 7 = 12.2 kbit/s by default) or to voice-engine frames (.ve).\n";
 
 bool HasSuffix(const std::string& s, const char* suffix)
 {
     const size_t n = strlen(suffix);
     return s.size() >= n && strcasecmp(s.c_str() + s.size() - n, suffix) == 0;
+}
+
+// Writes the stream's frames to `file`. Returns "", or why it stopped: a frame
+// of the other codec.
+std::string WriteFrames(svtool::FrameSource& source, svtool::Codec codec, const std::string& in, FILE* file,
+                        long* frames)
+{
+    if (codec == svtool::Codec::Amr)
+        fwrite(svtool::kAmrMagic, 1, svtool::kAmrMagicBytes, file);
+    const int wanted = codec == svtool::Codec::Amr ? svtool::kPayloadAmr : svtool::kPayloadVoice;
+    svtool::Frame frame;
+    while (source.Next(frame)) {
+        if (frame.type != wanted)
+            return in + ": already a compressed stream of the other codec";
+        fwrite(frame.data, 1, static_cast<size_t>(frame.length), file);
+        ++*frames;
+    }
+    return "";
 }
 
 } // namespace
@@ -29,40 +43,19 @@ int main(int argc, char** argv)
     svtool::SourceOptions options;
     std::string in;
     std::string out;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help") {
-            fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--amr-mode" && i + 1 < argc) {
-            char* end = nullptr;
-            const long mode = strtol(argv[++i], &end, 10);
-            if (*end != '\0' || mode < 0 || mode > 7) {
-                fprintf(stderr, "sonavex-encode: --amr-mode takes 0..7\n");
-                return 2;
-            }
-            options.amrMode = static_cast<int>(mode);
-        } else if (in.empty()) {
-            in = arg;
-        } else if (out.empty()) {
-            out = arg;
-        } else {
-            fputs(kUsage, stderr);
-            return 2;
-        }
-    }
-    if (in.empty() || out.empty()) {
-        fputs(kUsage, stderr);
-        return 2;
-    }
-    if (HasSuffix(out, ".amr")) {
+    svtool::CommandLine line("sonavex-encode",
+                             "Encodes any audio file libsndfile reads, at 8 kHz mono, to AMR-NB (.amr)\n"
+                             "or to voice-engine frames (.ve).\n");
+    line.options = {svtool::Integer("--amr-mode", "0..7", "AMR bit rate, 4.75..12.2 kbit/s (7)", &options.amrMode, 0, 7)};
+    line.arguments = {{"INPUT", &in, "no input file"}, {"OUTPUT.amr|OUTPUT.ve", &out, "no output file"}};
+    line.tooMany = "one input and one output file only";
+    line.Parse(argc, argv);
+    if (HasSuffix(out, ".amr"))
         options.codec = svtool::Codec::Amr;
-    } else if (HasSuffix(out, ".ve")) {
+    else if (HasSuffix(out, ".ve"))
         options.codec = svtool::Codec::Voice;
-    } else {
-        fprintf(stderr, "sonavex-encode: %s: the output name must end in .amr or .ve\n", out.c_str());
-        return 2;
-    }
+    else
+        line.Fail(out + ": the output name must end in .amr or .ve");
 
     std::string error;
     std::unique_ptr<svtool::FrameSource> source = svtool::OpenSource(in, options, &error);
@@ -75,24 +68,13 @@ int main(int argc, char** argv)
         fprintf(stderr, "sonavex-encode: %s: cannot create: %s\n", out.c_str(), strerror(errno));
         return 1;
     }
-    if (options.codec == svtool::Codec::Amr)
-        fwrite(svtool::kAmrMagic, 1, svtool::kAmrMagicBytes, file);
-    svtool::Frame frame;
     long frames = 0;
-    const int wanted = options.codec == svtool::Codec::Amr ? svtool::kPayloadAmr : svtool::kPayloadVoice;
-    while (source->Next(frame)) {
-        if (frame.type != wanted) {
-            fprintf(stderr, "sonavex-encode: %s: already a compressed stream of the other codec\n", in.c_str());
-            fclose(file);
-            remove(out.c_str());
-            return 1;
-        }
-        fwrite(frame.data, 1, static_cast<size_t>(frame.length), file);
-        ++frames;
-    }
+    std::string why = WriteFrames(*source, options.codec, in, file, &frames);
     const bool written = fclose(file) == 0;
-    if (!source->Error().empty() || !written) {
-        fprintf(stderr, "sonavex-encode: %s\n", written ? source->Error().c_str() : "write failed");
+    if (why.empty())
+        why = written ? source->Error() : "write failed";
+    if (!why.empty()) {
+        fprintf(stderr, "sonavex-encode: %s\n", why.c_str());
         remove(out.c_str());
         return 1;
     }

@@ -1,20 +1,19 @@
 // sonavex-play: plays a compressed audio stream through the Sonavex library the
 // way a video-recorder client does, through the SV_ exports only. The sound
 // settings (which device, recording to a file, the virtual device's speed)
-// and the console are the platform's part (play_platform.h).
-#include <errno.h>
+// are the platform's part (play_platform.h).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <string>
 #include <thread>
 
+#include "console.h"
 #include "play_platform.h"
 #include "sonavex.h"
 #include "streams.h"
@@ -28,30 +27,6 @@ using svplay::Device;
 
 // The device keeps ten 40 ms buffers queued ahead of what it plays.
 const double kDeviceQueueMs = 400.0;
-
-void PrintUsage()
-{
-    fputs("usage: sonavex-play [options] FILE\n"
-          "\n"
-          "Plays FILE through the Sonavex library on the default output device.\n",
-          stdout);
-    fputs(svplay::kInputHelp, stdout);
-    fputs("\n"
-          "  --file             file playback: keep the queue topped up (default: live,\n"
-          "                     frames arrive at the stream's real-time pace)\n"
-          "  --prebuffer 8|20   live pre-buffer depth in frames (default 8)\n"
-          "  --volume V         output level: 0..100 (percent) or 0x0000..0xFFFF\n"
-          "  --mute             play muted (the stream still runs)\n"
-          "  --stop-file SEC[:1|2]  file playback: stop at SEC seconds of the stream\n"
-          "                     (1 drains the queue to 18 frames, 2 drops it; default 2)\n",
-          stdout);
-    fputs(svplay::kPlatformOptionsHelp, stdout);
-    fputs("  --quiet            no progress and no summary\n"
-          "  --help\n",
-          stdout);
-}
-
-std::atomic<bool> g_interrupted{false};
 
 struct Options {
     std::string input;
@@ -67,142 +42,82 @@ struct Options {
     bool quiet = false;
 };
 
-[[noreturn]] void UsageError(const std::string& message)
+// --volume: a percentage, or a level in hexadecimal.
+std::string ParseVolume(const std::string& v, uint32_t* volume)
 {
-    fprintf(stderr, "sonavex-play: %s\n(sonavex-play --help for the options)\n", message.c_str());
-    exit(2);
+    if (v.compare(0, 2, "0x") == 0 || v.compare(0, 2, "0X") == 0) {
+        const std::string digits = v.substr(2);
+        const unsigned long level = strtoul(digits.c_str(), nullptr, 16);
+        if (digits.empty() || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos ||
+            level > 0xFFFF)
+            return "--volume: a level is 0x0000..0xFFFF";
+        *volume = static_cast<uint32_t>(level);
+        return "";
+    }
+    double percent = 0;
+    if (!svtool::ParsePercent(v, &percent))
+        return "--volume: a percentage is 0..100";
+    *volume = static_cast<uint32_t>(std::lround(percent * 0xFFFF / 100.0));
+    return "";
 }
 
-bool ParseNumber(const char* text, double* value)
+// --stop-file SEC[:1|2]
+std::string ParseStop(std::string v, Options* o)
 {
-    char* end = nullptr;
-    errno = 0;
-    *value = strtod(text, &end);
-    return errno == 0 && end != text && *end == '\0' && std::isfinite(*value);
+    const size_t colon = v.find(':');
+    if (colon != std::string::npos) {
+        const std::string state = v.substr(colon + 1);
+        if (state != "1" && state != "2")
+            return "--stop-file: the stop state is 1 or 2";
+        o->stopState = state == "1" ? SV_STOP_DRAIN : SV_STOP_NOW;
+        v.resize(colon);
+    }
+    if (!svtool::ParseDuration(v, svtool::TimeUnit::Seconds, &o->stopAt) || o->stopAt < 0)
+        return "--stop-file takes a position in seconds";
+    return "";
 }
 
 Options ParseOptions(int argc, char** argv)
 {
     Options o;
-    auto value = [&](int& i) -> const char* {
-        if (i + 1 >= argc)
-            UsageError(std::string(argv[i]) + " needs a value");
-        return argv[++i];
+    svtool::CommandLine line("sonavex-play", std::string("Plays FILE through the Sonavex library on the default "
+                                                         "output device.\n") + svplay::kInputHelp);
+    line.options = {
+        svtool::Flag("--file", "file playback: keep the queue topped up (default: live,\n"
+                               "frames arrive at the stream's real-time pace)", &o.live, false),
+        svtool::Choice("--prebuffer", "live pre-buffer depth in frames (default 8)", &o.prebuffer, {{"8", 8}, {"20", 20}}),
+        {"--volume", "V", "output level: 0..100 (percent) or 0x0000..0xFFFF",
+         [&o](const char* v) { return ParseVolume(v, &o.volume); }},
+        svtool::Flag("--mute", "play muted (the stream still runs)", &o.mute),
+        {"--stop-file", "SEC[:1|2]", "file playback: stop at SEC seconds of the stream\n"
+                                     "(1 drains the queue to 18 frames, 2 drops it; default 2)",
+         [&o](const char* v) { return ParseStop(v, &o); }},
     };
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        double n = 0;
-        if (const char* refusal = svplay::RefusedOption(arg))
-            UsageError(refusal);
-        if (arg == "--help" || arg == "-h") {
-            PrintUsage();
-            exit(0);
-        } else if (arg == "--file") {
-            o.live = false;
-        } else if (arg == "--prebuffer") {
-            const std::string v = value(i);
-            if (v != "8" && v != "20")
-                UsageError("--prebuffer takes 8 or 20");
-            o.prebuffer = std::stoi(v);
-        } else if (arg == "--volume") {
-            const char* v = value(i);
-            char* end = nullptr;
-            if (strncmp(v, "0x", 2) == 0 || strncmp(v, "0X", 2) == 0) {
-                const unsigned long level = strtoul(v + 2, &end, 16);
-                if (*end != '\0' || end == v + 2 || level > 0xFFFF)
-                    UsageError("--volume: a level is 0x0000..0xFFFF");
-                o.volume = static_cast<uint32_t>(level);
-            } else {
-                if (!ParseNumber(v, &n) || n < 0 || n > 100)
-                    UsageError("--volume: a percentage is 0..100");
-                o.volume = static_cast<uint32_t>(std::lround(n * 0xFFFF / 100.0));
-            }
-            o.volumeSet = true;
-        } else if (arg == "--mute") {
-            o.mute = true;
-        } else if (arg == "--stop-file") {
-            std::string v = value(i);
-            const size_t colon = v.find(':');
-            if (colon != std::string::npos) {
-                const std::string state = v.substr(colon + 1);
-                if (state != "1" && state != "2")
-                    UsageError("--stop-file: the stop state is 1 or 2");
-                o.stopState = state == "1" ? SV_STOP_DRAIN : SV_STOP_NOW;
-                v.resize(colon);
-            }
-            if (!ParseNumber(v.c_str(), &n) || n < 0)
-                UsageError("--stop-file takes a position in seconds");
-            o.stopAt = n;
-        } else if (arg == "--codec") {
-            const std::string v = value(i);
-            if (v == "amr")
-                o.source.codec = svtool::Codec::Amr;
-            else if (v == "voice")
-                o.source.codec = svtool::Codec::Voice;
-            else
-                UsageError("--codec takes amr or voice");
-        } else if (arg == "--amr-mode") {
-            if (!ParseNumber(value(i), &n) || n < 0 || n > 7 || n != std::floor(n))
-                UsageError("--amr-mode takes 0..7");
-            o.source.amrMode = static_cast<int>(n);
-        } else if (arg == "--device") {
-            const std::string v = value(i);
-            if (v == "auto")
-                o.sound.device = Device::Default;
-            else if (v == "virtual")
-                o.sound.device = Device::Virtual;
-            else if (v == "alsa")
-                o.sound.device = Device::Alsa;
-            else
-                UsageError("--device takes auto, virtual or alsa");
-        } else if (arg == "--out") {
-            o.sound.recordPath = value(i);
-            if (o.sound.recordPath.empty())
-                UsageError("--out needs a file name");
-        } else if (arg == "--speed") {
-            if (!ParseNumber(value(i), &n) || n < 0)
-                UsageError("--speed takes a factor of 0 or more");
-            o.sound.speed = n;
-            o.sound.speedSet = true;
-        } else if (arg == "--quiet" || arg == "-q") {
-            o.quiet = true;
-        } else if (arg == "--debug-output") {
-            o.sound.debugOutput = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            UsageError("unknown option " + arg);
-        } else if (o.input.empty()) {
-            o.input = arg;
-        } else {
-            UsageError("one input file only");
-        }
-    }
-    if (o.input.empty())
-        UsageError("no input file");
+    svplay::AddPlatformOptions(&line, &o.sound, &o.source);
+    line.options.push_back(svtool::Flag("--quiet|-q", "no progress and no summary", &o.quiet));
+    line.arguments = {{"FILE", &o.input, "no input file"}};
+    line.tooMany = "one input file only";
+    line.Parse(argc, argv);
+
+    o.volumeSet = line.Given("--volume");
+    o.sound.speedSet = line.Given("--speed");
     if (o.sound.speedSet && o.sound.recordPath.empty())
-        UsageError("--speed needs --out: only the virtual device can run faster than real time");
+        line.Fail("--speed needs --out: only the virtual device can run faster than real time");
     if (!o.sound.recordPath.empty() && o.sound.device == Device::Alsa)
-        UsageError("--out records on the virtual device; it cannot be used with --device alsa");
+        line.Fail("--out records on the virtual device; it cannot be used with --device alsa");
     if (o.stopAt >= 0 && o.live)
         fprintf(stderr, "sonavex-play: note: --stop-file acts on file playback only (add --file)\n");
     return o;
 }
 
-std::string FormatTime(double ms)
-{
-    if (ms < 0)
-        ms = 0;
-    const long tenths = std::lround(ms / 100.0);
-    char text[32];
-    snprintf(text, sizeof text, "%02ld:%02ld.%ld", tenths / 600, tenths / 10 % 60, tenths % 10);
-    return text;
-}
+std::string FormatTime(double ms) { return svtool::FormatTime(ms / 1000.0); }
 
 // What the player observes of the stream while it runs.
 class Player {
 public:
     Player(const Options& options, FrameSource& source, SV_DECODER handle)
         : m_o(options), m_source(source), m_handle(handle),
-          m_tty(!options.quiet && svplay::StdoutIsConsole())
+          m_progress(!options.quiet, std::chrono::seconds(1))
     {
     }
 
@@ -241,10 +156,9 @@ private:
     const Options& m_o;
     FrameSource& m_source;
     SV_DECODER m_handle;
-    const bool m_tty;
+    svtool::ProgressLine m_progress;
 
     Clock::time_point m_start;
-    Clock::time_point m_nextProgress;
     double m_pacedMs = 0;      // stream time the paced device has played
     int64_t m_fed = 0;
     double m_fedEndMs = 0;     // stream time up to the end of the last frame fed
@@ -269,8 +183,8 @@ void Player::Pause(double streamMs)
         return;
     }
     Clock::time_point until = Clock::now() + Wall(streamMs);
-    if (!m_o.quiet && until > m_nextProgress)
-        until = m_nextProgress;
+    if (m_progress.Shown() && until > m_progress.NextDue())
+        until = m_progress.NextDue();
     if (until > Clock::now())
         std::this_thread::sleep_until(until);
     else
@@ -294,7 +208,7 @@ void Player::Observe()
     if (empty && !m_wasEmpty)
         ++m_underruns;
     m_wasEmpty = empty;
-    if (!m_o.quiet && Clock::now() >= m_nextProgress)
+    if (m_progress.Shown() && m_progress.Due())
         Progress(false);
 }
 
@@ -303,35 +217,33 @@ void Player::Progress(bool final)
     const double totalMs = static_cast<double>(m_source.TotalSamples()) * 1000.0 / svtool::kSampleRate;
     const double elapsed = std::chrono::duration<double, std::milli>(Clock::now() - m_start).count();
     const double position = final ? std::max(m_playingMs, m_fedEndMs) : m_playingMs;
-    if (m_tty) {
+    char text[160];
+    if (m_progress.InPlace()) {
         const int width = 30;
         const double share = totalMs > 0 ? std::min(1.0, position / totalMs) : 0;
-        const int filled = static_cast<int>(share * width);
-        std::string bar(static_cast<size_t>(filled), '#');
-        bar.resize(width, '-');
-        printf("\r%s / %s [%s] queue %3d  elapsed %s ", FormatTime(position).c_str(), FormatTime(totalMs).c_str(),
-               bar.c_str(), m_queued, FormatTime(elapsed).c_str());
-        if (final)
-            printf("\n");
+        const std::string bar = svtool::ProgressLine::Bar(static_cast<int>(share * width), width, '#', '-');
+        snprintf(text, sizeof text, "%s / %s [%s] queue %3d  elapsed %s ", FormatTime(position).c_str(),
+                 FormatTime(totalMs).c_str(), bar.c_str(), m_queued, FormatTime(elapsed).c_str());
+        m_progress.Show(text);
     } else if (!final) {
-        printf("position %s of %s, queue %d frames, elapsed %s\n", FormatTime(position).c_str(),
-               FormatTime(totalMs).c_str(), m_queued, FormatTime(elapsed).c_str());
+        snprintf(text, sizeof text, "position %s of %s, queue %d frames, elapsed %s", FormatTime(position).c_str(),
+                 FormatTime(totalMs).c_str(), m_queued, FormatTime(elapsed).c_str());
+        m_progress.Show(text);
     }
-    fflush(stdout);
-    m_nextProgress = Clock::now() + (m_tty ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000));
+    if (final)
+        m_progress.End();
 }
 
 bool Player::Run()
 {
     m_start = Clock::now();
-    m_nextProgress = m_start;
     // A file host keeps the queue as deep as the library lets it stay without
     // trimming it back: the pre-buffer plus 20 frames.
     const int topUp = m_o.prebuffer + 20;
 
     Frame frame;
     bool have = m_source.Next(frame);
-    while (have && !g_interrupted.load() && !RecordingFailed()) {
+    while (have && !svtool::Interrupted() && !RecordingFailed()) {
         Observe();
         if (StopDue()) {
             SV_StopFileAudio(m_handle, m_o.stopState);
@@ -371,7 +283,7 @@ bool Player::Run()
     double lastMoveMs = StreamNowMs();
     int lastQueued = m_queued;
     const double stallLimitMs = 1000 + (m_o.sound.Paced() ? 0 : 500 * Speed());
-    while (m_queued > 0 && !g_interrupted.load() && !RecordingFailed()) {
+    while (m_queued > 0 && !svtool::Interrupted() && !RecordingFailed()) {
         Observe();
         if (StopDue() && !m_stopped) {
             SV_StopFileAudio(m_handle, m_o.stopState);
@@ -390,17 +302,17 @@ bool Player::Run()
     // device's concealment replays two buffers after it: wait until silence
     // has come round (a buffer of it, or 20 ms of the wall's for a device
     // that runs behind).
-    if (m_queued == 0 && !g_interrupted.load()) {
+    if (m_queued == 0 && !svtool::Interrupted()) {
         const double endMs =
             StreamNowMs() + kDeviceQueueMs + 160 + (m_o.sound.Paced() ? 40 : 20 * Speed());
-        while (StreamNowMs() < endMs && !g_interrupted.load() && !RecordingFailed()) {
+        while (StreamNowMs() < endMs && !svtool::Interrupted() && !RecordingFailed()) {
             Observe();
             Pause(std::min(40.0, endMs - StreamNowMs()));
         }
     }
     if (!m_o.quiet)
         Progress(true);
-    return !g_interrupted.load();
+    return !svtool::Interrupted();
 }
 
 void Player::PrintSummary()
@@ -450,7 +362,7 @@ int main(int argc, char** argv)
     }
 
     svplay::ApplySoundSettings(o.sound);
-    svplay::CatchInterrupts(&g_interrupted);
+    svtool::CatchInterrupts();
 
     SV_DECODER handle = SV_OpenSonavex(o.prebuffer == 20 ? SV_PREBUFFER_20 : SV_PREBUFFER_8,
                                        o.live ? SV_LIVE_STREAM : SV_FILE_PLAYBACK);

@@ -1,10 +1,12 @@
 // What differs between the player's two builds: the Linux build plays on the
 // wave stand-in's devices and has their controls, the Windows build plays on
-// the real default output device and nothing else; and the console.
+// the real default output device and nothing else.
 #pragma once
 
-#include <atomic>
 #include <string>
+
+#include "options.h"
+#include "streams.h"
 
 namespace svplay {
 
@@ -30,14 +32,12 @@ struct SoundSettings {
     bool Paced() const { return speedSet && speed <= 0; }
 };
 
-// For the usage text: what FILE may be, and the options only this build has
-// (one line or more each, ending in a newline).
+// For the usage text: what FILE may be (a line or more, ending in a newline).
 extern const char kInputHelp[];
-extern const char kPlatformOptionsHelp[];
 
-// Why this build does not take `option`, as a whole message, or null when it
-// takes it.
-const char* RefusedOption(const std::string& option);
+// Adds the options only this build has to the player's table, and rows that
+// refuse, with the reason, those of the other build it cannot take.
+void AddPlatformOptions(svtool::CommandLine* line, SoundSettings* sound, svtool::SourceOptions* source);
 
 // Makes the settings; called before the library opens its device.
 void ApplySoundSettings(const SoundSettings& settings);
@@ -51,13 +51,5 @@ void AdvanceDevice(double ms);
 // system's reason", or "" while it goes well. Asked during playback it tells
 // of a failed write; asked after the library's close, of the whole file.
 std::string RecordingError(const SoundSettings& settings);
-
-// Whether standard output is a terminal or console: then the progress line is
-// updated in place.
-bool StdoutIsConsole();
-
-// From now on an interrupt (Ctrl+C) sets `flag` instead of ending the program,
-// so that the player closes the device as at a normal end.
-void CatchInterrupts(std::atomic<bool>* flag);
 
 } // namespace svplay

@@ -1,17 +1,12 @@
 // The Windows build: the library plays on the default output device, and the
 // stand-in devices of the Linux build, with their controls, do not exist.
 #include <stdio.h>
-#include <windows.h>
 
 #include "play_platform.h"
 
 namespace svplay {
 
 const char kInputHelp[] = "FILE is an AMR-NB file (\"#!AMR\\n\") or a voice-engine stream (.ve).\n";
-
-const char kPlatformOptionsHelp[] =
-    "  --debug-output     say where the library's debugger traces go (on Windows\n"
-    "                     to the debugger: one attached, or a debug-output viewer)\n";
 
 namespace {
 
@@ -34,25 +29,17 @@ const Refusal kRefusals[] = {
                    "build plays AMR-NB files and voice-engine streams only"},
 };
 
-std::atomic<bool>* g_interruptFlag = nullptr;
-
-// Runs on a thread of its own that the system starts for the event.
-BOOL WINAPI OnConsoleEvent(DWORD event)
-{
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
-        return FALSE;
-    g_interruptFlag->store(true);
-    return TRUE;
-}
-
 } // namespace
 
-const char* RefusedOption(const std::string& option)
+void AddPlatformOptions(svtool::CommandLine* line, SoundSettings* sound, svtool::SourceOptions*)
 {
+    line->options.push_back(svtool::Flag("--debug-output",
+                                         "say where the library's debugger traces go (on Windows\n"
+                                         "to the debugger: one attached, or a debug-output viewer)",
+                                         &sound->debugOutput));
+    // Unlisted, and refused before any value they would take.
     for (const Refusal& r : kRefusals)
-        if (option == r.option)
-            return r.message;
-    return nullptr;
+        line->options.push_back({r.option, "", "", [&r](const char*) { return std::string(r.message); }});
 }
 
 void ApplySoundSettings(const SoundSettings& settings)
@@ -68,18 +55,5 @@ void ApplySoundSettings(const SoundSettings& settings)
 void AdvanceDevice(double) {}
 
 std::string RecordingError(const SoundSettings&) { return ""; }
-
-bool StdoutIsConsole()
-{
-    // A console handle has a mode; a pipe, a file and NUL have none.
-    DWORD mode = 0;
-    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
-}
-
-void CatchInterrupts(std::atomic<bool>* flag)
-{
-    g_interruptFlag = flag;
-    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-}
 
 } // namespace svplay

@@ -44,14 +44,21 @@ bool StartsWith(const std::vector<uint8_t>& bytes, const char* magic)
     return bytes.size() >= n && memcmp(bytes.data(), magic, n) == 0;
 }
 
-bool LoadFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error)
+// Reads the file at `path`, or only its first `limit` bytes.
+bool LoadFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error, size_t limit = SIZE_MAX)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         *error = path + ": cannot open: " + strerror(errno);
         return false;
     }
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (limit == SIZE_MAX) {
+        bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } else {
+        bytes->resize(limit);
+        in.read(reinterpret_cast<char*>(bytes->data()), static_cast<std::streamsize>(limit));
+        bytes->resize(static_cast<size_t>(in.gcount()));
+    }
     if (in.bad()) {
         *error = path + ": read error";
         return false;
@@ -59,7 +66,6 @@ bool LoadFile(const std::string& path, std::vector<uint8_t>* bytes, std::string*
     return true;
 }
 
-// An .amr file: "#!AMR\n", then frames of a header byte and its body.
 class AmrFileSource : public FrameSource {
 public:
     AmrFileSource(std::string path, std::vector<uint8_t> bytes)
@@ -213,6 +219,16 @@ private:
     int64_t m_totalFrames = 0;
 };
 
+// Reads the whole file at `path` into a Source.
+template <class Source>
+std::unique_ptr<FrameSource> Load(const std::string& path, std::string* error)
+{
+    std::vector<uint8_t> bytes;
+    if (!LoadFile(path, &bytes, error))
+        return nullptr;
+    return std::make_unique<Source>(path, std::move(bytes));
+}
+
 } // namespace
 
 int AmrFrameBodyBytes(uint8_t header)
@@ -227,64 +243,34 @@ std::unique_ptr<FrameSource> OpenSource(const std::string& path, const SourceOpt
         *error = "AMR mode " + std::to_string(options.amrMode) + " is not one of 0..7";
         return nullptr;
     }
+    auto refuse = [&](const std::string& why) -> std::unique_ptr<FrameSource> {
+        *error = path + ": " + why;
+        return nullptr;
+    };
     // Linux opens a directory like a file and fails to read it, Windows
     // refuses to open it: on both it is named for what it is.
     struct stat info = {};
-    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        *error = path + ": is a directory";
-        return nullptr;
-    }
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+        return refuse("is a directory");
+    // Only the first bytes decide the format; the reader reads the rest.
     std::vector<uint8_t> head;
-    {
-        // Only the first bytes decide the format; the reader reads the rest.
-        std::ifstream in(path, std::ios::binary);
-        if (!in) {
-            *error = path + ": cannot open: " + strerror(errno);
-            return nullptr;
-        }
-        char buf[16] = {};
-        in.read(buf, sizeof buf);
-        head.assign(buf, buf + in.gcount());
-        if (in.bad()) {
-            *error = path + ": read error";
-            return nullptr;
-        }
-    }
-    if (head.empty()) {
-        *error = path + ": empty file";
+    if (!LoadFile(path, &head, error, 16))
         return nullptr;
-    }
-    const bool amrName = EndsWith(path, ".amr");
-    const bool voiceName = EndsWith(path, ".ve");
-
-    if (StartsWith(head, kAmrWbMagic)) {
-        *error = path + ": AMR-WB is not supported (only AMR-NB, \"#!AMR\\n\")";
-        return nullptr;
-    }
-    if (StartsWith(head, kAmrMultiChannelMagic)) {
-        *error = path + ": multi-channel AMR is not supported (only single-channel \"#!AMR\\n\")";
-        return nullptr;
-    }
-    if (StartsWith(head, kAmrMagic)) {
-        std::vector<uint8_t> bytes;
-        if (!LoadFile(path, &bytes, error))
-            return nullptr;
-        return std::make_unique<AmrFileSource>(path, std::move(bytes));
-    }
-    if (amrName) {
-        *error = path + ": not an AMR-NB file: it does not begin with the magic \"#!AMR\\n\"";
-        return nullptr;
-    }
-    if (head[0] == kVoiceMarker) {
-        std::vector<uint8_t> bytes;
-        if (!LoadFile(path, &bytes, error))
-            return nullptr;
-        return std::make_unique<VoiceFileSource>(path, std::move(bytes));
-    }
-    if (voiceName) {
-        *error = path + ": not a voice-engine stream: its first byte is not the frame marker 0xA5";
-        return nullptr;
-    }
+    if (head.empty())
+        return refuse("empty file");
+    if (StartsWith(head, kAmrWbMagic))
+        return refuse("AMR-WB is not supported (only AMR-NB, \"#!AMR\\n\")");
+    if (StartsWith(head, kAmrMultiChannelMagic))
+        return refuse("multi-channel AMR is not supported (only single-channel \"#!AMR\\n\")");
+    // A name insists on its format, whatever the bytes say.
+    if (StartsWith(head, kAmrMagic))
+        return Load<AmrFileSource>(path, error);
+    if (EndsWith(path, ".amr"))
+        return refuse("not an AMR-NB file: it does not begin with the magic \"#!AMR\\n\"");
+    if (head[0] == kVoiceMarker)
+        return Load<VoiceFileSource>(path, error);
+    if (EndsWith(path, ".ve"))
+        return refuse("not a voice-engine stream: its first byte is not the frame marker 0xA5");
     return OpenAudioFile(path, options, error);
 }
 

@@ -3,16 +3,12 @@
 // what it reads to a WAV file (16-bit mono PCM at 8000 Hz). The sound settings
 // (which device, what the virtual device hears, its speed) go through the
 // wave stand-in's own controls, as a user's sound settings would.
-#include <errno.h>
 #include <math.h>
-#include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -23,142 +19,81 @@
 #include <svwin/platform.h>
 #include <svwin/wavedevice.h>
 
+#include "console.h"
+#include "options.h"
 #include "sonavex.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 const int kRate = 8000;
 // Comfortably more than one recorded frame (320 bytes).
 const uint32_t kReadRoom = 4096;
 
-const char kUsage[] =
-    "usage: sonavex-record [options] OUT.wav\n"
-    "\n"
-    "Records from the default input device through the Sonavex library and\n"
-    "writes 16-bit mono PCM at 8000 Hz to OUT.wav. Without a capture device it\n"
-    "records from the virtual input device (silence unless --source says).\n"
-    "\n"
-    "  --duration SEC     stop after SEC seconds of audio (default: until Ctrl-C)\n"
-    "  --device auto|virtual|alsa  input device (default: the platform's)\n"
-    "  --source SOURCE    what the virtual device hears: silence, tone, tone:HZ,\n"
-    "                     or a WAV file (looped); implies the virtual device\n"
-    "  --speed N          virtual device: record N times faster than real time\n"
-    "  --quiet            no meter and no summary\n"
-    "  --debug-output     show the library's debugger traces on stderr\n"
-    "  --help\n";
-
-std::atomic<bool> g_interrupted{false};
-
-void OnSignal(int) { g_interrupted.store(true); }
-
 struct Options {
     std::string out;
     double duration = -1;  // seconds; < 0: until interrupted
     SvWaveDeviceKind device = SV_WAVE_DEVICE_AUTO;
-    bool deviceSet = false;
-    std::string source;
+    // What the virtual device hears, and the file it reads for it.
+    bool sourceSet = false;
+    SvWaveInputSource source = {SV_WAVE_INPUT_SILENCE, 1000.0, 0.5, nullptr};
+    std::string sourcePath;
     double speed = 1.0;
     bool speedSet = false;
     bool quiet = false;
     bool debugOutput = false;
 };
 
-[[noreturn]] void UsageError(const std::string& message)
+// --source: silence, tone, tone:HZ or a WAV file.
+std::string ParseSource(const std::string& text, Options* o)
 {
-    fprintf(stderr, "sonavex-record: %s\n(sonavex-record --help for the options)\n", message.c_str());
-    exit(2);
-}
-
-bool ParseNumber(const char* text, double* value)
-{
-    char* end = nullptr;
-    errno = 0;
-    *value = strtod(text, &end);
-    return errno == 0 && end != text && *end == '\0' && std::isfinite(*value);
+    if (text.empty())
+        return "--source needs a value";
+    if (text == "tone" || text.compare(0, 5, "tone:") == 0) {
+        o->source.kind = SV_WAVE_INPUT_TONE;
+        double hz = 0;
+        if (text.size() > 5 && (!svtool::ParseNumber(text.substr(5), &hz) || hz <= 0 || hz >= kRate / 2))
+            return "--source takes silence, tone, tone:HZ (below 4000) or a WAV file";
+        if (hz > 0)
+            o->source.toneHz = hz;
+    } else if (text != "silence") {
+        o->source.kind = SV_WAVE_INPUT_FILE;
+        o->sourcePath = text;
+    }
+    return "";
 }
 
 Options ParseOptions(int argc, char** argv)
 {
     Options o;
-    auto value = [&](int& i) -> const char* {
-        if (i + 1 >= argc)
-            UsageError(std::string(argv[i]) + " needs a value");
-        return argv[++i];
+    svtool::CommandLine line("sonavex-record",
+                             "Records from the default input device through the Sonavex library and\n"
+                             "writes 16-bit mono PCM at 8000 Hz to OUT.wav. Without a capture device it\n"
+                             "records from the virtual input device (silence unless --source says).\n");
+    line.options = {
+        svtool::Duration("--duration|-d", "SEC", "stop after SEC seconds of audio (default: until Ctrl-C)",
+                         &o.duration, svtool::TimeUnit::Seconds, svtool::Above(0)),
+        svtool::Choice("--device", "input device (default: the platform's)", &o.device,
+                       {{"auto", SV_WAVE_DEVICE_AUTO}, {"virtual", SV_WAVE_DEVICE_VIRTUAL}, {"alsa", SV_WAVE_DEVICE_ALSA}}),
+        {"--source", "SOURCE", "what the virtual device hears: silence, tone, tone:HZ,\n"
+                               "or a WAV file (looped); implies the virtual device",
+         [&o](const char* v) { return ParseSource(v, &o); }},
+        svtool::Number("--speed", "N", "virtual device: record N times faster than real time", &o.speed,
+                       svtool::Above(0), "a factor"),
+        svtool::Flag("--quiet|-q", "no meter and no summary", &o.quiet),
+        svtool::Flag("--debug-output", "show the library's debugger traces on stderr", &o.debugOutput),
     };
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        double n = 0;
-        if (arg == "--help" || arg == "-h") {
-            fputs(kUsage, stdout);
-            exit(0);
-        } else if (arg == "--duration" || arg == "-d") {
-            if (!ParseNumber(value(i), &n) || n <= 0)
-                UsageError("--duration takes a number of seconds above 0");
-            o.duration = n;
-        } else if (arg == "--device") {
-            const std::string v = value(i);
-            if (v == "auto")
-                o.device = SV_WAVE_DEVICE_AUTO;
-            else if (v == "virtual")
-                o.device = SV_WAVE_DEVICE_VIRTUAL;
-            else if (v == "alsa")
-                o.device = SV_WAVE_DEVICE_ALSA;
-            else
-                UsageError("--device takes auto, virtual or alsa");
-            o.deviceSet = true;
-        } else if (arg == "--source") {
-            o.source = value(i);
-            if (o.source.empty())
-                UsageError("--source needs a value");
-        } else if (arg == "--speed") {
-            if (!ParseNumber(value(i), &n) || n <= 0)
-                UsageError("--speed takes a factor above 0");
-            o.speed = n;
-            o.speedSet = true;
-        } else if (arg == "--quiet" || arg == "-q") {
-            o.quiet = true;
-        } else if (arg == "--debug-output") {
-            o.debugOutput = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            UsageError("unknown option " + arg);
-        } else if (o.out.empty()) {
-            o.out = arg;
-        } else {
-            UsageError("one output file only");
-        }
-    }
-    if (o.out.empty())
-        UsageError("no output file");
-    const bool virtualOnly = o.speedSet || !o.source.empty();
+    line.arguments = {{"OUT.wav", &o.out, "no output file"}};
+    line.tooMany = "one output file only";
+    line.Parse(argc, argv);
+
+    o.speedSet = line.Given("--speed");
+    o.sourceSet = line.Given("--source");
+    const bool virtualOnly = o.speedSet || o.sourceSet;
     if (virtualOnly && o.device == SV_WAVE_DEVICE_ALSA)
-        UsageError("--source and --speed apply to the virtual device; they cannot be used with --device alsa");
+        line.Fail("--source and --speed apply to the virtual device; they cannot be used with --device alsa");
     if (virtualOnly)
         o.device = SV_WAVE_DEVICE_VIRTUAL;
     return o;
-}
-
-// The virtual device's source from --source.
-bool ParseSource(const std::string& text, SvWaveInputSource* source, std::string* path)
-{
-    *source = SvWaveInputSource{SV_WAVE_INPUT_SILENCE, 1000.0, 0.5, nullptr};
-    if (text.empty() || text == "silence")
-        return true;
-    if (text == "tone" || text.compare(0, 5, "tone:") == 0) {
-        source->kind = SV_WAVE_INPUT_TONE;
-        if (text.size() > 5) {
-            double hz = 0;
-            if (!ParseNumber(text.c_str() + 5, &hz) || hz <= 0 || hz >= kRate / 2)
-                return false;
-            source->toneHz = hz;
-        }
-        return true;
-    }
-    source->kind = SV_WAVE_INPUT_FILE;
-    *path = text;
-    source->path = path->c_str();
-    return true;
 }
 
 // Whether the virtual input device can record from the WAV file at `path`;
@@ -189,16 +124,15 @@ bool CheckSourceFile(const std::string& path, std::string* note)
 
 const char* DeviceName(SvWaveDeviceKind kind)
 {
-    switch (kind) {
-    case SV_WAVE_DEVICE_VIRTUAL:
-        return "virtual input device";
-    case SV_WAVE_DEVICE_ALSA:
-        return "ALSA capture device (\"default\")";
-    case SV_WAVE_DEVICE_TEST:
-        return "test input device";
-    default:
-        return "default input device";
-    }
+    static const std::pair<SvWaveDeviceKind, const char*> kNames[] = {
+        {SV_WAVE_DEVICE_VIRTUAL, "virtual input device"},
+        {SV_WAVE_DEVICE_ALSA, "ALSA capture device (\"default\")"},
+        {SV_WAVE_DEVICE_TEST, "test input device"},
+    };
+    for (const auto& name : kNames)
+        if (name.first == kind)
+            return name.second;
+    return "default input device";
 }
 
 // The device the library's open will find: a short open of the default input
@@ -220,14 +154,6 @@ SvWaveDeviceKind ProbeDevice()
     return kind;
 }
 
-std::string FormatTime(double seconds)
-{
-    const long tenths = std::lround(std::max(0.0, seconds) * 10.0);
-    char text[32];
-    snprintf(text, sizeof text, "%02ld:%02ld.%ld", tenths / 600, tenths / 10 % 60, tenths % 10);
-    return text;
-}
-
 double Dbfs(double level)
 {
     return level > 0 ? 20.0 * log10(level / 32768.0) : -INFINITY;
@@ -246,7 +172,7 @@ std::string FormatDb(double db)
 // a terminal and as plain lines (one a second of audio) otherwise.
 class Meter {
 public:
-    explicit Meter(bool tty) : m_tty(tty) {}
+    explicit Meter(bool shown) : m_line(shown, std::chrono::seconds(1)) {}
 
     void Add(const int16_t* samples, size_t count)
     {
@@ -261,16 +187,14 @@ public:
     // Reports when one is due; `final` reports what is left.
     void Report(int64_t samples, bool final)
     {
-        const Clock::time_point now = Clock::now();
-        if (m_tty) {
-            if (!final && now < m_nextDraw)
-                return;
-            m_nextDraw = now + std::chrono::milliseconds(100);
-        } else if (!final && samples < m_nextLine) {
+        if (!m_line.Shown())
             return;
-        }
-        if (m_tty || m_count > 0)
-            Print(samples, final);
+        if (!final && (m_line.InPlace() ? !m_line.Due() : samples < m_nextLine))
+            return;
+        if (m_line.InPlace() || m_count > 0)
+            m_line.Show(Text(samples));
+        if (final)
+            m_line.End();
         while (m_nextLine <= samples)
             m_nextLine += kRate;
         m_sumSquares = 0;
@@ -279,126 +203,113 @@ public:
     }
 
 private:
-    void Print(int64_t samples, bool final)
+    std::string Text(int64_t samples) const
     {
         const double rms = m_count > 0 ? sqrt(m_sumSquares / static_cast<double>(m_count)) : 0;
         const double db = Dbfs(rms);
-        const std::string time = FormatTime(static_cast<double>(samples) / kRate);
-        if (!m_tty) {
-            printf("%s  level %s dBFS  peak %s dBFS\n", time.c_str(), FormatDb(db).c_str(),
-                   FormatDb(Dbfs(m_peak)).c_str());
-            fflush(stdout);
-            return;
+        const std::string time = svtool::FormatTime(static_cast<double>(samples) / kRate);
+        char text[160];
+        if (!m_line.InPlace()) {
+            snprintf(text, sizeof text, "%s  level %s dBFS  peak %s dBFS", time.c_str(), FormatDb(db).c_str(),
+                     FormatDb(Dbfs(m_peak)).c_str());
+            return text;
         }
         // 40 steps from -60 dBFS to 0 dBFS.
         const int kWidth = 40;
-        const int filled = std::isfinite(db) ? std::clamp(static_cast<int>(lround((db + 60.0) / 60.0 * kWidth)), 0, kWidth) : 0;
-        const std::string bar = std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kWidth - filled), '.');
-        printf("\r%s [%s] %s dBFS  peak %s dBFS ", time.c_str(), bar.c_str(), FormatDb(db).c_str(),
-               FormatDb(Dbfs(m_peak)).c_str());
-        if (final)
-            printf("\n");
-        fflush(stdout);
+        const int filled = std::isfinite(db) ? static_cast<int>(lround((db + 60.0) / 60.0 * kWidth)) : 0;
+        snprintf(text, sizeof text, "%s [%s] %s dBFS  peak %s dBFS ", time.c_str(),
+                 svtool::ProgressLine::Bar(filled, kWidth, '#', '.').c_str(), FormatDb(db).c_str(),
+                 FormatDb(Dbfs(m_peak)).c_str());
+        return text;
     }
 
-    const bool m_tty;
-    Clock::time_point m_nextDraw;
+    svtool::ProgressLine m_line;
     int64_t m_nextLine = kRate;
     double m_sumSquares = 0;
     double m_peak = 0;
     size_t m_count = 0;
 };
 
-}  // namespace
-
-int main(int argc, char** argv)
+// Makes the sound settings: the virtual device's source and speed, and the
+// default device. Returns false, having said why, for a source file the
+// device cannot read; `note` describes one it can, for the first line.
+bool ApplySoundSettings(Options& o, std::string* note)
 {
-    const Options o = ParseOptions(argc, argv);
     if (o.debugOutput)
         SvRouteDebugOutputToStderr();
-
-    SvWaveInputSource source;
-    std::string sourcePath;
-    if (!ParseSource(o.source, &source, &sourcePath))
-        UsageError("--source takes silence, tone, tone:HZ (below 4000) or a WAV file");
-    std::string sourceNote;
-    if (!o.source.empty()) {
+    if (o.sourceSet) {
         // The device reads the file at its open, and an open that fails says
         // only that it failed: the file is asked about first, by the same
         // rules, for what is wrong with it.
-        if (source.kind == SV_WAVE_INPUT_FILE && !CheckSourceFile(sourcePath, &sourceNote))
-            return 1;
-        SvWaveVirtualSetInput(&source);
+        o.source.path = o.source.kind == SV_WAVE_INPUT_FILE ? o.sourcePath.c_str() : nullptr;
+        if (o.source.kind == SV_WAVE_INPUT_FILE && !CheckSourceFile(o.sourcePath, note))
+            return false;
+        SvWaveVirtualSetInput(&o.source);
     }
     if (o.speedSet)
         SvWaveVirtualSetSpeed(o.speed);
     if (o.device != SV_WAVE_DEVICE_AUTO)
         SvWaveSetDefaultDevice(o.device);
+    return true;
+}
 
-    // A write past the file-size limit is to fail and be reported, like any
-    // other, rather than end the tool with the file's header never updated.
-    signal(SIGXFSZ, SIG_IGN);
-
-    // The file first: a path that cannot be written fails before any device
-    // is touched.
+SNDFILE* CreateWav(const std::string& path)
+{
     SF_INFO info = {};
     info.samplerate = kRate;
     info.channels = 1;
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* out = sf_open(o.out.c_str(), SFM_WRITE, &info);
-    if (out == nullptr) {
-        fprintf(stderr, "sonavex-record: cannot write %s: %s\n", o.out.c_str(), sf_strerror(nullptr));
-        return 1;
-    }
+    SNDFILE* out = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (out == nullptr)
+        fprintf(stderr, "sonavex-record: cannot write %s: %s\n", path.c_str(), sf_strerror(nullptr));
+    return out;
+}
 
-    // Record from the device the library will get, and say which.
-    const SvWaveDeviceKind kind = ProbeDevice();
-    if (kind != SV_WAVE_DEVICE_AUTO)
-        SvWaveSetDefaultDevice(kind);
+// Opens the capture on the device the library will get, which `kind` tells.
+SV_CAPTURE OpenCapture(const Options& o, SvWaveDeviceKind* kind)
+{
+    *kind = ProbeDevice();
+    if (*kind != SV_WAVE_DEVICE_AUTO)
+        SvWaveSetDefaultDevice(*kind);
     SV_CAPTURE capture = SV_OpenAudioCapture();
-    if (capture == nullptr) {
-        sf_close(out);
-        unlink(o.out.c_str());
-        fprintf(stderr, "sonavex-record: the %s could not be opened for recording\n", DeviceName(kind != SV_WAVE_DEVICE_AUTO ? kind : o.device));
-        return 1;
-    }
+    if (capture == nullptr)
+        fprintf(stderr, "sonavex-record: the %s could not be opened for recording\n",
+                DeviceName(*kind != SV_WAVE_DEVICE_AUTO ? *kind : o.device));
+    return capture;
+}
 
-    struct sigaction action = {};
-    action.sa_handler = OnSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+void PrintStart(const Options& o, SvWaveDeviceKind kind, const std::string& sourceNote)
+{
+    printf("recording from the %s", DeviceName(kind));
+    if (!sourceNote.empty())
+        printf(" (%s)", sourceNote.c_str());
+    printf(" to %s", o.out.c_str());
+    if (o.duration > 0)
+        printf(" for %s", svtool::FormatTime(o.duration).c_str());
+    else
+        printf(" until Ctrl-C");
+    if (o.speedSet)
+        printf(" at %gx speed", o.speed);
+    printf("\n");
+    fflush(stdout);
+}
 
-    const bool tty = !o.quiet && isatty(STDOUT_FILENO) != 0;
-    if (!o.quiet) {
-        printf("recording from the %s", DeviceName(kind));
-        if (!sourceNote.empty())
-            printf(" (%s)", sourceNote.c_str());
-        printf(" to %s", o.out.c_str());
-        if (o.duration > 0)
-            printf(" for %s", FormatTime(o.duration).c_str());
-        else
-            printf(" until Ctrl-C");
-        if (o.speedSet)
-            printf(" at %gx speed", o.speed);
-        printf("\n");
-        fflush(stdout);
-    }
-
+// Reads from the capture into the file until the duration is recorded, an
+// interrupt, or a failed write (in `writeError`). Returns the samples written.
+int64_t Record(const Options& o, SV_CAPTURE capture, SNDFILE* out, std::string* writeError)
+{
     // Frames come every 20 ms of audio; the reader looks twice as often and
     // takes all that are queued, so that the library never has to cut.
-    const double speed = o.speedSet ? o.speed : 1.0;
-    const auto poll = std::chrono::microseconds(static_cast<int64_t>(std::min(5000.0, 10000.0 / speed)));
+    const auto poll = std::chrono::microseconds(static_cast<int64_t>(std::min(5000.0, 10000.0 / o.speed)));
     const int64_t target = o.duration > 0 ? std::llround(o.duration * kRate) : -1;
-    Meter meter(tty);
+    Meter meter(!o.quiet);
     std::vector<uint8_t> buf(kReadRoom);
     std::vector<int16_t> pcm(kReadRoom / 2);
     int64_t written = 0;
-    std::string writeError;
-    while (!g_interrupted.load() && (target < 0 || written < target) && writeError.empty()) {
+    while (!svtool::Interrupted() && (target < 0 || written < target) && writeError->empty()) {
         uint32_t length = kReadRoom;
         if (SV_ReadAudioBuffer(capture, buf.data(), &length, 0) != 1) {
-            if (!o.quiet)
-                meter.Report(written, false);
+            meter.Report(written, false);
             std::this_thread::sleep_for(poll);
             continue;
         }
@@ -407,13 +318,42 @@ int main(int argc, char** argv)
             samples = std::min(samples, target - written);
         memcpy(pcm.data(), buf.data(), static_cast<size_t>(samples) * 2);
         if (sf_write_short(out, pcm.data(), samples) != samples)
-            writeError = sf_strerror(out);
+            *writeError = sf_strerror(out);
         written += samples;
         meter.Add(pcm.data(), static_cast<size_t>(samples));
     }
-    if (!o.quiet)
-        meter.Report(written, true);
+    meter.Report(written, true);
+    return written;
+}
 
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options o = ParseOptions(argc, argv);
+    std::string sourceNote;
+    if (!ApplySoundSettings(o, &sourceNote))
+        return 1;
+    svtool::FailWritesPastSizeLimit();
+
+    // The file first: a path that cannot be written fails before any device
+    // is touched.
+    SNDFILE* out = CreateWav(o.out);
+    if (out == nullptr)
+        return 1;
+    SvWaveDeviceKind kind = SV_WAVE_DEVICE_AUTO;
+    SV_CAPTURE capture = OpenCapture(o, &kind);
+    if (capture == nullptr) {
+        sf_close(out);
+        unlink(o.out.c_str());
+        return 1;
+    }
+    svtool::CatchInterrupts();
+    if (!o.quiet)
+        PrintStart(o, kind, sourceNote);
+
+    std::string writeError;
+    const int64_t written = Record(o, capture, out, &writeError);
     SV_CloseAudioCapture(capture);
     const int closed = sf_close(out);
     if (writeError.empty() && closed != 0)
@@ -423,7 +363,7 @@ int main(int argc, char** argv)
         return 1;
     }
     if (!o.quiet)
-        printf("recorded %s (%lld samples) to %s%s\n", FormatTime(static_cast<double>(written) / kRate).c_str(),
-               static_cast<long long>(written), o.out.c_str(), g_interrupted.load() ? " (interrupted)" : "");
+        printf("recorded %s (%lld samples) to %s%s\n", svtool::FormatTime(static_cast<double>(written) / kRate).c_str(),
+               static_cast<long long>(written), o.out.c_str(), svtool::Interrupted() ? " (interrupted)" : "");
     return 0;
 }
