@@ -233,6 +233,17 @@ TEST(RtpReceiver, PayloadTypesAndJunk)
     v[12] = 0xA5; // an empty voice frame
     learn.Push(v.data(), v.size(), 40);
     EXPECT_EQ(learn.Stats().packets, 2u);
+    // A confirmed jump restarts the stream and learns the type again, from
+    // the packet that confirms it.
+    for (int seq : {9000, 9001}) {
+        const Bytes d = Cat(Header(seq, 0, 100), amr);
+        learn.Push(d.data(), d.size(), 60);
+    }
+    EXPECT_EQ(learn.Stats().restarts, 1u);
+    EXPECT_EQ(learn.AmrPayloadType(), 100);
+    const Bytes after = Cat(Header(9002, 160, 101), amr);
+    learn.Push(after.data(), after.size(), 80);
+    EXPECT_EQ(learn.Stats().badPayloadType, 3u);
 
     // Random datagrams, some of them RTP-shaped: none crashes, every one is
     // counted exactly once.

@@ -69,8 +69,6 @@ ReceiverEvent Receiver::Push(const uint8_t* datagram, size_t size, int64_t nowMs
         }
         StartStream(packet, nowMs);
     }
-    if (!voice && m_amrType < 0)
-        m_amrType = packet.payloadType;
     m_lastArrivalMs = nowMs;
 
     int64_t seq = m_seqExt.Extend(packet.sequence);
@@ -108,6 +106,8 @@ ReceiverEvent Receiver::Push(const uint8_t* datagram, size_t size, int64_t nowMs
         return event;
     }
 
+    if (!voice && m_amrType < 0)
+        m_amrType = packet.payloadType;
     ++m_stats.packets;
     m_stats.bytes += size;
     if (seq < m_seqExt.Highest())

@@ -38,8 +38,8 @@
 // on from the end of the last, so stamps never go back across restarts.
 //
 // Payload types. The AMR payload type is the one configured, or with -1 the
-// first one a stream's first packet brings (other than the voice type and
-// 72..76, which an RTCP packet on the same port would show). Packets of any
+// one of the first AMR packet a stream takes in (any type but the voice type
+// and 72..76, which an RTCP packet on the same port would show). Packets of any
 // other type are counted and dropped, like datagrams that are not RTP and
 // payloads that do not parse: none of them touches the stream.
 //
