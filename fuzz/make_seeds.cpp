@@ -2,7 +2,10 @@
 // directory given: fuzz_decode_payload (real AMR frames at every bit rate,
 // voice-engine frames of several lengths and a mixed stream, in its record
 // format), fuzz_playback_exports and fuzz_capture_exports (op runs, in the
-// encoding of fuzz_ops.h, each a scenario the header describes). The output
+// encoding of fuzz_ops.h, each a scenario the header describes),
+// fuzz_rtp_depacketise (datagram runs: streams in order, reordered, lossy,
+// in both AMR packings, of voice frames, wrapping, restarting and timing out,
+// and broken headers). The output
 // is kept in fuzz/corpus; run this again only when an encoding changes.
 // Usage: fuzz_make_seeds <directory>
 #include <math.h>
@@ -16,6 +19,9 @@
 #include "api/sonavex.h"
 #include "fuzz/fuzz_ops.h"
 #include "hi_voice.h"
+#include "tools/rtp/amr_payload.h"
+#include "tools/rtp/rtp_header.h"
+#include "tools/rtp/voice_payload.h"
 
 namespace {
 
@@ -354,6 +360,148 @@ bool CaptureSeeds(const std::string& dir)
 
 }  // namespace
 
+// ---- fuzz_rtp_depacketise ----------------------------------------------------
+
+Bytes Rtp(int seq, uint32_t ts, int pt, uint32_t ssrc, const Bytes& payload)
+{
+    svrtp::RtpPacket p;
+    p.sequence = static_cast<uint16_t>(seq);
+    p.timestamp = ts;
+    p.payloadType = pt;
+    p.ssrc = ssrc;
+    Bytes d(svrtp::kRtpHeaderBytes);
+    svrtp::WriteRtpHeader(p, d.data());
+    d.insert(d.end(), payload.begin(), payload.end());
+    return d;
+}
+
+Bytes AmrPayload(const std::vector<Bytes>& frames, svrtp::AmrPacking packing)
+{
+    std::vector<svrtp::ByteView> views;
+    for (const Bytes& f : frames)
+        views.push_back({f.data(), f.size()});
+    Bytes out;
+    svrtp::PackAmrPayload(views.data(), views.size(), packing, &out);
+    return out;
+}
+
+// A run of datagrams for the target, after its settings byte.
+struct Run {
+    Bytes bytes;
+    explicit Run(unsigned char settings) { bytes.push_back(settings); }
+    Run& Push(int stepMs, const Bytes& d, bool pollAfter = false)
+    {
+        bytes.push_back(pollAfter ? 0x80 : 0);
+        bytes.push_back(static_cast<unsigned char>(stepMs));
+        bytes.push_back(static_cast<unsigned char>(d.size() & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(d.size() >> 8));
+        bytes.insert(bytes.end(), d.begin(), d.end());
+        return *this;
+    }
+    Run& Poll(int step16Ms)
+    {
+        bytes.push_back(1 | 4);
+        bytes.push_back(static_cast<unsigned char>(step16Ms));
+        return *this;
+    }
+    Run& Flush()
+    {
+        bytes.push_back(2);
+        bytes.push_back(0);
+        return *this;
+    }
+};
+
+bool RtpSeeds(const std::string& dir)
+{
+    using svrtp::AmrPacking;
+    const unsigned char kWindow8 = 3, kBandwidthEfficient = 8, kLearnType = 16, kHold60 = 2 << 5;
+    std::vector<Bytes> speech[8];
+    for (int mode = 0; mode < 8; ++mode)
+        speech[mode] = AmrFrames(mode, 12);
+    if (speech[7].size() < 12)
+        return false;
+    const Bytes sid = {0x44, 1, 2, 3, 4, 5}, noData = {svrtp::kAmrNoDataFrame};
+    bool ok = true;
+    auto write = [&](const char* name, const Run& run) { ok = Write(dir + "/" + name, run.bytes) && ok; };
+
+    {
+        Run run(kWindow8 | kHold60);
+        for (int n = 0; n < 10; ++n)
+            run.Push(20, Rtp(n, 160 * n, 97, 1, AmrPayload({speech[7][n]}, AmrPacking::OctetAligned)));
+        write("amr_in_order", run);
+    }
+    {  // three frames of every bit rate a packet, reordered and duplicated
+        Run run(kWindow8 | kHold60);
+        const int order[] = {0, 2, 1, 4, 3, 3, 5, 7, 6};
+        for (int n : order) {
+            const std::vector<Bytes> f = {speech[n % 8][0], speech[(n + 3) % 8][1], n == 4 ? sid : noData};
+            run.Push(20, Rtp(n, 480 * n, 97, 1, AmrPayload(f, AmrPacking::OctetAligned)), true);
+        }
+        write("amr_reordered", run);
+    }
+    {  // a gap given up on after the hold, then its packet late
+        Run run(kWindow8 | kHold60);
+        for (int n : {0, 2, 3})
+            run.Push(20, Rtp(n, 160 * n, 97, 1, AmrPayload({speech[5][n]}, AmrPacking::OctetAligned)));
+        run.Poll(8).Push(5, Rtp(1, 160, 97, 1, AmrPayload({speech[5][1]}, AmrPacking::OctetAligned)));
+        write("amr_loss", run);
+    }
+    {
+        Run run(kWindow8 | kHold60 | kBandwidthEfficient);
+        for (int n = 0; n < 8; ++n)
+            run.Push(40, Rtp(n, 320 * n, 97, 1,
+                             AmrPayload({speech[n][n], n % 2 ? sid : noData}, AmrPacking::BandwidthEfficient)));
+        write("amr_bandwidth_efficient", run);
+    }
+    {  // type learnt from the first packet; a new sender with another type
+        Run run(7 | kLearnType);
+        for (int n = 0; n < 4; ++n)
+            run.Push(20, Rtp(n, 160 * n, 96, 11, AmrPayload({speech[2][n]}, AmrPacking::OctetAligned)));
+        for (int n = 0; n < 4; ++n)
+            run.Push(20, Rtp(700 + n, 9000 + 160 * n, 99, 12, AmrPayload({speech[3][n]}, AmrPacking::OctetAligned)));
+        run.Flush();
+        write("amr_ssrc_change", run);
+    }
+    {  // voice frames of two lengths, two a packet, one packet lost
+        Run run(kWindow8 | kHold60);
+        const Bytes a = VoiceFrame(160), b = VoiceFrame(320);
+        Bytes two = a;
+        two.insert(two.end(), b.begin(), b.end());
+        for (int n : {0, 1, 3, 4})
+            run.Push(60, Rtp(n, 480 * n, svrtp::kVoicePayloadType, 5, two), true);
+        run.Poll(10);
+        write("voice", run);
+    }
+    {  // sequence and timestamp wrap, then the sender stops and comes back
+        Run run(kWindow8 | kHold60);
+        for (int n = 0; n < 5; ++n)
+            run.Push(20, Rtp((65533 + n) & 0xFFFF, 0xFFFFFD80u + 160u * n, 97, 3,
+                             AmrPayload({speech[1][n]}, AmrPacking::OctetAligned)));
+        run.Poll(200).Push(0, Rtp(10, 4000, 97, 3, AmrPayload({speech[1][5]}, AmrPacking::OctetAligned)));
+        write("wrap_timeout", run);
+    }
+    {  // headers the parser refuses or must look past
+        Run run(kWindow8 | kHold60);
+        const Bytes good = Rtp(0, 0, 97, 1, AmrPayload({speech[0][0]}, AmrPacking::OctetAligned));
+        Bytes v1 = good, csrc = good, ext = good, pad = good, cut(good.begin(), good.begin() + 11);
+        v1[0] = 0x40;
+        csrc[0] |= 0x0F;
+        ext[0] |= 0x10;
+        pad[0] |= 0x20;
+        pad.back() = 0xFF;
+        Bytes withAll = good;
+        withAll[0] |= 0x31;
+        const Bytes extra = {0, 0, 0, 1, 0xBE, 0xDE, 0, 1, 9, 9, 9, 9};
+        withAll.insert(withAll.begin() + 12, extra.begin(), extra.end());
+        withAll.insert(withAll.end(), {0, 2});
+        for (const Bytes& d : {cut, v1, csrc, ext, pad, withAll, Bytes()})
+            run.Push(1, d);
+        write("bad_headers", run);
+    }
+    return ok;
+}
+
 int main(int argc, char** argv)
 {
     if (argc != 2) {
@@ -366,10 +514,12 @@ int main(int argc, char** argv)
     const std::string payload = dir + "/fuzz_decode_payload";
     const std::string playback = dir + "/fuzz_playback_exports";
     const std::string capture = dir + "/fuzz_capture_exports";
-    for (const std::string& d : {dir, payload, playback, capture})
+    const std::string rtp = dir + "/fuzz_rtp_depacketise";
+    for (const std::string& d : {dir, payload, playback, capture, rtp})
         mkdir(d.c_str(), 0755);
     bool ok = PayloadSeeds(payload);
     ok = PlaybackSeeds(playback) && ok;
     ok = CaptureSeeds(capture) && ok;
+    ok = RtpSeeds(rtp) && ok;
     return ok ? 0 : 1;
 }

@@ -3,7 +3,8 @@
 #
 # FUZZ_SECONDS (default 60) is the payload target's time; the two stateful
 # targets get half of it each unless FUZZ_SECONDS_PLAYBACK or
-# FUZZ_SECONDS_CAPTURE say otherwise: 60 + 30 + 30 s by default. Each target
+# FUZZ_SECONDS_CAPTURE say otherwise: 60 + 30 + 30 s by default; the RTP
+# receive path gets FUZZ_SECONDS_RTP, 20 s unless set. Each target
 # starts from the seeds kept in fuzz/corpus/<target>, copied afresh into the
 # scratch corpus <build dir>/fuzz/corpus/<target>, where the run's finds
 # collect. A crash, a sanitizer report or a failed check stops that target,
@@ -37,6 +38,8 @@ run fuzz_decode_payload "$seconds"
 # Inputs of the stateful targets are op runs; 2 KiB holds a few hundred ops.
 run fuzz_playback_exports "${FUZZ_SECONDS_PLAYBACK:-$half}" -max_len=2048
 run fuzz_capture_exports "${FUZZ_SECONDS_CAPTURE:-$half}" -max_len=2048
+# A datagram run; 4 KiB holds a few dozen datagrams.
+run fuzz_rtp_depacketise "${FUZZ_SECONDS_RTP:-20}" -max_len=4096
 
 if [ ${#failed[@]} -gt 0 ]; then
   echo "fuzz/run.sh: failed: ${failed[*]} (inputs in $out/)" >&2

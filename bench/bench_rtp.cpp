@@ -1,0 +1,171 @@
+// The receive path of a live stream per packet: the datagram parsed, put in
+// order and its frames fed to SV_InputAudioBuffer, beside the bare
+// SV_InputAudioBuffer calls with the same frames, in the same run.
+//
+//   Receive/fpp:N   20 s of AMR 12.2 in packets of N frames, 2% of them
+//                   swapped with the next, into a decoder on the test device
+//                   (which plays nothing, so no device thread competes).
+//                   Each iteration feeds the stream through both paths, one
+//                   after the other, in alternating order, checks that each
+//                   queued every frame, and empties the queue between them. Counters, in processor time of the
+//                   feeding thread:
+//                     bare_us    per frame, the frames straight to the library
+//                     rx_us      per frame, the datagrams through the receiver
+//                     rx_x_bare  the ratio. Goal: at most 1.1.
+//   Depacketise/fpp:N  the receiver alone, its frames dropped: what it adds,
+//                   per packet.
+#include <time.h>
+
+#include <utility>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <svwin/wavedevice.h>
+
+#include "AmrDll.h"
+#include "amr_payload.h"
+#include "receiver.h"
+#include "rtp_header.h"
+#include "sonavex.h"
+#include "test_codec_signals.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+const int kAudioSeconds = 20;
+const int kFrameSamples = 160;
+
+double ThreadSeconds()
+{
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+const std::vector<Bytes>& Frames()
+{
+    static const std::vector<Bytes> frames = [] {
+        std::vector<Bytes> out;
+        const std::vector<short> pcm = codectest::SyntheticSpeech(kAudioSeconds * codectest::kRate);
+        AMR_HANDLE encoder = 0;
+        AMR_Encode_Init(&encoder);
+        for (size_t at = 0; at + kFrameSamples <= pcm.size(); at += kFrameSamples) {
+            Bytes frame(AMR_MAX_FRAME_BYTES);
+            frame.resize(static_cast<size_t>(AMR_Encode_Frame(encoder, pcm.data() + at, frame.data(), 7)));
+            out.push_back(frame);
+        }
+        AMR_Encode_Exit(&encoder);
+        return out;
+    }();
+    return frames;
+}
+
+// The stream in datagrams of `perPacket` frames, in arrival order.
+std::vector<Bytes> Datagrams(int perPacket)
+{
+    const std::vector<Bytes>& frames = Frames();
+    std::vector<Bytes> out;
+    for (size_t at = 0; at < frames.size(); at += static_cast<size_t>(perPacket)) {
+        std::vector<svrtp::ByteView> views;
+        for (size_t i = at; i < frames.size() && i < at + static_cast<size_t>(perPacket); ++i)
+            views.push_back({frames[i].data(), frames[i].size()});
+        svrtp::RtpPacket h;
+        h.payloadType = svrtp::kDefaultAmrPayloadType;
+        h.sequence = static_cast<uint16_t>(65000 + out.size()); // wraps on the way
+        h.timestamp = static_cast<uint32_t>(at * kFrameSamples);
+        h.ssrc = 0x5EED;
+        Bytes d(svrtp::kRtpHeaderBytes);
+        svrtp::WriteRtpHeader(h, d.data());
+        Bytes payload;
+        svrtp::PackAmrPayload(views.data(), views.size(), svrtp::AmrPacking::OctetAligned, &payload);
+        d.insert(d.end(), payload.begin(), payload.end());
+        out.push_back(d);
+    }
+    for (size_t i = 25; i + 1 < out.size(); i += 50)
+        std::swap(out[i], out[i + 1]);
+    return out;
+}
+
+double FeedBare(SV_DECODER h)
+{
+    const std::vector<Bytes>& frames = Frames();
+    const double t0 = ThreadSeconds();
+    for (size_t i = 0; i < frames.size(); ++i)
+        SV_InputAudioBuffer(h, frames[i].data(), static_cast<int32_t>(frames[i].size()), SV_PAYLOAD_AMR,
+                            1000 + 20 * static_cast<int64_t>(i), 1);
+    return ThreadSeconds() - t0;
+}
+
+double FeedReceived(SV_DECODER h, const std::vector<Bytes>& datagrams)
+{
+    svrtp::ReceiverConfig config;
+    config.amrPayloadType = svrtp::kDefaultAmrPayloadType;
+    const double t0 = ThreadSeconds();
+    svrtp::Receiver rx(config, [h](const svrtp::ReceivedFrame& f) {
+        SV_InputAudioBuffer(h, f.data, f.length, f.type, f.stampMs, 1);
+    });
+    int64_t now = 0;
+    for (const Bytes& d : datagrams)
+        rx.Push(d.data(), d.size(), now += 20);
+    rx.Flush();
+    return ThreadSeconds() - t0;
+}
+
+void BM_Receive(benchmark::State& state)
+{
+    const std::vector<Bytes> datagrams = Datagrams(static_cast<int>(state.range(0)));
+    SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
+    SV_DECODER h = SV_OpenSonavex(SV_PREBUFFER_8, SV_LIVE_STREAM);
+    if (h == nullptr) {
+        state.SkipWithError("no decoder on the test device");
+        return;
+    }
+    double bare = 0;
+    double received = 0;
+    size_t frames = 0;
+    bool bareFirst = true;
+    for (auto _ : state) {
+        for (int pass = 0; pass < 2; ++pass) {
+            if ((pass == 0) == bareFirst)
+                bare += FeedBare(h);
+            else
+                received += FeedReceived(h, datagrams);
+            // Both paths must queue every frame, or the ratio flatters one.
+            if (SV_AudioDecGetFrames(h) != static_cast<int32_t>(Frames().size())) {
+                state.SkipWithError("a path did not queue every frame");
+                break;
+            }
+            SV_AudioDecClear(h);
+        }
+        bareFirst = !bareFirst;
+        frames += Frames().size();
+    }
+    SV_CloseSonavex(h);
+    SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
+    state.counters["bare_us"] = 1e6 * bare / static_cast<double>(frames);
+    state.counters["rx_us"] = 1e6 * received / static_cast<double>(frames);
+    state.counters["rx_x_bare"] = received / bare;
+}
+
+void BM_Depacketise(benchmark::State& state)
+{
+    const std::vector<Bytes> datagrams = Datagrams(static_cast<int>(state.range(0)));
+    svrtp::ReceiverConfig config;
+    config.amrPayloadType = svrtp::kDefaultAmrPayloadType;
+    size_t out = 0;
+    for (auto _ : state) {
+        svrtp::Receiver rx(config, [&out](const svrtp::ReceivedFrame& f) { out += static_cast<size_t>(f.length); });
+        int64_t now = 0;
+        for (const Bytes& d : datagrams)
+            rx.Push(d.data(), d.size(), now += 20);
+        rx.Flush();
+    }
+    benchmark::DoNotOptimize(out);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * datagrams.size()));
+}
+
+} // namespace
+
+BENCHMARK(BM_Receive)->Name("Receive")->ArgName("fpp")->Arg(1)->Arg(5)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_Depacketise)->Name("Depacketise")->ArgName("fpp")->Arg(1)->Arg(5)->Unit(benchmark::kMicrosecond);

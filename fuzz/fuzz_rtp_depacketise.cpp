@@ -1,0 +1,162 @@
+// libFuzzer target over the RTP receive path: the header parse, both AMR
+// packings and the voice-engine payload, and the receiver fed a run of
+// datagrams with the time between them. The input:
+//
+//   byte 0      the receiver's settings: bits 0..2 the reorder window (1, 2,
+//               4, 8, 16, 32, 64 or 3 packets), bit 3 bandwidth-efficient AMR,
+//               bit 4 the AMR payload type learnt (else 97), bits 5..7 the
+//               hold, 20 ms to 160 ms
+//   then        records:
+//     byte 0    bits 0..1: 0 or 3 push a datagram, 1 poll, 2 flush; bit 2:
+//               the time step counts 16 ms units; bit 7: poll after a push
+//     byte 1    time step before the record, in ms (or 16 ms units)
+//     bytes 2..3 datagram length, little-endian, masked to 0..2047 and cut to
+//               the bytes left (push records only)
+//     then      the datagram
+//
+// Every datagram is also parsed on its own, in both AMR packings and as a
+// voice payload. Checked: each frame a parser gives, and each frame the
+// receiver passes on, is a whole frame the library takes (an AMR frame of a
+// defined type at its exact length, padding bits clear; a voice frame at the
+// length its header states); every datagram is counted exactly once; the
+// receiver never holds more than its window; one packet never turns into
+// more frames than it holds plus the longest gap filled for it.
+#include <stdint.h>
+#include <string.h>
+
+#include "amr_payload.h"
+#include "receiver.h"
+#include "rtp_header.h"
+#include "voice_payload.h"
+
+namespace {
+
+const int kWindows[8] = {1, 2, 4, 8, 16, 32, 64, 3};
+const size_t kMaxDatagram = 2047;
+
+void Check(bool condition)
+{
+    if (!condition)
+        __builtin_trap();
+}
+
+void CheckAmrFrame(const uint8_t* f, size_t length)
+{
+    Check(length >= 1);
+    Check((f[0] & 0x83) == 0);
+    const int type = f[0] >> 3 & 0x0F;
+    const int bits = svrtp::AmrFrameBits(type);
+    Check(bits >= 0);
+    Check(length == 1 + static_cast<size_t>((bits + 7) / 8));
+    if (bits % 8 != 0)
+        Check((f[length - 1] & (0xFF >> (bits % 8))) == 0);
+}
+
+void CheckVoiceFrame(const uint8_t* f, size_t length)
+{
+    Check(length >= svrtp::kVoiceFrameHeaderBytes);
+    Check(f[0] == svrtp::kVoiceFrameMarker);
+    const int samples = f[2] | f[3] << 8;
+    Check(samples <= svrtp::kVoiceFrameMaxSamples);
+    Check(length == static_cast<size_t>(svrtp::kVoiceFrameHeaderBytes + (samples + 1) / 2));
+}
+
+void CheckList(const svrtp::FrameList& list, bool voice)
+{
+    Check(list.Count() <= svrtp::kMaxFramesPerPacket);
+    for (size_t i = 0; i < list.Count(); ++i) {
+        Check(list.frames[i].offset + list.frames[i].length <= list.bytes.size());
+        if (voice)
+            CheckVoiceFrame(list.Data(i), list.frames[i].length);
+        else
+            CheckAmrFrame(list.Data(i), list.frames[i].length);
+    }
+}
+
+void ParseAlone(const uint8_t* d, size_t size)
+{
+    static svrtp::FrameList list;
+    svrtp::RtpPacket packet;
+    if (svrtp::ParseRtp(d, size, &packet) != svrtp::RtpError::None)
+        return;
+    Check(packet.payload >= d && packet.payload + packet.payloadBytes <= d + size);
+    for (svrtp::AmrPacking packing : {svrtp::AmrPacking::OctetAligned, svrtp::AmrPacking::BandwidthEfficient}) {
+        const bool ok = svrtp::ParseAmrPayload(packet.payload, packet.payloadBytes, packing, &list) ==
+                        svrtp::PayloadError::None;
+        Check(ok || list.Count() == 0);
+        CheckList(list, false);
+    }
+    const bool ok = svrtp::ParseVoicePayload(packet.payload, packet.payloadBytes, &list) == svrtp::PayloadError::None;
+    Check(ok || list.Count() == 0);
+    CheckList(list, true);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    svrtp::ReceiverConfig config;
+    config.reorderPackets = kWindows[data[0] & 7];
+    config.amrPacking = data[0] & 8 ? svrtp::AmrPacking::BandwidthEfficient : svrtp::AmrPacking::OctetAligned;
+    config.amrPayloadType = data[0] & 16 ? -1 : svrtp::kDefaultAmrPayloadType;
+    config.holdMs = 20 * ((data[0] >> 5) + 1);
+
+    uint64_t out = 0;
+    svrtp::Receiver rx(config, [&](const svrtp::ReceivedFrame& f) {
+        Check(f.data != nullptr);
+        if (f.type == svrtp::kLibraryAmr)
+            CheckAmrFrame(f.data, static_cast<size_t>(f.length));
+        else if (f.type == svrtp::kLibraryVoice)
+            CheckVoiceFrame(f.data, static_cast<size_t>(f.length));
+        else
+            Check(false);
+        ++out;
+    });
+    // The longest gap a packet may bring filled, in frames: 20 ms each.
+    const uint64_t maxFill = static_cast<uint64_t>(config.maxConcealMs) / 20;
+
+    int64_t now = 0;
+    size_t at = 1;
+    while (at + 2 <= size) {
+        const uint8_t op = data[at];
+        now += (op & 4) ? 16 * data[at + 1] : data[at + 1];
+        at += 2;
+        switch (op & 3) {
+        case 1:
+            rx.Poll(now);
+            break;
+        case 2:
+            rx.Flush();
+            break;
+        default: {
+            size_t length = 0;
+            if (at + 2 <= size)
+                length = (data[at] | data[at + 1] << 8) & kMaxDatagram;
+            at = at + 2 <= size ? at + 2 : size;
+            if (length > size - at)
+                length = size - at;
+            // An exactly-sized copy, so that a read past the datagram is caught.
+            uint8_t* d = new uint8_t[length > 0 ? length : 1];
+            if (length > 0)
+                memcpy(d, data + at, length);
+            at += length;
+            ParseAlone(d, length);
+            rx.Push(d, length, now);
+            if (op & 0x80)
+                rx.Poll(now);
+            delete[] d;
+            break;
+        }
+        }
+        const svrtp::ReceiverStats& s = rx.Stats();
+        Check(s.held >= 0 && s.held <= config.reorderPackets);
+        Check(s.datagrams == s.Invalid() + s.packets + s.duplicates + s.late + s.seqJumps);
+        Check(out == s.framesOut);
+        Check(s.framesOut <= s.packets * (svrtp::kMaxFramesPerPacket + maxFill));
+    }
+    rx.Flush();
+    Check(rx.Stats().held == 0);
+    return 0;
+}

@@ -1,0 +1,58 @@
+// Datagrams for the RTP tests: headers written field by field, AMR frames
+// whose bytes say which packet they came from.
+#pragma once
+
+#include <stdint.h>
+
+#include <vector>
+
+#include "amr_payload.h"
+#include "rtp_header.h"
+
+namespace rtptest {
+
+typedef std::vector<uint8_t> Bytes;
+
+inline Bytes Header(int seq, uint32_t ts, int pt = 97, uint32_t ssrc = 1)
+{
+    svrtp::RtpPacket p;
+    p.sequence = static_cast<uint16_t>(seq);
+    p.timestamp = ts;
+    p.payloadType = pt;
+    p.ssrc = ssrc;
+    Bytes out(svrtp::kRtpHeaderBytes);
+    svrtp::WriteRtpHeader(p, out.data());
+    return out;
+}
+
+inline Bytes Cat(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A storage-format frame of type `ft` (good quality) whose body counts up
+// from `tag`, its unused last bits zero as the format has them.
+inline Bytes AmrFrame(int ft, int tag)
+{
+    const int bits = svrtp::AmrFrameBits(ft);
+    Bytes f(1 + (bits + 7) / 8);
+    f[0] = static_cast<uint8_t>(ft << 3 | 0x04);
+    for (size_t i = 1; i < f.size(); ++i)
+        f[i] = static_cast<uint8_t>(tag + i - 1);
+    if (bits % 8 != 0)
+        f.back() &= static_cast<uint8_t>(0xFF << (8 - bits % 8));
+    return f;
+}
+
+inline Bytes AmrPayload(const std::vector<Bytes>& frames, svrtp::AmrPacking packing = svrtp::AmrPacking::OctetAligned)
+{
+    std::vector<svrtp::ByteView> views;
+    for (const Bytes& f : frames)
+        views.push_back({f.data(), f.size()});
+    Bytes out;
+    svrtp::PackAmrPayload(views.data(), views.size(), packing, &out);
+    return out;
+}
+
+} // namespace rtptest

@@ -1,0 +1,292 @@
+#include "receiver.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace svrtp {
+
+namespace {
+
+const int kTicksPerMs = kClockRate / 1000;
+
+} // namespace
+
+Receiver::Receiver(const ReceiverConfig& config, Sink sink)
+    : m_config(config),
+      m_sink(std::move(sink)),
+      m_window(std::min(std::max(config.reorderPackets, 1), kMaxReorderPackets)),
+      m_amrType(config.amrPayloadType),
+      m_slots(static_cast<size_t>(m_window))
+{
+    // Room for a typical packet up front; a larger one grows its slot once.
+    for (Slot& slot : m_slots) {
+        slot.frames.bytes.reserve(512);
+        slot.frames.frames.reserve(16);
+    }
+    m_incoming.bytes.reserve(512);
+    m_incoming.frames.reserve(16);
+}
+
+bool Receiver::TypeFits(int payloadType, bool sameStream) const
+{
+    if (payloadType == m_config.voicePayloadType)
+        return true;
+    if (m_config.amrPayloadType >= 0)
+        return payloadType == m_config.amrPayloadType;
+    if (sameStream && m_amrType >= 0)
+        return payloadType == m_amrType;
+    return payloadType < 72 || payloadType > 76;
+}
+
+ReceiverEvent Receiver::Push(const uint8_t* datagram, size_t size, int64_t nowMs)
+{
+    ++m_stats.datagrams;
+    RtpPacket packet;
+    if (ParseRtp(datagram, size, &packet) != RtpError::None) {
+        ++m_stats.badHeader;
+        return ReceiverEvent::None;
+    }
+    const bool sameStream = m_active && packet.ssrc == m_ssrc;
+    if (!TypeFits(packet.payloadType, sameStream)) {
+        ++m_stats.badPayloadType;
+        return ReceiverEvent::None;
+    }
+    const bool voice = packet.payloadType == m_config.voicePayloadType;
+    const PayloadError error = voice ? ParseVoicePayload(packet.payload, packet.payloadBytes, &m_incoming)
+                                     : ParseAmrPayload(packet.payload, packet.payloadBytes, m_config.amrPacking,
+                                                       &m_incoming);
+    if (error != PayloadError::None) {
+        ++m_stats.badPayload;
+        return ReceiverEvent::None;
+    }
+
+    ReceiverEvent event = ReceiverEvent::None;
+    if (!sameStream) {
+        event = m_active ? ReceiverEvent::Restarted : ReceiverEvent::Started;
+        if (m_active) {
+            EndStream();
+            ++m_stats.restarts;
+        }
+        StartStream(packet, nowMs);
+    }
+    m_lastArrivalMs = nowMs;
+
+    int64_t seq = m_seqExt.Extend(packet.sequence);
+    if (seq - m_next < -kMaxMisorder || seq - m_next > kMaxDropout) {
+        // Sender restarted its sequence, or a stray: believe it when the next
+        // packet carries on from it.
+        if (!m_jumpPending || packet.sequence != static_cast<uint16_t>(m_jumpSeq + 1)) {
+            m_jumpPending = true;
+            m_jumpSeq = packet.sequence;
+            ++m_stats.seqJumps;
+            return event;
+        }
+        EndStream();
+        ++m_stats.restarts;
+        StartStream(packet, nowMs);
+        seq = m_next;
+        event = ReceiverEvent::Restarted;
+    }
+    m_jumpPending = false;
+
+    if (seq < m_next) {
+        const int64_t back = m_next - 1 - seq;
+        if (back < 64 && (m_history >> back & 1))
+            ++m_stats.duplicates;
+        else
+            ++m_stats.late;
+        return event;
+    }
+    // A packet beyond the window gives up on the gaps at its front.
+    while (seq - m_next >= m_window)
+        Skip();
+    Slot& slot = SlotOf(seq);
+    if (slot.used) {
+        ++m_stats.duplicates;
+        return event;
+    }
+
+    if (!voice && m_amrType < 0)
+        m_amrType = packet.payloadType;
+    ++m_stats.packets;
+    m_stats.bytes += size;
+    if (seq < m_seqExt.Highest())
+        ++m_stats.reordered;
+    m_seqExt.Accept(seq);
+    const int64_t ts = m_tsExt.Update(packet.timestamp);
+
+    const int64_t transit = nowMs * kTicksPerMs - ts;
+    if (m_jitterStarted) {
+        const int64_t d = transit > m_lastTransit ? transit - m_lastTransit : m_lastTransit - transit;
+        m_jitterTicks += (static_cast<double>(d) - m_jitterTicks) / 16;
+        m_stats.jitterMs = m_jitterTicks / kTicksPerMs;
+    }
+    m_jitterStarted = true;
+    m_lastTransit = transit;
+
+    slot.used = true;
+    slot.seq = seq;
+    slot.ts = ts;
+    slot.type = voice ? kLibraryVoice : kLibraryAmr;
+    slot.arrivalMs = nowMs;
+    std::swap(slot.frames, m_incoming);
+    ++m_stats.held;
+    Drain();
+    ReleaseExpired(nowMs);
+    return event;
+}
+
+ReceiverEvent Receiver::Poll(int64_t nowMs)
+{
+    ReleaseExpired(nowMs);
+    if (m_active && nowMs - m_lastArrivalMs >= m_config.timeoutMs) {
+        EndStream();
+        ++m_stats.timeouts;
+        return ReceiverEvent::TimedOut;
+    }
+    return ReceiverEvent::None;
+}
+
+int64_t Receiver::WaitMs(int64_t nowMs) const
+{
+    int64_t deadline = -1;
+    if (m_active)
+        deadline = m_lastArrivalMs + m_config.timeoutMs;
+    for (const Slot& slot : m_slots) {
+        if (slot.used && (deadline < 0 || slot.arrivalMs + m_config.holdMs < deadline))
+            deadline = slot.arrivalMs + m_config.holdMs;
+    }
+    if (deadline < 0)
+        return -1;
+    return std::max<int64_t>(0, deadline - nowMs);
+}
+
+void Receiver::Flush()
+{
+    if (m_active)
+        EndStream();
+}
+
+void Receiver::StartStream(const RtpPacket& packet, int64_t nowMs)
+{
+    m_active = true;
+    m_ssrc = packet.ssrc;
+    m_seqExt.Reset();
+    m_tsExt.Reset();
+    m_next = m_seqExt.Extend(packet.sequence);
+    m_history = 0;
+    m_jumpPending = false;
+    m_originTs = m_tsExt.Extend(packet.timestamp);
+    m_emitted = false;
+    m_lastVoiceSamples = 0;
+    m_jitterStarted = false;
+    m_amrType = m_config.amrPayloadType;
+    m_lastArrivalMs = nowMs;
+    ++m_stats.streams;
+}
+
+void Receiver::EndStream()
+{
+    while (m_stats.held > 0)
+        Skip();
+    if (m_emitted)
+        m_baseTicks = StampTicks(m_expectedTs);
+    m_active = false;
+    m_jumpPending = false;
+}
+
+// Passes on the packet at the play position, or gives up on it.
+void Receiver::Skip()
+{
+    Slot& slot = SlotOf(m_next);
+    if (slot.used) {
+        Emit(slot);
+        return;
+    }
+    ++m_stats.lost;
+    m_history <<= 1;
+    ++m_next;
+}
+
+void Receiver::Drain()
+{
+    while (SlotOf(m_next).used)
+        Emit(SlotOf(m_next));
+}
+
+void Receiver::ReleaseExpired(int64_t nowMs)
+{
+    while (m_stats.held > 0) {
+        int64_t oldest = nowMs;
+        for (const Slot& slot : m_slots) {
+            if (slot.used)
+                oldest = std::min(oldest, slot.arrivalMs);
+        }
+        if (nowMs - oldest < m_config.holdMs)
+            return;
+        while (!SlotOf(m_next).used)
+            Skip();
+        Drain();
+    }
+}
+
+void Receiver::Emit(Slot& slot)
+{
+    if (m_emitted) {
+        const int64_t gap = slot.ts - m_expectedTs;
+        if (gap > 0 && gap <= static_cast<int64_t>(m_config.maxConcealMs) * kTicksPerMs)
+            Conceal(slot.type, gap);
+    }
+    int64_t ts = slot.ts;
+    for (size_t i = 0; i < slot.frames.Count(); ++i) {
+        const FrameList::Extent& e = slot.frames.frames[i];
+        Deliver(slot.type, slot.frames.Data(i), static_cast<int>(e.length), ts, false);
+        ts += e.samples;
+        if (slot.type == kLibraryVoice && e.samples > 0)
+            m_lastVoiceSamples = static_cast<int>(e.samples);
+    }
+    m_expectedTs = ts;
+    m_emitted = true;
+    slot.used = false;
+    --m_stats.held;
+    m_history = m_history << 1 | 1;
+    ++m_next;
+}
+
+// Fills `ticks` from the end of the last packet passed on.
+void Receiver::Conceal(int type, int64_t ticks)
+{
+    int64_t ts = m_expectedTs;
+    if (type == kLibraryAmr) {
+        for (; ticks >= kAmrFrameSamples; ticks -= kAmrFrameSamples, ts += kAmrFrameSamples)
+            Deliver(type, &kAmrNoDataFrame, 1, ts, true);
+        return;
+    }
+    // Silence in frames of the stream's own length, so the decoder's queue
+    // keeps its rhythm; never shorter than 20 ms, so a stream of tiny frames
+    // cannot turn one gap into thousands.
+    const int64_t per = std::max(m_lastVoiceSamples, kAmrFrameSamples);
+    while (ticks > 0) {
+        const int samples = static_cast<int>(std::min(per, ticks));
+        const int length = MakeVoiceSilence(samples, m_silence);
+        Deliver(type, m_silence, length, ts, true);
+        ts += samples;
+        ticks -= samples;
+    }
+}
+
+void Receiver::Deliver(int type, const uint8_t* data, int length, int64_t ts, bool concealed)
+{
+    ++m_stats.framesOut;
+    if (concealed)
+        ++m_stats.framesConcealed;
+    ReceivedFrame frame;
+    frame.type = type;
+    frame.data = data;
+    frame.length = length;
+    frame.stampMs = m_config.firstStampMs + StampTicks(ts) / kTicksPerMs;
+    frame.concealed = concealed;
+    m_sink(frame);
+}
+
+} // namespace svrtp

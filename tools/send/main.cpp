@@ -1,0 +1,240 @@
+// sonavex-send: sends a compressed stream file as RTP over UDP at the
+// stream's own pace, the way a recorder sends a live stream: AMR-NB as RFC
+// 4867 has it, voice-engine frames as docs/rtp-voice-payload.md does. For
+// tests and demonstrations it makes a network's trouble up from a seed, so an
+// impaired run can be repeated exactly: jitter, loss and reordering.
+#include <stdio.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "amr_payload.h"
+#include "console.h"
+#include "impairment.h"
+#include "numbers.h"
+#include "options.h"
+#include "receiver.h"
+#include "rtp_header.h"
+#include "streams.h"
+#include "udp.h"
+#include "voice_payload.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    std::string input;
+    std::string to;
+    svtool::Endpoint endpoint;
+    double speed = 1;
+    int framesPerPacket = 1;
+    int payloadType = -1; // the codec's default
+    bool bandwidthEfficient = false;
+    double jitterMs = 0;
+    double lossPercent = 0;
+    double reorderPercent = 0;
+    unsigned long long seed = 1;
+    long long ssrc = -1; // from the seed
+    bool quiet = false;
+};
+
+Options ParseOptions(int argc, char** argv)
+{
+    Options o;
+    svtool::CommandLine line("sonavex-send",
+                             "Sends FILE, an AMR-NB (.amr) or voice-engine (.ve) stream, as RTP over UDP\n"
+                             "to ADDR:PORT (address 127.0.0.1 when left out), at the stream's real-time\n"
+                             "pace. The impairments are drawn from the seed: the same seed and options\n"
+                             "send the same packets at the same moments, in the same order.\n");
+    line.options = {
+        svtool::Number("--speed", "N", "N times real time; 0: as fast as possible (default 1)", &o.speed,
+                       svtool::AtLeast(0), "a factor"),
+        svtool::Integer("--frames-per-packet", "N", "frames in each packet, 1..256 (default 1)", &o.framesPerPacket,
+                        1, svrtp::kMaxFramesPerPacket),
+        svtool::Integer("--payload-type", "N", "RTP payload type, 0..127 (default 97 for AMR, 118 for\nvoice-engine frames)",
+                        &o.payloadType, 0, 127),
+        svtool::Flag("--bandwidth-efficient", "AMR in bandwidth-efficient mode (default: octet-aligned)",
+                     &o.bandwidthEfficient),
+        svtool::Duration("--jitter", "MS", "each packet leaves up to MS ms after it is due (default 0)", &o.jitterMs,
+                         svtool::TimeUnit::Milliseconds, svtool::AtLeast(0)),
+        svtool::Percent("--loss", "PCT", "drop PCT percent of the packets (default 0)", &o.lossPercent),
+        svtool::Percent("--reorder", "PCT", "swap PCT percent of the packets with the next one (default 0)",
+                        &o.reorderPercent),
+        svtool::Integer("--seed", "N", "seed of the impairments, the SSRC and the first sequence\nnumber and "
+                        "timestamp (default 1)", &o.seed, 0, 0x7FFFFFFFFFFFFFFFll),
+        svtool::Integer("--ssrc", "N", "SSRC, 0..4294967295 (default: from the seed)", &o.ssrc, 0, 0xFFFFFFFFll),
+        svtool::Flag("--quiet|-q", "no progress and no summary", &o.quiet),
+    };
+    line.arguments = {{"FILE", &o.input, "no input file"}, {"[ADDR:]PORT", &o.to, "no destination port"}};
+    line.Parse(argc, argv);
+    std::string why;
+    if (!svtool::ParseEndpoint(o.to, &o.endpoint, &why))
+        line.Fail("the destination " + why);
+    return o;
+}
+
+struct StreamFrame {
+    std::vector<uint8_t> bytes;
+    int64_t startSample;
+    int samples;
+};
+
+struct Packet {
+    std::vector<uint8_t> datagram;
+    double dueMs; // at real-time pace, from the stream's start
+    int frames;
+};
+
+// The whole file's frames, or a message that names the file and the fault.
+bool ReadFrames(const Options& o, std::vector<StreamFrame>* frames, int* type, std::string* error)
+{
+    std::unique_ptr<svtool::FrameSource> source = svtool::OpenSource(o.input, svtool::SourceOptions(), error);
+    if (!source)
+        return false;
+    svtool::Frame f;
+    while (source->Next(f)) {
+        if (frames->empty())
+            *type = f.type;
+        frames->push_back({std::vector<uint8_t>(f.data, f.data + f.length), f.startSample, f.samples});
+    }
+    if (!source->Error().empty()) {
+        *error = source->Error();
+        return false;
+    }
+    if (frames->empty()) {
+        *error = o.input + ": no frames to send";
+        return false;
+    }
+    return true;
+}
+
+std::vector<Packet> Packetise(const Options& o, const std::vector<StreamFrame>& frames, int type, int payloadType,
+                              svrtp::Random& random, uint32_t ssrc)
+{
+    // RFC 3550 starts the sequence number and timestamp at random values.
+    const uint16_t firstSeq = static_cast<uint16_t>(random.Next());
+    const uint32_t firstTs = static_cast<uint32_t>(random.Next());
+    std::vector<Packet> packets;
+    std::vector<svrtp::ByteView> views;
+    std::vector<uint8_t> payload;
+    for (size_t at = 0; at < frames.size(); at += static_cast<size_t>(o.framesPerPacket)) {
+        views.clear();
+        for (size_t i = at; i < frames.size() && i < at + static_cast<size_t>(o.framesPerPacket); ++i)
+            views.push_back({frames[i].bytes.data(), frames[i].bytes.size()});
+        // The reader hands out whole frames only, so packing cannot fail.
+        if (type == svtool::kPayloadAmr)
+            svrtp::PackAmrPayload(views.data(), views.size(),
+                                  o.bandwidthEfficient ? svrtp::AmrPacking::BandwidthEfficient
+                                                       : svrtp::AmrPacking::OctetAligned,
+                                  &payload);
+        else
+            svrtp::PackVoicePayload(views.data(), views.size(), &payload);
+        svrtp::RtpPacket header;
+        header.marker = packets.empty();
+        header.payloadType = payloadType;
+        header.sequence = static_cast<uint16_t>(firstSeq + packets.size());
+        header.timestamp = static_cast<uint32_t>(firstTs + frames[at].startSample);
+        header.ssrc = ssrc;
+        Packet p;
+        p.datagram.resize(svrtp::kRtpHeaderBytes);
+        svrtp::WriteRtpHeader(header, p.datagram.data());
+        p.datagram.insert(p.datagram.end(), payload.begin(), payload.end());
+        p.dueMs = static_cast<double>(frames[at].startSample) * 1000 / svtool::kSampleRate;
+        p.frames = static_cast<int>(views.size());
+        packets.push_back(std::move(p));
+    }
+    return packets;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const Options o = ParseOptions(argc, argv);
+
+    std::vector<StreamFrame> frames;
+    int type = 0;
+    std::string error;
+    if (!ReadFrames(o, &frames, &type, &error)) {
+        fprintf(stderr, "sonavex-send: %s\n", error.c_str());
+        return 1;
+    }
+    const bool amr = type == svtool::kPayloadAmr;
+    if (!amr && o.bandwidthEfficient) {
+        fprintf(stderr, "sonavex-send: --bandwidth-efficient is for AMR streams; %s holds voice-engine frames\n",
+                o.input.c_str());
+        return 2;
+    }
+    const int payloadType = o.payloadType >= 0 ? o.payloadType
+                                               : (amr ? svrtp::kDefaultAmrPayloadType : svrtp::kVoicePayloadType);
+
+    svrtp::Random random(o.seed);
+    const uint32_t drawnSsrc = static_cast<uint32_t>(random.Next());
+    const uint32_t ssrc = o.ssrc >= 0 ? static_cast<uint32_t>(o.ssrc) : drawnSsrc;
+    const std::vector<Packet> packets = Packetise(o, frames, type, payloadType, random, ssrc);
+
+    svrtp::ImpairmentConfig impair;
+    impair.seed = random.Next();
+    impair.jitterMs = o.jitterMs;
+    impair.lossPercent = o.lossPercent;
+    impair.reorderPercent = o.reorderPercent;
+    std::vector<double> due;
+    for (const Packet& p : packets)
+        due.push_back(p.dueMs);
+    const svrtp::ImpairmentPlan plan = svrtp::PlanDepartures(impair, due);
+
+    svrtp::UdpSocket socket;
+    if (!socket.SetPeer({o.endpoint.Address(), o.endpoint.port}, &error)) {
+        fprintf(stderr, "sonavex-send: %s\n", error.c_str());
+        return 1;
+    }
+
+    const double totalSeconds = static_cast<double>(frames.back().startSample + frames.back().samples) /
+                                svtool::kSampleRate;
+    if (!o.quiet)
+        printf("sending %s: %zu frames (%s) in %zu packets, payload type %d, SSRC %u, to %s\n", o.input.c_str(),
+               frames.size(), svtool::FormatTime(totalSeconds).c_str(), packets.size(), payloadType, ssrc,
+               o.endpoint.ToString().c_str());
+    svtool::CatchInterrupts();
+    svtool::ProgressLine progress(!o.quiet, std::chrono::seconds(1));
+
+    size_t sent = 0;
+    size_t sentFrames = 0;
+    size_t bytes = 0;
+    const Clock::time_point start = Clock::now();
+    for (const svrtp::Departure& d : plan.departures) {
+        if (o.speed > 0) {
+            const auto at = start + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double, std::milli>(d.sendMs / o.speed));
+            // Sleep in short steps, so that Ctrl-C is seen at once.
+            while (!svtool::Interrupted() && Clock::now() < at)
+                std::this_thread::sleep_until(std::min(at, Clock::now() + std::chrono::milliseconds(50)));
+        }
+        if (svtool::Interrupted())
+            break;
+        const Packet& p = packets[d.index];
+        if (!socket.Send(p.datagram.data(), p.datagram.size(), &error)) {
+            progress.End();
+            fprintf(stderr, "sonavex-send: packet %zu of %zu: %s\n", sent + 1, plan.departures.size(), error.c_str());
+            return 1;
+        }
+        ++sent;
+        sentFrames += static_cast<size_t>(p.frames);
+        bytes += p.datagram.size();
+        if (progress.Shown() && progress.Due())
+            progress.Show(svtool::FormatTime(p.dueMs / 1000) + " / " + svtool::FormatTime(totalSeconds) + "  " +
+                          std::to_string(sent) + " packets sent");
+    }
+    progress.End();
+    if (!o.quiet) {
+        const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+        printf("sent %zu packets (%zu frames, %zu bytes) in %.2f s%s; dropped by --loss %zu, reordered %zu "
+               "(out of order %zu)\n",
+               sent, sentFrames, bytes, wall, svtool::Interrupted() ? " (interrupted)" : "", plan.dropped,
+               plan.swapped, plan.outOfOrder);
+    }
+    return 0;
+}
