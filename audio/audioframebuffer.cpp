@@ -278,6 +278,63 @@ void CAudioFrameBuffer::EmptyQueue(int* length)
     m_nCurPts.store(0, std::memory_order_relaxed);
 }
 
+// Live streams wait once, for the pre-buffer; after that an underrun plays the
+// next frame as soon as it comes. A queue that has run far ahead loses its
+// oldest frames in one cut.
+bool CAudioFrameBuffer::PassPrebufferAndCutLocked(int* length)
+{
+    if (m_bWaiting == 1) {
+        if (static_cast<int>(m_nFrames.load(std::memory_order_relaxed)) < m_nPrebufferFrames) {
+            *length = 0;
+            return false;
+        }
+        m_bWaiting = 0;
+    }
+    if (static_cast<int>(m_nFrames.load(std::memory_order_relaxed)) > m_nPrebufferFrames + kLiveCutThreshold) {
+        for (int i = 0; i < kLiveCutFrames; ++i)
+            DropFrameLocked();
+    }
+    return true;
+}
+
+// Stopping a file drains it. SV_STOP_NOW takes every frame and then finds the
+// queue empty, so the read delivers nothing; any other stop value drains as
+// SV_STOP_DRAIN does (see kStopDrainAbove). Each frame taken passes through
+// `buffer`.
+bool CAudioFrameBuffer::DrainStoppedFileLocked(int stopFile, unsigned char* buffer, int room, int* length,
+                                               int64_t* pts, int64_t* nextPts)
+{
+    const int frames = static_cast<int>(m_nFrames.load(std::memory_order_relaxed));
+    int drain = 0;
+    if (stopFile == SV_STOP_NOW)
+        drain = frames > 0 ? frames + 1 : 0;
+    else if (frames > kStopDrainAbove)
+        drain = frames - kStopDrainKeeps;
+    for (int i = 0; i < drain; ++i) {
+        if (m_pHead == m_pTail) {
+            EmptyQueue(length);
+            return false;
+        }
+        TakeFrame(buffer, room, length, pts, nextPts);
+    }
+    return true;
+}
+
+// Latency trim: a queue that stays long is cut back to the pre-buffer.
+void CAudioFrameBuffer::TrimLatencyLocked()
+{
+    const int frames = static_cast<int>(m_nFrames.load(std::memory_order_relaxed));
+    if (frames > m_nPrebufferFrames + kExcessFrames)
+        ++m_nExcessReads;
+    else
+        m_nExcessReads = 0;
+    if (m_nExcessReads > kExcessReadsLimit) {
+        for (int i = frames - m_nPrebufferFrames; i > 0; --i)
+            DropFrameLocked();
+        m_nExcessReads = 0;
+    }
+}
+
 // Device callback thread (or the capture reader's thread). Allocates nothing;
 // blocks only on m_cs, which every holder keeps for a bounded queue operation.
 int CAudioFrameBuffer::ReadFrame(unsigned char* buffer, int* length, int64_t* pts,
@@ -290,52 +347,14 @@ int CAudioFrameBuffer::ReadFrame(unsigned char* buffer, int* length, int64_t* pt
     const int stopFile = m_nStopFile.load(std::memory_order_relaxed);
 
     CFrameLock lock(&m_cs);
-    // Live streams wait once, for the pre-buffer; after that an underrun
-    // plays the next frame as soon as it comes.
     if (live == SV_LIVE_STREAM) {
-        if (m_bWaiting == 1) {
-            if (static_cast<int>(m_nFrames.load(std::memory_order_relaxed)) < m_nPrebufferFrames) {
-                *length = 0;
-                return 0;
-            }
-            m_bWaiting = 0;
-        }
-        if (static_cast<int>(m_nFrames.load(std::memory_order_relaxed)) >
-            m_nPrebufferFrames + kLiveCutThreshold) {
-            for (int i = 0; i < kLiveCutFrames; ++i)
-                DropFrameLocked();
-        }
+        if (!PassPrebufferAndCutLocked(length))
+            return 0;
     } else if (stopFile != SV_STOP_OFF) {
-        // Stopping a file drains it. SV_STOP_NOW takes every frame and then
-        // finds the queue empty, so the read delivers nothing; any other stop
-        // value drains as SV_STOP_DRAIN does (see kStopDrainAbove). Each frame
-        // taken passes through `buffer`.
-        const int frames = static_cast<int>(m_nFrames.load(std::memory_order_relaxed));
-        int drain = 0;
-        if (stopFile == SV_STOP_NOW)
-            drain = frames > 0 ? frames + 1 : 0;
-        else if (frames > kStopDrainAbove)
-            drain = frames - kStopDrainKeeps;
-        for (int i = 0; i < drain; ++i) {
-            if (m_pHead == m_pTail) {
-                EmptyQueue(length);
-                return 0;
-            }
-            TakeFrame(buffer, room, length, pts, nextPts);
-        }
+        if (!DrainStoppedFileLocked(stopFile, buffer, room, length, pts, nextPts))
+            return 0;
     }
-
-    // Latency trim: a queue that stays long is cut back to the pre-buffer.
-    const int frames = static_cast<int>(m_nFrames.load(std::memory_order_relaxed));
-    if (frames > m_nPrebufferFrames + kExcessFrames)
-        ++m_nExcessReads;
-    else
-        m_nExcessReads = 0;
-    if (m_nExcessReads > kExcessReadsLimit) {
-        for (int i = frames - m_nPrebufferFrames; i > 0; --i)
-            DropFrameLocked();
-        m_nExcessReads = 0;
-    }
+    TrimLatencyLocked();
 
     if (m_nFrames.load(std::memory_order_relaxed) == 0) {
         *length = 0;

@@ -92,6 +92,12 @@ private:
     // `limit` of them to `dst`.
     inline void ReadRingLocked(unsigned char* dst, int length, int limit);
     inline void DropFrameLocked();
+    // The steps of ReadFrame before it takes its frame. Each returns false
+    // when the read ends there, with *length set, delivering nothing.
+    inline bool PassPrebufferAndCutLocked(int* length);
+    inline bool DrainStoppedFileLocked(int stopFile, unsigned char* buffer, int room, int* length, int64_t* pts,
+                                       int64_t* nextPts);
+    inline void TrimLatencyLocked();
     inline int Advance(int pos, int length) const;
 
     unsigned char m_bStoreData;
