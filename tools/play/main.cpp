@@ -2,6 +2,7 @@
 // way a video-recorder client does, through the SV_ exports only. The sound
 // settings (which device, recording to a file, the virtual device's speed)
 // are the platform's part (play_platform.h).
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "console.h"
 #include "play_platform.h"
@@ -39,6 +41,8 @@ struct Options {
     int stopState = SV_STOP_NOW;
     svtool::SourceOptions source;
     svplay::SoundSettings sound;
+    svplay::NetworkSettings network;
+    std::string statsPath;
     bool quiet = false;
 };
 
@@ -93,14 +97,35 @@ Options ParseOptions(int argc, char** argv)
                                      "(1 drains the queue to 18 frames, 2 drops it; default 2)",
          [&o](const char* v) { return ParseStop(v, &o); }},
     };
-    svplay::AddPlatformOptions(&line, &o.sound, &o.source);
+    svplay::AddPlatformOptions(&line, &o.sound, &o.source, &o.network);
+    line.options.push_back(svtool::Text("--stats", "FILE.csv",
+                                        "write the stream's health to FILE.csv, a row a second\n"
+                                        "(scripts/plot-stats draws it)",
+                                        &o.statsPath, "a file name"));
     line.options.push_back(svtool::Flag("--quiet|-q", "no progress and no summary", &o.quiet));
-    line.arguments = {{"FILE", &o.input, "no input file"}};
+    // FILE, unless the stream comes from the network.
+    line.arguments = {{"FILE", &o.input, ""}};
     line.tooMany = "one input file only";
     line.Parse(argc, argv);
 
+    o.network.enabled = line.Given("--rtp");
+    if (o.network.enabled) {
+        if (!o.input.empty())
+            line.Fail("--rtp plays the stream that arrives on the network: no FILE with it");
+        if (!o.live)
+            line.Fail("--rtp plays a live stream; --file cannot be used with it");
+        o.input = "RTP " + o.network.endpoint.ToString();
+    } else if (o.input.empty()) {
+        line.Fail("no input file");
+    } else if (line.Given("--payload-type") || line.Given("--bandwidth-efficient") || line.Given("--timeout")) {
+        line.Fail("--payload-type, --bandwidth-efficient and --timeout are for --rtp streams");
+    }
+
     o.volumeSet = line.Given("--volume");
     o.sound.speedSet = line.Given("--speed");
+    if (o.network.enabled && o.sound.speedSet && o.sound.speed <= 0)
+        line.Fail("--speed 0 paces the device by the player's feed; a network stream keeps its own pace "
+                  "(give a factor above 0)");
     if (o.sound.speedSet && o.sound.recordPath.empty())
         line.Fail("--speed needs --out: only the virtual device can run faster than real time");
     if (!o.sound.recordPath.empty() && o.sound.device == Device::Alsa)
@@ -127,6 +152,12 @@ public:
     void PrintSummary();
 
     int64_t Fed() const { return m_fed; }
+    // A network source waiting for its next frame: the player watches the
+    // library meanwhile.
+    void Idle() { Observe(); }
+    // Writes a row of statistics a second of stream time to `file` (its
+    // header first).
+    void WriteStatsTo(FILE* file);
 
 private:
     double Speed() const { return m_o.sound.speedSet ? m_o.sound.speed : 1.0; }
@@ -151,6 +182,11 @@ private:
     // The recording has failed: playing on would record nothing.
     bool RecordingFailed() const { return !svplay::RecordingError(m_o.sound).empty(); }
     void Progress(bool final);
+    // Frames the library dropped to cut the latency, as the host can tell:
+    // the playing stamp jumped over more frames than the time since the last
+    // look can have played.
+    void CountDrops(int64_t pts);
+    void WriteStats();
     bool StopDue() const { return !m_o.live && m_o.stopAt >= 0 && m_playingMs >= m_o.stopAt * 1000.0; }
 
     const Options& m_o;
@@ -173,7 +209,62 @@ private:
     int m_finalQueued = 0;
     int m_leftQueued = 0;
     bool m_stopped = false;
+
+    // For the statistics.
+    std::vector<int64_t> m_fedStamps;  // every frame's stamp, in feeding order
+    int64_t m_lastPts = 0;             // the last stamp seen playing
+    double m_lastPtsAtMs = 0;          // and when it was seen
+    int64_t m_dropped = 0;
+    int64_t m_fedAtUnderrun = 0;  // frames fed when the last underrun began
+    FILE* m_stats = nullptr;
+    double m_nextStatsMs = 0;
 };
+
+void Player::CountDrops(int64_t pts)
+{
+    // A queue run dry plays nothing for a while: the count starts again from
+    // the next frame fed (see Run).
+    if (pts <= 0 && m_queued == 0)
+        m_lastPts = 0;
+    if (pts <= 0 || pts == m_lastPts)
+        return;
+    const double now = StreamNowMs();
+    if (m_lastPts > 0 && pts > m_lastPts) {
+        const auto at = [this](int64_t stamp) {
+            return std::lower_bound(m_fedStamps.begin(), m_fedStamps.end(), stamp) - m_fedStamps.begin();
+        };
+        const int64_t passed = static_cast<int64_t>(at(pts) - at(m_lastPts));
+        const int64_t played = std::lround((now - m_lastPtsAtMs) / m_frameMs);
+        // Two frames of slack for when the device took its buffers.
+        if (passed - played > 2)
+            m_dropped += passed - played;
+    }
+    m_lastPts = pts;
+    m_lastPtsAtMs = now;
+}
+
+void Player::WriteStatsTo(FILE* file)
+{
+    m_stats = file;
+    fputs("time_s,packets,lost,late,reordered,duplicates,invalid,frames_fed,frames_queued,playing_pts,"
+          "latency_ms,underruns,dropped_frames\n",
+          m_stats);
+    m_nextStatsMs = 1000;
+}
+
+void Player::WriteStats()
+{
+    const svtool::NetworkCounters none;
+    const svtool::NetworkCounters* net = m_source.Network() != nullptr ? m_source.Network() : &none;
+    const double latency = m_started ? std::max(0.0, m_fedEndMs - m_playingMs) + kDeviceQueueMs : 0;
+    fprintf(m_stats, "%.3f,%llu,%llu,%llu,%llu,%llu,%llu,%lld,%d,%lld,%.0f,%d,%lld\n", StreamNowMs() / 1000.0,
+            static_cast<unsigned long long>(net->packets), static_cast<unsigned long long>(net->lost),
+            static_cast<unsigned long long>(net->late), static_cast<unsigned long long>(net->reordered),
+            static_cast<unsigned long long>(net->duplicates), static_cast<unsigned long long>(net->invalid),
+            static_cast<long long>(m_fed), m_queued, static_cast<long long>(m_lastPts), latency, m_underruns,
+            static_cast<long long>(m_dropped));
+    fflush(m_stats);
+}
 
 void Player::Pause(double streamMs)
 {
@@ -197,6 +288,7 @@ void Player::Observe()
     int64_t next = 0;
     SV_GetPts(m_handle, &pts, &next);
     m_queued = std::max<int32_t>(SV_AudioDecGetFrames(m_handle), 0);
+    CountDrops(pts);
     // The clock reads 0 between frames when the queue has run dry.
     if (pts > 0 || m_queued > 0)
         m_playingMs = std::max(m_playingMs, static_cast<double>(pts));
@@ -205,9 +297,15 @@ void Player::Observe()
     // An underrun, as a host sees one: the queue empty while the stream still
     // has frames to come.
     const bool empty = m_started && m_feeding && m_queued == 0;
-    if (empty && !m_wasEmpty)
+    if (empty && !m_wasEmpty) {
         ++m_underruns;
+        m_fedAtUnderrun = m_fed;
+    }
     m_wasEmpty = empty;
+    if (m_stats != nullptr && StreamNowMs() >= m_nextStatsMs) {
+        WriteStats();
+        m_nextStatsMs += 1000;
+    }
     if (m_progress.Shown() && m_progress.Due())
         Progress(false);
 }
@@ -217,6 +315,21 @@ void Player::Progress(bool final)
     const double totalMs = static_cast<double>(m_source.TotalSamples()) * 1000.0 / svtool::kSampleRate;
     const double elapsed = std::chrono::duration<double, std::milli>(Clock::now() - m_start).count();
     const double position = final ? std::max(m_playingMs, m_fedEndMs) : m_playingMs;
+    const svtool::NetworkCounters* net = m_source.Network();
+    if (net != nullptr) {
+        // A network stream has no known length: what arrived, and how late it plays.
+        const double latency = m_started ? std::max(0.0, m_fedEndMs - m_playingMs) + kDeviceQueueMs : 0;
+        char line[200];
+        snprintf(line, sizeof line, "%s packets %llu lost %llu late %llu queue %3d latency %4.0f ms ",
+                 FormatTime(position).c_str(), static_cast<unsigned long long>(net->packets),
+                 static_cast<unsigned long long>(net->lost), static_cast<unsigned long long>(net->late), m_queued,
+                 latency);
+        if (m_progress.InPlace() || !final)
+            m_progress.Show(line);
+        if (final)
+            m_progress.End();
+        return;
+    }
     char text[160];
     if (m_progress.InPlace()) {
         const int width = 30;
@@ -250,7 +363,9 @@ bool Player::Run()
             m_stopped = true;
             break;
         }
-        if (m_o.live) {
+        if (m_source.Network() != nullptr) {
+            // A network stream's frames are fed as they arrive.
+        } else if (m_o.live) {
             // A recorder sends each frame when its time has come.
             const double ahead = static_cast<double>(frame.Pts()) - StreamNowMs();
             if (ahead > 0) {
@@ -267,10 +382,20 @@ bool Player::Run()
                     static_cast<int>(r));
         ++m_fed;
         ++m_queued;
+        m_fedStamps.push_back(frame.Pts());
+        if (m_lastPts == 0) {
+            // The frame the device plays next, about now.
+            m_lastPts = frame.Pts();
+            m_lastPtsAtMs = StreamNowMs();
+        }
         m_frameMs = frame.samples * 1000.0 / svtool::kSampleRate;
         m_fedEndMs = static_cast<double>(frame.startSample + frame.samples) * 1000.0 / svtool::kSampleRate;
         have = m_source.Next(frame);
     }
+    // A network stream ends when its sender has been quiet for a while: the
+    // queue ran dry at its end, not in an underrun.
+    if (m_source.Network() != nullptr && m_wasEmpty && m_fed == m_fedAtUnderrun)
+        --m_underruns;
     m_feeding = false;
     Observe();
     m_finalQueued = m_queued;
@@ -322,6 +447,14 @@ void Player::PrintSummary()
            "(%d frames queued + %.0f ms in the device), %.2f s\n",
            static_cast<long long>(m_fed), static_cast<long long>(m_fed - m_leftQueued), m_underruns,
            m_finalLatencyMs, m_finalQueued, kDeviceQueueMs, elapsed);
+    if (const svtool::NetworkCounters* net = m_source.Network())
+        printf("packets %llu, lost %llu, late %llu, reordered %llu, duplicates %llu, invalid %llu, "
+               "frames concealed %llu, new streams %llu; frames dropped by the library %lld\n",
+               static_cast<unsigned long long>(net->packets), static_cast<unsigned long long>(net->lost),
+               static_cast<unsigned long long>(net->late), static_cast<unsigned long long>(net->reordered),
+               static_cast<unsigned long long>(net->duplicates), static_cast<unsigned long long>(net->invalid),
+               static_cast<unsigned long long>(net->concealed), static_cast<unsigned long long>(net->restarts),
+               static_cast<long long>(m_dropped));
     if (m_leftQueued > 0)
         printf("%d frames never played: a live stream shorter than its pre-buffer of %d frames does not start\n",
                m_leftQueued, m_o.prebuffer);
@@ -346,7 +479,16 @@ int main(int argc, char** argv)
     const Options o = ParseOptions(argc, argv);
 
     std::string error;
-    std::unique_ptr<FrameSource> source = svtool::OpenSource(o.input, o.source, &error);
+    Player* player = nullptr;
+    std::unique_ptr<FrameSource> source =
+        o.network.enabled
+            ? svplay::OpenNetworkSource(o.network, o.sound.speedSet ? o.sound.speed : 1.0,
+                                        [&player] {
+                                            if (player != nullptr)
+                                                player->Idle();
+                                        },
+                                        &error)
+            : svtool::OpenSource(o.input, o.source, &error);
     if (!source) {
         fprintf(stderr, "sonavex-play: %s\n", error.c_str());
         return 1;
@@ -359,6 +501,15 @@ int main(int argc, char** argv)
         fprintf(stderr, "sonavex-play: %s: --out names the input file; recording would overwrite it\n",
                 o.sound.recordPath.c_str());
         return 1;
+    }
+
+    FILE* stats = nullptr;
+    if (!o.statsPath.empty()) {
+        stats = fopen(o.statsPath.c_str(), "w");
+        if (stats == nullptr) {
+            fprintf(stderr, "sonavex-play: %s: cannot create it: %s\n", o.statsPath.c_str(), strerror(errno));
+            return 1;
+        }
     }
 
     svplay::ApplySoundSettings(o.sound);
@@ -396,11 +547,19 @@ int main(int argc, char** argv)
         fflush(stdout);
     }
 
-    Player player(o, *source, handle);
-    const bool finished = player.Run();
+    Player playback(o, *source, handle);
+    if (stats != nullptr)
+        playback.WriteStatsTo(stats);
+    player = &playback;
+    const bool finished = playback.Run();
+    player = nullptr;
     SV_CloseSonavex(handle);
     if (!o.quiet)
-        player.PrintSummary();
+        playback.PrintSummary();
+    if (stats != nullptr && fclose(stats) != 0) {
+        fprintf(stderr, "sonavex-play: %s: writing failed: %s\n", o.statsPath.c_str(), strerror(errno));
+        return 1;
+    }
 
     // Asked after the close, which finishes the file: a failed write, or the
     // header that could not be updated. Playback stopped at a failed write.
@@ -410,13 +569,13 @@ int main(int argc, char** argv)
     if (!recordError.empty()) {
         fprintf(stderr, "sonavex-play: %s (the file holds what was recorded before it)\n", recordError.c_str());
         status = 1;
-    } else if (source->Error().empty() && player.Fed() == 0 && finished) {
+    } else if (source->Error().empty() && playback.Fed() == 0 && finished) {
         fprintf(stderr, "sonavex-play: %s: no audio in it\n", o.input.c_str());
         status = 1;
     }
     if (!source->Error().empty()) {
         fprintf(stderr, "sonavex-play: %s (the %lld frames before it were played)\n", source->Error().c_str(),
-                static_cast<long long>(player.Fed()));
+                static_cast<long long>(playback.Fed()));
         status = 1;
     }
     if (!finished) {

@@ -3,8 +3,11 @@
 // the real default output device and nothing else.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 
+#include "numbers.h"
 #include "options.h"
 #include "streams.h"
 
@@ -32,12 +35,32 @@ struct SoundSettings {
     bool Paced() const { return speedSet && speed <= 0; }
 };
 
+// A live stream received over the network (RTP on UDP) instead of a file.
+struct NetworkSettings {
+    bool enabled = false;
+    svtool::Endpoint endpoint;
+    int payloadType = -1;            // AMR's; -1: the first packet's
+    bool bandwidthEfficient = false; // AMR packing: octet-aligned by default
+    double timeoutSeconds = 2;       // a sender quiet this long has ended
+};
+
 // For the usage text: what FILE may be (a line or more, ending in a newline).
 extern const char kInputHelp[];
 
 // Adds the options only this build has to the player's table, and rows that
 // refuse, with the reason, those of the other build it cannot take.
-void AddPlatformOptions(svtool::CommandLine* line, SoundSettings* sound, svtool::SourceOptions* source);
+void AddPlatformOptions(svtool::CommandLine* line, SoundSettings* sound, svtool::SourceOptions* source,
+                        NetworkSettings* network);
+
+// The network stream as a frame source (the Linux build; the Windows build
+// refuses --rtp before this is asked). Its Next() waits for the receiver's
+// next frame, calling `idle` at least every 20 ms while it waits, and returns
+// false when the sender has gone quiet for the timeout or on an interrupt.
+// `speed` is the device's speed factor: the receiver keeps stream time, so
+// its hold times and the timeout pass that much faster. Null with a message
+// when the socket cannot be bound.
+std::unique_ptr<svtool::FrameSource> OpenNetworkSource(const NetworkSettings& settings, double speed,
+                                                       std::function<void()> idle, std::string* error);
 
 // Makes the settings; called before the library opens its device.
 void ApplySoundSettings(const SoundSettings& settings);

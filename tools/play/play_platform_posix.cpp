@@ -12,7 +12,8 @@ const char kInputHelp[] =
     "FILE is an AMR-NB file (\"#!AMR\\n\"), a voice-engine stream (.ve), or any\n"
     "audio file libsndfile reads (WAV, FLAC, ...), encoded on the fly.\n";
 
-void AddPlatformOptions(svtool::CommandLine* line, SoundSettings* sound, svtool::SourceOptions* source)
+void AddPlatformOptions(svtool::CommandLine* line, SoundSettings* sound, svtool::SourceOptions* source,
+                        NetworkSettings* network)
 {
     using svtool::Codec;
     line->options.insert(
@@ -31,7 +32,19 @@ void AddPlatformOptions(svtool::CommandLine* line, SoundSettings* sound, svtool:
                         "player, so that the file holds what a real-time run\n"
                         "plays (the device's leading silence, then the stream)",
                         &sound->speed, svtool::AtLeast(0), "a factor"),
-         svtool::Flag("--debug-output", "show the library's debugger traces on stderr", &sound->debugOutput)});
+         svtool::Flag("--debug-output", "show the library's debugger traces on stderr", &sound->debugOutput),
+         svtool::AddressPort("--rtp", "[ADDR:]PORT",
+                             "instead of FILE: play the live AMR-NB (or voice-engine)\n"
+                             "RTP stream that arrives on this UDP port (address\n"
+                             "127.0.0.1 unless given)",
+                             &network->endpoint),
+         svtool::Integer("--payload-type", "N", "with --rtp: the AMR payload type (default: the first\n"
+                                                "packet's)", &network->payloadType, 0, 127),
+         svtool::Flag("--bandwidth-efficient", "with --rtp: AMR in the bandwidth-efficient packing",
+                      &network->bandwidthEfficient),
+         svtool::Duration("--timeout", "SEC", "with --rtp: the stream has ended when nothing came for\n"
+                                              "SEC seconds (2)", &network->timeoutSeconds,
+                          svtool::TimeUnit::Seconds, svtool::Above(0))});
 }
 
 void ApplySoundSettings(const SoundSettings& settings)

@@ -23,6 +23,8 @@ const Refusal kRefusals[] = {
               "output device only"},
     {"--speed", "--speed needs the virtual device of the Linux build; on Windows the player plays on the "
                 "default output device only, in real time"},
+    {"--rtp", "--rtp receives live streams over the network in the Linux build; this Windows build plays "
+              "AMR-NB files and voice-engine streams"},
     {"--codec", "--codec is for audio files encoded on the fly, which need libsndfile; this Windows build "
                 "plays AMR-NB files and voice-engine streams only"},
     {"--amr-mode", "--amr-mode is for audio files encoded on the fly, which need libsndfile; this Windows "
@@ -31,7 +33,7 @@ const Refusal kRefusals[] = {
 
 } // namespace
 
-void AddPlatformOptions(svtool::CommandLine* line, SoundSettings* sound, svtool::SourceOptions*)
+void AddPlatformOptions(svtool::CommandLine* line, SoundSettings* sound, svtool::SourceOptions*, NetworkSettings*)
 {
     line->options.push_back(svtool::Flag("--debug-output",
                                          "say where the library's debugger traces go (on Windows\n"
@@ -55,5 +57,12 @@ void ApplySoundSettings(const SoundSettings& settings)
 void AdvanceDevice(double) {}
 
 std::string RecordingError(const SoundSettings&) { return ""; }
+
+std::unique_ptr<svtool::FrameSource> OpenNetworkSource(const NetworkSettings&, double, std::function<void()>,
+                                                       std::string* error)
+{
+    *error = "--rtp needs the Linux build";
+    return nullptr;
+}
 
 } // namespace svplay

@@ -34,6 +34,18 @@ struct Frame {
     int64_t Pts() const { return startSample * 1000 / kSampleRate; }
 };
 
+// What a network source has counted of its packets so far.
+struct NetworkCounters {
+    uint64_t packets = 0;
+    uint64_t lost = 0;
+    uint64_t late = 0;
+    uint64_t reordered = 0;
+    uint64_t duplicates = 0;
+    uint64_t invalid = 0;    // not RTP, or not a payload of the stream
+    uint64_t concealed = 0;  // frames made up for lost ones
+    uint64_t restarts = 0;   // new streams after the first (a new SSRC)
+};
+
 class FrameSource {
 public:
     virtual ~FrameSource() = default;
@@ -45,6 +57,8 @@ public:
     virtual int64_t TotalSamples() const = 0;
     // What the stream is, for the player's first line.
     virtual std::string Describe() const = 0;
+    // A source that receives from the network: its counters; null for files.
+    virtual const NetworkCounters* Network() const { return nullptr; }
     const std::string& Error() const { return m_error; }
 
 protected:

@@ -3,7 +3,9 @@
 // 4867 has it, voice-engine frames as docs/rtp-voice-payload.md does. For
 // tests and demonstrations it makes a network's trouble up from a seed, so an
 // impaired run can be repeated exactly: jitter, loss and reordering.
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <chrono>
 #include <string>
@@ -38,8 +40,28 @@ struct Options {
     double reorderPercent = 0;
     unsigned long long seed = 1;
     long long ssrc = -1; // from the seed
+    int repeat = 1;
+    double stallAtMs = -1;  // --stall: packets due in [stallAtMs, +stallMs)
+    double stallMs = 0;     // leave together at its end
+    std::string dropsPath;
     bool quiet = false;
 };
+
+// --stall AT_SEC:MS
+std::string ParseStall(const std::string& v, Options* o)
+{
+    const size_t colon = v.find(':');
+    const char* what = "--stall takes AT_SEC:MS, such as 3:1600";
+    if (colon == std::string::npos)
+        return what;
+    double at = 0, ms = 0;
+    if (!svtool::ParseDuration(v.substr(0, colon), svtool::TimeUnit::Seconds, &at) || at < 0 ||
+        !svtool::ParseDuration(v.substr(colon + 1), svtool::TimeUnit::Milliseconds, &ms) || ms <= 0)
+        return what;
+    o->stallAtMs = at * 1000;
+    o->stallMs = ms;
+    return "";
+}
 
 Options ParseOptions(int argc, char** argv)
 {
@@ -66,6 +88,13 @@ Options ParseOptions(int argc, char** argv)
         svtool::Integer("--seed", "N", "seed of the impairments, the SSRC and the first sequence\nnumber and "
                         "timestamp (default 1)", &o.seed, 0, 0x7FFFFFFFFFFFFFFFll),
         svtool::Integer("--ssrc", "N", "SSRC, 0..4294967295 (default: from the seed)", &o.ssrc, 0, 0xFFFFFFFFll),
+        svtool::Integer("--repeat", "N", "send the file N times, one after the other, as one stream\n(default 1)",
+                        &o.repeat, 1, 1000),
+        {"--stall", "AT_SEC:MS", "the network stalls for MS ms at AT_SEC seconds: what is\n"
+                                 "due meanwhile leaves at once at its end",
+         [&o](const char* v) { return ParseStall(v, &o); }},
+        svtool::Text("--drops-to", "FILE", "write the index of each frame --loss dropped to FILE, a\nline each",
+                     &o.dropsPath, "a file name"),
         svtool::Flag("--quiet|-q", "no progress and no summary", &o.quiet),
     };
     line.arguments = {{"FILE", &o.input, "no input file"}, {"[ADDR:]PORT", &o.to, "no destination port"}};
@@ -108,6 +137,15 @@ bool ReadFrames(const Options& o, std::vector<StreamFrame>* frames, int* type, s
         *error = o.input + ": no frames to send";
         return false;
     }
+    // Repeats run on in time: each copy starts where the last ended.
+    const size_t once = frames->size();
+    const int64_t length = frames->back().startSample + frames->back().samples;
+    for (int copy = 1; copy < o.repeat; ++copy)
+        for (size_t i = 0; i < once; ++i) {
+            StreamFrame copyOf = (*frames)[i];
+            copyOf.startSample += copy * length;
+            frames->push_back(std::move(copyOf));
+        }
     return true;
 }
 
@@ -149,6 +187,29 @@ std::vector<Packet> Packetise(const Options& o, const std::vector<StreamFrame>& 
     return packets;
 }
 
+// The frames of the packets the plan leaves out, by their index in the stream.
+bool WriteDrops(const std::string& path, const std::vector<Packet>& packets, const svrtp::ImpairmentPlan& plan,
+                std::string* error)
+{
+    std::vector<bool> sent(packets.size(), false);
+    for (const svrtp::Departure& d : plan.departures)
+        sent[d.index] = true;
+    FILE* file = fopen(path.c_str(), "w");
+    if (file == nullptr) {
+        *error = path + ": cannot create it: " + strerror(errno);
+        return false;
+    }
+    size_t frame = 0;
+    for (size_t i = 0; i < packets.size(); frame += static_cast<size_t>(packets[i].frames), ++i)
+        for (int k = 0; !sent[i] && k < packets[i].frames; ++k)
+            fprintf(file, "%zu\n", frame + static_cast<size_t>(k));
+    if (fclose(file) != 0) {
+        *error = path + ": writing failed: " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -184,7 +245,15 @@ int main(int argc, char** argv)
     std::vector<double> due;
     for (const Packet& p : packets)
         due.push_back(p.dueMs);
-    const svrtp::ImpairmentPlan plan = svrtp::PlanDepartures(impair, due);
+    svrtp::ImpairmentPlan plan = svrtp::PlanDepartures(impair, due);
+    if (o.stallMs > 0)
+        for (svrtp::Departure& d : plan.departures)
+            if (d.sendMs >= o.stallAtMs && d.sendMs < o.stallAtMs + o.stallMs)
+                d.sendMs = o.stallAtMs + o.stallMs;
+    if (!o.dropsPath.empty() && !WriteDrops(o.dropsPath, packets, plan, &error)) {
+        fprintf(stderr, "sonavex-send: %s\n", error.c_str());
+        return 1;
+    }
 
     svrtp::UdpSocket socket;
     if (!socket.SetPeer({o.endpoint.Address(), o.endpoint.port}, &error)) {
