@@ -12,3 +12,16 @@ if(TARGET sonavex-send)
   add_dependencies(test_rtp_loopback sonavex-send)
   target_compile_definitions(test_rtp_loopback PRIVATE SV_SEND_EXE="$<TARGET_FILE:sonavex-send>")
 endif()
+
+# sonavex-play receiving from sonavex-send and from ffmpeg, on the virtual
+# device; scripts/plot-stats over its statistics.
+if(TARGET sonavex-send AND TARGET sonavex-play AND TARGET samples)
+  sv_add_test(test_rtp_play SOURCES test_rtp_play.cpp
+    LIBS lib_VoiceEngine_dll sv::opencore_amrnb AmrDll LABELS rtp)
+  add_dependencies(test_rtp_play sonavex-play sonavex-send samples)
+  target_compile_definitions(test_rtp_play PRIVATE
+    SV_PLAY_EXE="$<TARGET_FILE:sonavex-play>"
+    SV_SEND_EXE="$<TARGET_FILE:sonavex-send>"
+    SV_PLOT_STATS="${PROJECT_SOURCE_DIR}/scripts/plot-stats"
+    SV_SAMPLES_DIR="${SV_SAMPLES_DIR}")
+endif()

@@ -1,0 +1,247 @@
+// sonavex-play receiving live streams over RTP on the loopback: from our own
+// sender, with and without a network's trouble, and from a real peer (ffmpeg
+// relaying an .amr file). What the virtual device played is compared with the
+// reference decode sample for sample; the statistics show the library's live
+// cut and latency trim as a host sees them.
+#include "test_player_common.h"
+
+namespace {
+
+typedef std::vector<codectest::AmrFrame> FrameList;
+
+const char kNoData[] = {0x7C};
+
+// `reference` whole and in order in what the device played, with nothing but
+// silence put between its samples: the gaps of queues that ran dry.
+::testing::AssertionResult PlayedInOrderWithGaps(const std::vector<short>& played,
+                                                 const std::vector<short>& reference, size_t* gapSamples)
+{
+    const long start = StreamStart(played, reference);
+    if (start < 0)
+        return ::testing::AssertionFailure() << "stream not found";
+    size_t i = static_cast<size_t>(start);
+    *gapSamples = 0;
+    for (size_t j = 0; j < reference.size(); ++i) {
+        if (i >= played.size())
+            return ::testing::AssertionFailure() << "played " << j << " of " << reference.size() << " samples";
+        if (played[i] == reference[j])
+            ++j;
+        else if (played[i] == 0)
+            ++*gapSamples;
+        else
+            return ::testing::AssertionFailure() << "sample " << j << " of the stream (at " << i << "): played "
+                                                 << played[i] << ", reference " << reference[j];
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// A port for each run: the process id spreads parallel test programs apart.
+int Port(int n) { return 20000 + (static_cast<int>(getpid()) % 2000) * 8 + n; }
+
+class RtpPlayTest : public PlayerTest {
+protected:
+    // Starts the player on `port`, waits until it listens, runs `sender` (a
+    // whole shell command), and waits for the player to end.
+    Result Receive(int port, const std::string& playerArgs, const std::string& sender) const
+    {
+        const std::string out = Temp("stdout"), err = Temp("stderr"), senderOut = Temp("sender");
+        const std::string cmd = "'" + std::string(SV_PLAY_EXE) + "' --rtp " + std::to_string(port) + " --out '" +
+                                Temp("out.wav") + "' --stats '" + Temp("stats.csv") + "' " + playerArgs + " >'" +
+                                out + "' 2>'" + err + "' </dev/null & player=$!; " +
+                                "for i in $(seq 200); do grep -q '^RTP' '" + out + "' && break; sleep 0.05; done; " +
+                                sender + " >'" + senderOut + "' 2>&1; wait $player";
+        const int raw = system(("bash -c \"" + Escape(cmd) + "\"").c_str());
+        Result r;
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        r.out = ReadText(out) + ReadText(senderOut);
+        r.err = ReadText(err);
+        return r;
+    }
+    std::string Send(const std::string& file, int port, const std::string& args) const
+    {
+        return "'" + std::string(SV_SEND_EXE) + "' " + args + " '" + Sample(file.c_str()) + "' " +
+               std::to_string(port);
+    }
+    static std::string Escape(const std::string& s)
+    {
+        std::string e;
+        for (char c : s) {
+            if (c == '"' || c == '$' || c == '\\' || c == '`')
+                e += '\\';
+            e += c;
+        }
+        return e;
+    }
+
+    // The statistics, a row of numbers a second.
+    std::vector<std::vector<double>> Stats() const
+    {
+        std::vector<std::vector<double>> rows;
+        std::istringstream in(ReadText(Temp("stats.csv")));
+        std::string line;
+        std::getline(in, line);
+        EXPECT_EQ(line, "time_s,packets,lost,late,reordered,duplicates,invalid,frames_fed,frames_queued,"
+                        "playing_pts,latency_ms,underruns,dropped_frames");
+        while (std::getline(in, line)) {
+            std::vector<double> row;
+            std::istringstream fields(line);
+            std::string f;
+            while (std::getline(fields, f, ','))
+                row.push_back(atof(f.c_str()));
+            rows.push_back(row);
+        }
+        return rows;
+    }
+};
+
+enum Column { kTime, kPackets, kLost, kLate, kReordered, kDups, kInvalid, kFed, kQueued, kPts, kLatency,
+              kUnderruns, kDropped };
+
+struct LoopbackCase {
+    const char* name;
+    const char* file;
+    const char* senderArgs;
+    bool lossy;
+};
+
+// Our sender at four times real time into the player's device at the same
+// speed: every frame that arrived plays as the reference decodes it, in its
+// place; every frame lost plays as the decoder's concealment.
+TEST_F(RtpPlayTest, LoopbackPlaysTheReferenceDecode)
+{
+    const LoopbackCase cases[] = {
+        {"clean", "speech.amr", "", false},
+        {"reordered within the window", "speech.amr", "--reorder 10 --jitter 15 --seed 3", false},
+        {"three frames a packet, bandwidth-efficient", "speech-475-dtx.amr",
+         "--frames-per-packet 3 --bandwidth-efficient", false},
+        {"voice-engine frames", "speech.ve", "--frames-per-packet 2", false},
+        {"five percent lost", "speech.amr", "--loss 5 --seed 7", true},
+    };
+    int n = 0;
+    for (const LoopbackCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int port = Port(n++);
+        const Bytes file = ReadBytes(Sample(c.file));
+        const bool voice = std::string(c.file).find(".ve") != std::string::npos;
+        std::vector<short> reference = voice ? VoiceReference(file) : codectest::OpencoreDecode(AmrFrames(file));
+        const std::string extra = std::string(c.senderArgs) + (c.lossy ? " --drops-to '" + Temp("drops") + "'" : "");
+        const bool packed = std::string(c.senderArgs).find("bandwidth") != std::string::npos;
+        const std::string playerArgs = std::string("--speed 4 ") + (packed ? "--bandwidth-efficient" : "");
+        const Result r = Receive(port, playerArgs, Send(c.file, port, "--speed 4 " + extra));
+        ASSERT_EQ(r.status, 0) << r.err << r.out;
+        if (c.lossy) {
+            // The frames the sender dropped decode, in place, as the decoder
+            // conceals a no-data frame.
+            FrameList frames = AmrFrames(file);
+            std::istringstream drops(ReadText(Temp("drops")));
+            size_t count = 0;
+            for (std::string line; std::getline(drops, line); ++count)
+                frames[static_cast<size_t>(atoi(line.c_str()))] = codectest::AmrFrame(kNoData, kNoData + 1);
+            ASSERT_GT(count, 5u);
+            reference = codectest::OpencoreDecode(frames);
+            EXPECT_NE(r.out.find("lost " + std::to_string(count) + ","), std::string::npos) << r.out;
+        }
+        EXPECT_NE(r.out.find("underruns seen 0,"), std::string::npos) << r.out;
+        EXPECT_TRUE(PlayedAfterSilence(ReadWav(Temp("out.wav")), reference, reference.size()));
+    }
+}
+
+// ffmpeg relays the DTX files at their real-time pace, in packets of 35 frames
+// and of one; it leaves out a last packet it has not filled, so the reference
+// is the decode of the frames it sent. Every frame arrives and decodes as the
+// reference does; the queue may run dry meanwhile (a 35-frame packet every
+// 700 ms outlasts the pre-buffer, and a pause in which the sender sends
+// nothing is filled only when the next packet shows its length), and the
+// device plays silence there.
+TEST_F(RtpPlayTest, FfmpegAsThePeerPlaysTheReferenceDecode)
+{
+    if (system("command -v ffmpeg >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ffmpeg is not installed (scripts/setup.sh installs it)";
+    const struct {
+        const char* file;
+        const char* options;
+    } cases[] = {
+        {"speech-dtx.amr", ""},
+        {"speech-475-dtx.amr", ""},
+        {"speech-dtx.amr", "-packetsize 100"},
+        {"speech-475-dtx.amr", "-packetsize 100"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " " + c.options);
+        const int port = Port(n++);
+        const std::string ffmpeg = std::string("ffmpeg -hide_banner -loglevel error -re -i '") + Sample(c.file) +
+                                   "' -c:a copy " + c.options + " -f rtp rtp://127.0.0.1:" + std::to_string(port);
+        const Result r = Receive(port, "--timeout 1", ffmpeg);
+        ASSERT_EQ(r.status, 0) << r.err << r.out;
+        EXPECT_NE(r.out.find("lost 0, late 0,"), std::string::npos) << r.out;
+        const size_t at = r.out.find("frames fed ");
+        ASSERT_NE(at, std::string::npos) << r.out;
+        const size_t fed = static_cast<size_t>(atoi(r.out.c_str() + at + 11));
+        const FrameList all = AmrFrames(ReadBytes(Sample(c.file)));
+        ASSERT_GE(fed, all.size() - 60) << r.out;
+        ASSERT_LE(fed, all.size());
+        const std::vector<short> reference = codectest::OpencoreDecode(FrameList(all.begin(), all.begin() + fed));
+        size_t gaps = 0;
+        EXPECT_TRUE(PlayedInOrderWithGaps(ReadWav(Temp("out.wav")), reference, &gaps));
+        printf("%s %s: %zu frames, %zu samples of silence between them\n", c.file, c.options, fed, gaps);
+    }
+}
+
+// A stall of 1.7 s, then its 85 frames at once: the queue runs far ahead and
+// the library's live cut drops 60 of them at the next read (the host infers
+// the drop, within a frame or two, from the playing stamp's jump).
+TEST_F(RtpPlayTest, ABurstAfterAStallShowsTheLiveCut)
+{
+    const int port = Port(0);
+    const Result r = Receive(port, "--speed 4", Send("speech.amr", port, "--speed 4 --stall 3:1700"));
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    double before = 0, after = 0, maxQueued = 0;
+    for (const std::vector<double>& row : Stats()) {
+        ASSERT_EQ(row.size(), 13u);
+        if (row[kDropped] == 0)
+            before = row[kTime];
+        else if (after == 0)
+            after = row[kTime];
+        maxQueued = std::max(maxQueued, row[kQueued]);
+        EXPECT_TRUE(row[kDropped] == 0 || (row[kDropped] >= 58 && row[kDropped] <= 61)) << row[kDropped];
+    }
+    EXPECT_GT(after, before);
+    // What is left after the cut: the burst less 60, well below the cut's line.
+    EXPECT_LE(maxQueued, 8 + 60);
+}
+
+// A sender 10 % faster than the device: the queue grows until it has stayed
+// above the pre-buffer plus 20 for 1000 reads, and the library trims it back
+// to the pre-buffer.
+TEST_F(RtpPlayTest, ASenderAheadOfTheDeviceShowsTheLatencyTrim)
+{
+    const int port = Port(1);
+    const Result r = Receive(port, "--speed 4", Send("speech.amr", port, "--speed 4.4 --repeat 5"));
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    double peak = 0, dropped = 0, queuedAfter = 1e9;
+    for (const std::vector<double>& row : Stats()) {
+        if (row[kDropped] == 0)
+            peak = std::max(peak, row[kQueued]);
+        else if (dropped == 0) {
+            dropped = row[kDropped];
+            queuedAfter = row[kQueued];
+        }
+    }
+    EXPECT_GT(peak, 8 + 20);
+    EXPECT_GE(dropped, 18.0);
+    EXPECT_LT(queuedAfter, peak);
+
+    // The same file is what scripts/plot-stats draws.
+    const Result plot = Run(SV_PLOT_STATS, "'" + Temp("stats.csv") + "' '" + Temp("stats.png") + "'");
+    EXPECT_EQ(plot.status, 0) << plot.err;
+    struct stat png = {};
+    EXPECT_EQ(stat(Temp("stats.png").c_str(), &png), 0);
+    EXPECT_GT(png.st_size, 1000);
+    WriteBytes(Temp("bad.csv"), Bytes{'t', 'i', 'm', 'e', '_', 's', '\n', '1', '\n'});
+    const Result bad = Run(SV_PLOT_STATS, "'" + Temp("bad.csv") + "'");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("line 1: no column"), std::string::npos) << bad.err;
+}
+
+} // namespace
