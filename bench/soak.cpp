@@ -31,14 +31,14 @@
 
 #include <svwin/wavedevice.h>
 
-#include "AmrDll.h"
 #include "hi_voice.h"
+#include "live_streams.h"
 #include "sonavex.h"
 #include "test_codec_signals.h"
 
 namespace {
 
-typedef std::vector<unsigned char> Bytes;
+using benchlive::Bytes;
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 
@@ -52,7 +52,6 @@ struct Options {
 };
 
 const int kFeeders = 2;
-const int kAmrSamples = 160;    // 20 ms
 const int kVoiceSamples = 320;  // 40 ms
 const int kCaptureFrameBytes = 320;
 const Ms kCaptureRead(20);
@@ -65,17 +64,7 @@ struct Payloads {
 
 Payloads AmrFrames()
 {
-    Payloads p{SV_PAYLOAD_AMR, Ms(20), {}};
-    const std::vector<short> pcm = codectest::SyntheticSpeech(4 * codectest::kRate);
-    AMR_HANDLE encoder = 0;
-    AMR_Encode_Init(&encoder);
-    for (size_t at = 0; at + kAmrSamples <= pcm.size(); at += kAmrSamples) {
-        Bytes frame(AMR_MAX_FRAME_BYTES);
-        frame.resize(static_cast<size_t>(AMR_Encode_Frame(encoder, pcm.data() + at, frame.data(), 7)));
-        p.frames.push_back(frame);
-    }
-    AMR_Encode_Exit(&encoder);
-    return p;
+    return Payloads{SV_PAYLOAD_AMR, Ms(20), benchlive::AmrFrames(4)};
 }
 
 Payloads VoiceFrames()
@@ -273,9 +262,7 @@ int main(int argc, char** argv)
                 "[--heap-bound-kib K]\n");
         return 64;
     }
-    SvWaveSetDefaultDevice(SV_WAVE_DEVICE_VIRTUAL);
-    SvWaveVirtualSetRecordPath(nullptr);
-    SvWaveVirtualSetSpeed(1.0);
+    benchlive::UseRealTimeVirtualDevice();
     SvWaveInputSource tone = {SV_WAVE_INPUT_TONE, 440.0, 0.5, nullptr};
     SvWaveVirtualSetInput(&tone);
 

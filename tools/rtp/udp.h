@@ -32,6 +32,9 @@ public:
     bool Open(std::string* error);
     // The port the socket is bound to (the one chosen when bound to 0).
     int LocalPort() const;
+    // The descriptor, for a caller that waits on many sockets with one poll();
+    // -1 before Bind or Open.
+    int Descriptor() const { return m_fd; }
 
     // Waits up to `timeoutMs` (-1: no limit) for a datagram and copies it to
     // `buffer`. Returns 1 with its length in `length` (a datagram longer than
