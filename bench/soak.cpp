@@ -31,10 +31,10 @@
 
 #include <svwin/wavedevice.h>
 
-#include "AmrDll.h"
-#include "hi_voice.h"
 #include "sonavex.h"
+#include "test_codec_amr_frames.h"
 #include "test_codec_signals.h"
+#include "test_codec_voice_frames.h"
 
 namespace {
 
@@ -52,7 +52,6 @@ struct Options {
 };
 
 const int kFeeders = 2;
-const int kAmrSamples = 160;    // 20 ms
 const int kVoiceSamples = 320;  // 40 ms
 const int kCaptureFrameBytes = 320;
 const Ms kCaptureRead(20);
@@ -65,33 +64,14 @@ struct Payloads {
 
 Payloads AmrFrames()
 {
-    Payloads p{SV_PAYLOAD_AMR, Ms(20), {}};
-    const std::vector<short> pcm = codectest::SyntheticSpeech(4 * codectest::kRate);
-    AMR_HANDLE encoder = 0;
-    AMR_Encode_Init(&encoder);
-    for (size_t at = 0; at + kAmrSamples <= pcm.size(); at += kAmrSamples) {
-        Bytes frame(AMR_MAX_FRAME_BYTES);
-        frame.resize(static_cast<size_t>(AMR_Encode_Frame(encoder, pcm.data() + at, frame.data(), 7)));
-        p.frames.push_back(frame);
-    }
-    AMR_Encode_Exit(&encoder);
-    return p;
+    return {SV_PAYLOAD_AMR, Ms(20),
+            codectest::AmrEncodeFrames(codectest::SyntheticSpeech(4 * codectest::kRate), 7).frames};
 }
 
 Payloads VoiceFrames()
 {
-    Payloads p{SV_PAYLOAD_VOICE, Ms(40), {}};
-    const std::vector<short> pcm = codectest::SyntheticSpeech(4 * codectest::kRate);
-    alignas(8) unsigned char state[HI_VOICE_STATE_BYTES];
-    HI_VOICE_EncReset(state, 3);
-    for (size_t at = 0; at + kVoiceSamples <= pcm.size(); at += kVoiceSamples) {
-        Bytes frame(HI_VOICE_MAX_FRAME_BYTES);
-        int bytes = 0;
-        HI_VOICE_EncodeFrame(state, pcm.data() + at, kVoiceSamples, frame.data(), &bytes);
-        frame.resize(static_cast<size_t>(bytes));
-        p.frames.push_back(frame);
-    }
-    return p;
+    return {SV_PAYLOAD_VOICE, Ms(40),
+            codectest::VoiceEncode(codectest::SyntheticSpeech(4 * codectest::kRate), {kVoiceSamples}).frames};
 }
 
 struct Stream {
