@@ -36,10 +36,10 @@
 #include <benchmark/benchmark.h>
 #include <svwin/wavedevice.h>
 
-#include "AmrDll.h"
-#include "hi_voice.h"
 #include "sonavex.h"
+#include "test_codec_amr_frames.h"
 #include "test_codec_signals.h"
+#include "test_codec_voice_frames.h"
 
 namespace {
 
@@ -68,89 +68,18 @@ struct Stream {
 
 const Stream& Amr()
 {
-    static const Stream stream = [] {
-        Stream s;
-        s.type = SV_PAYLOAD_AMR;
-        s.samplesPerFrame = kAmrSamples;
-        const std::vector<short> pcm = codectest::SyntheticSpeech(kAudioSeconds * codectest::kRate);
-        AMR_HANDLE encoder = 0;
-        AMR_Encode_Init(&encoder);
-        for (size_t at = 0; at + kAmrSamples <= pcm.size(); at += kAmrSamples) {
-            Bytes frame(AMR_MAX_FRAME_BYTES);
-            frame.resize(static_cast<size_t>(AMR_Encode_Frame(encoder, pcm.data() + at, frame.data(), 7)));
-            s.frames.push_back(frame);
-        }
-        AMR_Encode_Exit(&encoder);
-        return s;
-    }();
+    static const Stream stream = {
+        codectest::AmrEncodeFrames(codectest::SyntheticSpeech(kAudioSeconds * codectest::kRate), 7).frames,
+        SV_PAYLOAD_AMR, kAmrSamples};
     return stream;
 }
 
 const Stream& Voice()
 {
-    static const Stream stream = [] {
-        Stream s;
-        s.type = SV_PAYLOAD_VOICE;
-        s.samplesPerFrame = kVoiceSamples;
-        const std::vector<short> pcm = codectest::SyntheticSpeech(kAudioSeconds * codectest::kRate);
-        alignas(8) unsigned char state[HI_VOICE_STATE_BYTES];
-        HI_VOICE_EncReset(state, 3);
-        for (size_t at = 0; at + kVoiceSamples <= pcm.size(); at += kVoiceSamples) {
-            Bytes frame(8 + HI_VOICE_MAX_SAMPLES);
-            int bytes = 0;
-            HI_VOICE_EncodeFrame(state, pcm.data() + at, kVoiceSamples, frame.data(), &bytes);
-            frame.resize(static_cast<size_t>(bytes));
-            s.frames.push_back(frame);
-        }
-        return s;
-    }();
+    static const Stream stream = {
+        codectest::VoiceEncode(codectest::SyntheticSpeech(kAudioSeconds * codectest::kRate), {kVoiceSamples}).frames,
+        SV_PAYLOAD_VOICE, kVoiceSamples};
     return stream;
-}
-
-void Report(benchmark::State& state, double cpuSeconds, double audioSeconds)
-{
-    state.counters["raw_us"] = 1e6 * cpuSeconds / audioSeconds;
-}
-
-void BM_RawAmr(benchmark::State& state)
-{
-    const Stream& s = Amr();
-    short pcm[kAmrSamples];
-    double cpu = 0;
-    double audio = 0;
-    for (auto _ : state) {
-        const double t0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-        void* decoder = Decoder_Interface_init();
-        for (const Bytes& f : s.frames) {
-            Decoder_Interface_Decode(decoder, f.data(), pcm, 0);
-            benchmark::DoNotOptimize(pcm);
-        }
-        Decoder_Interface_exit(decoder);
-        cpu += CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - t0;
-        audio += s.AudioSeconds();
-    }
-    Report(state, cpu, audio);
-}
-
-void BM_RawVoice(benchmark::State& state)
-{
-    const Stream& s = Voice();
-    short pcm[HI_VOICE_MAX_SAMPLES];
-    double cpu = 0;
-    double audio = 0;
-    for (auto _ : state) {
-        const double t0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-        alignas(8) unsigned char st[HI_VOICE_STATE_BYTES];
-        HI_VOICE_DecReset(st, 3);
-        for (const Bytes& f : s.frames) {
-            short n = 0;
-            HI_VOICE_DecodeFrame(st, f.data(), pcm, &n);
-            benchmark::DoNotOptimize(pcm);
-        }
-        cpu += CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - t0;
-        audio += s.AudioSeconds();
-    }
-    Report(state, cpu, audio);
 }
 
 // The raw decoder's processor time for the whole stream.
@@ -176,6 +105,17 @@ double RawCost(const Stream& s)
         }
     }
     return CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - t0;
+}
+
+void BM_Raw(benchmark::State& state, const Stream& s)
+{
+    double cpu = 0;
+    double audio = 0;
+    for (auto _ : state) {
+        cpu += RawCost(s);
+        audio += s.AudioSeconds();
+    }
+    state.counters["raw_us"] = 1e6 * cpu / audio;
 }
 
 struct Costs {
@@ -264,6 +204,8 @@ void BM_EndToEnd(benchmark::State& state, const Stream& s)
     state.counters["whole_x_raw"] = played.process / raw;
 }
 
+void BM_RawAmr(benchmark::State& state) { BM_Raw(state, Amr()); }
+void BM_RawVoice(benchmark::State& state) { BM_Raw(state, Voice()); }
 void BM_EndToEndAmr(benchmark::State& state) { BM_EndToEnd(state, Amr()); }
 void BM_EndToEndVoice(benchmark::State& state) { BM_EndToEnd(state, Voice()); }
 

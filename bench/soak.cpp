@@ -31,10 +31,11 @@
 
 #include <svwin/wavedevice.h>
 
-#include "hi_voice.h"
 #include "live_streams.h"
 #include "sonavex.h"
+#include "test_codec_amr_frames.h"
 #include "test_codec_signals.h"
+#include "test_codec_voice_frames.h"
 
 namespace {
 
@@ -69,18 +70,8 @@ Payloads AmrFrames()
 
 Payloads VoiceFrames()
 {
-    Payloads p{SV_PAYLOAD_VOICE, Ms(40), {}};
-    const std::vector<short> pcm = codectest::SyntheticSpeech(4 * codectest::kRate);
-    alignas(8) unsigned char state[HI_VOICE_STATE_BYTES];
-    HI_VOICE_EncReset(state, 3);
-    for (size_t at = 0; at + kVoiceSamples <= pcm.size(); at += kVoiceSamples) {
-        Bytes frame(HI_VOICE_MAX_FRAME_BYTES);
-        int bytes = 0;
-        HI_VOICE_EncodeFrame(state, pcm.data() + at, kVoiceSamples, frame.data(), &bytes);
-        frame.resize(static_cast<size_t>(bytes));
-        p.frames.push_back(frame);
-    }
-    return p;
+    return {SV_PAYLOAD_VOICE, Ms(40),
+            codectest::VoiceEncode(codectest::SyntheticSpeech(4 * codectest::kRate), {kVoiceSamples}).frames};
 }
 
 struct Stream {

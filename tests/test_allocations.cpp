@@ -17,8 +17,8 @@
 #include <svwin/wavedevice.h>
 
 #include "api/sonavex.h"
-#include "hi_voice.h"
 #include "test_codec_amr_streams.h"
+#include "test_codec_voice_frames.h"
 #include "test_replace_new.h"
 #include "test_wave_common.h"
 
@@ -115,21 +115,6 @@ const DWORD kDeviceBuffer = 640;  // one output buffer: 40 ms
 const int kWarmUp = 250;
 const int kCounted = 250;
 
-std::vector<Frame> VoiceEncode(const std::vector<short>& pcm, int samples)
-{
-    alignas(8) unsigned char state[HI_VOICE_STATE_BYTES];
-    HI_VOICE_EncReset(state, 3);
-    std::vector<Frame> frames;
-    for (size_t at = 0; at + static_cast<size_t>(samples) <= pcm.size(); at += static_cast<size_t>(samples)) {
-        Frame frame(HI_VOICE_MAX_FRAME_BYTES);
-        int bytes = 0;
-        HI_VOICE_EncodeFrame(state, pcm.data() + at, samples, frame.data(), &bytes);
-        frame.resize(static_cast<size_t>(bytes));
-        frames.push_back(frame);
-    }
-    return frames;
-}
-
 class Allocations : public wavetest::StandInTest {
 protected:
     // Forgets the output log, the call record and the input feed and keeps
@@ -152,7 +137,10 @@ std::vector<Frame> AmrFrames()
 {
     return codectest::AmrEncode(codectest::SyntheticSpeech(4 * codectest::kRate), 7);
 }
-std::vector<Frame> VoiceFrames() { return VoiceEncode(codectest::SyntheticSpeech(4 * codectest::kRate), 320); }
+std::vector<Frame> VoiceFrames()
+{
+    return codectest::VoiceEncode(codectest::SyntheticSpeech(4 * codectest::kRate), {320}).frames;
+}
 
 const PlaybackCase kPlaybackCases[] = {
     {"Amr", SV_PAYLOAD_AMR, 2, &AmrFrames},

@@ -44,6 +44,15 @@ void Push(CAudioFrameBuffer& fb, int seq, int length, int64_t pts)
 }
 void Push(CAudioFrameBuffer& fb, int seq, int length = 320) { Push(fb, seq, length, StampOf(seq)); }
 
+// A buffer with frames 0 to count - 1 queued, each `length` bytes.
+std::unique_ptr<CAudioFrameBuffer> Queued(int ringSize, int mode, int live, int count, int length = 320)
+{
+    auto fb = MakeBuffer(ringSize, mode, live);
+    for (int seq = 0; seq < count; ++seq)
+        Push(*fb, seq, length);
+    return fb;
+}
+
 struct Delivery {
     int result = 0;
     int length = 0;
@@ -108,13 +117,25 @@ void ExpectConsistent(CAudioFrameBuffer& fb)
     EXPECT_EQ((Inside(fb).m_nReadPos + total) % Inside(fb).m_nRingSize, Inside(fb).m_nWritePos % Inside(fb).m_nRingSize);
 }
 
+// A read that empties the queue: it delivers nothing, leaves nothing and sets
+// the clock back to 0.
+void ExpectEmptiedByRead(CAudioFrameBuffer& fb)
+{
+    const Delivery d = Read(fb);
+    EXPECT_EQ(d.result, 0);
+    EXPECT_EQ(d.length, 0);
+    EXPECT_EQ(fb.GetFrameCount(), 0u);
+    EXPECT_EQ(fb.GetDataSize(), 0);
+    int64_t cur = -1;
+    fb.GetPts(&cur, nullptr);
+    EXPECT_EQ(cur, 0);
+}
+
 // --- The byte ring ---
 
 TEST(FrameBufferRing, FrameWrappingPastRingEndReadsBackUnchanged)
 {
-    auto fb = MakeBuffer(1000, 0, 0);
-    for (int seq = 0; seq < 3; ++seq)
-        Push(*fb, seq, 300);
+    auto fb = Queued(1000, 0, 0, 3, 300);
     EXPECT_TRUE(Delivered(Read(*fb), 0, 300));
     Push(*fb, 3, 300);  // 100 bytes at the end, 200 at the start
     EXPECT_EQ(Inside(*fb).m_nWritePos, 200);
@@ -125,9 +146,7 @@ TEST(FrameBufferRing, FrameWrappingPastRingEndReadsBackUnchanged)
     EXPECT_EQ(fb->GetDataSize(), 0);
 
     // A write that ends exactly at the ring's end; the next one starts at 0.
-    auto exact = MakeBuffer(900, 0, 0);
-    for (int seq = 0; seq < 3; ++seq)
-        Push(*exact, seq, 300);
+    auto exact = Queued(900, 0, 0, 3, 300);
     EXPECT_EQ(Inside(*exact).m_nWritePos, 900);
     EXPECT_TRUE(Delivered(Read(*exact), 0, 300));
     Push(*exact, 3, 300);
@@ -138,9 +157,7 @@ TEST(FrameBufferRing, FrameWrappingPastRingEndReadsBackUnchanged)
 
 TEST(FrameBufferRing, FullRingDiscardsOldestFramesForNewOne)
 {
-    auto fb = MakeBuffer(1000, 0, 0);
-    for (int seq = 0; seq < 3; ++seq)
-        Push(*fb, seq, 300);
+    auto fb = Queued(1000, 0, 0, 3, 300);
     Push(*fb, 3, 500);  // needs two frames' room; lands wrapped
     EXPECT_EQ(fb->GetFrameCount(), 2u);
     EXPECT_EQ(fb->GetDataSize(), 800);
@@ -163,9 +180,7 @@ TEST(FrameBufferRing, ReadIsBoundedByCallersRoomAndConsumesWholeFrame)
 
     // A wrapped frame cut inside its first part and inside its second part.
     for (int room : {50, 150}) {
-        auto ring = MakeBuffer(1000, 0, 0);
-        for (int seq = 0; seq < 3; ++seq)
-            Push(*ring, seq, 300);
+        auto ring = Queued(1000, 0, 0, 3, 300);
         Read(*ring);
         Push(*ring, 3, 300);
         Read(*ring);
@@ -214,9 +229,7 @@ TEST(FrameBufferRing, FrameQueuedWithoutItsBytesPlaysSilence)
 
 TEST(FrameBufferRing, AllocRingFailureLeavesAnEmptyUnusableQueue)
 {
-    auto fb = MakeBuffer(kBigRing, 0, 0);
-    for (int seq = 0; seq < 3; ++seq)
-        Push(*fb, seq);
+    auto fb = Queued(kBigRing, 0, 0, 3);
     EXPECT_EQ(fb->AllocRing(0), 0);
     EXPECT_EQ(fb->GetFrameCount(), 0u);
     Push(*fb, 3);
@@ -235,28 +248,17 @@ TEST(FrameBufferRing, AllocRingFailureLeavesAnEmptyUnusableQueue)
 
 TEST(FrameBufferQueue, FullQueueInFilePlaybackIsThrownAway)
 {
-    auto fb = MakeBuffer(kBigRing, 0, 0);
-    for (int seq = 0; seq <= CAudioFrameBuffer::kMaxFrames; ++seq)
-        Push(*fb, seq, 4);
+    auto fb = Queued(kBigRing, 0, 0, CAudioFrameBuffer::kMaxFrames + 1, 4);
     EXPECT_EQ(fb->GetFrameCount(), 2500u);
     ExpectConsistent(*fb);
-    Delivery d = Read(*fb);
-    EXPECT_EQ(d.result, 0);
-    EXPECT_EQ(d.length, 0);
-    EXPECT_EQ(fb->GetFrameCount(), 0u);
-    EXPECT_EQ(fb->GetDataSize(), 0);
-    int64_t cur = -1;
-    fb->GetPts(&cur, nullptr);
-    EXPECT_EQ(cur, 0);
+    ExpectEmptiedByRead(*fb);
     Push(*fb, 5000, 4);
     EXPECT_TRUE(Delivered(Read(*fb), 5000, 4));
 }
 
 TEST(FrameBufferQueue, FullQueueInLiveStreamIsCutBySixty)
 {
-    auto fb = MakeBuffer(kBigRing, 0, 1);
-    for (int seq = 0; seq <= CAudioFrameBuffer::kMaxFrames; ++seq)
-        Push(*fb, seq, 4);
+    auto fb = Queued(kBigRing, 0, 1, CAudioFrameBuffer::kMaxFrames + 1, 4);
     EXPECT_TRUE(Delivered(Read(*fb), 60, 4));
     EXPECT_EQ(fb->GetFrameCount(), 2439u);
     ExpectConsistent(*fb);
@@ -290,15 +292,11 @@ TEST(FrameBufferQueue, LiveStreamPrebuffersOnceOnly)
 
 TEST(FrameBufferQueue, LiveStreamCutsSixtyFramesAbovePrebufferPlusSixty)
 {
-    auto fb = MakeBuffer(kBigRing, 0, 1);
-    for (int seq = 0; seq < 69; ++seq)
-        Push(*fb, seq);
+    auto fb = Queued(kBigRing, 0, 1, 69);
     EXPECT_TRUE(Delivered(Read(*fb), 60, 320));
     EXPECT_EQ(fb->GetFrameCount(), 8u);
 
-    auto edge = MakeBuffer(kBigRing, 0, 1);
-    for (int seq = 0; seq < 68; ++seq)
-        Push(*edge, seq);
+    auto edge = Queued(kBigRing, 0, 1, 68);
     EXPECT_TRUE(Delivered(Read(*edge), 0, 320));
     EXPECT_EQ(edge->GetFrameCount(), 67u);
 }
@@ -345,9 +343,7 @@ TEST(FrameBufferQueue, LongQueueIsTrimmedAtThe1001stConsecutiveRead)
 
 TEST(FrameBufferSilence, MuteDeliversZerosAndKeepsTheClockRunning)
 {
-    auto fb = MakeBuffer(kBigRing, 0, 0);
-    for (int seq = 0; seq < 3; ++seq)
-        Push(*fb, seq);
+    auto fb = Queued(kBigRing, 0, 0, 3);
     fb->SetMute(1);
     Delivery d = Read(*fb, 640);
     EXPECT_EQ(d.result, 1);
@@ -381,9 +377,7 @@ TEST(FrameBufferSilence, StopFileOneDrainsAQueueOfMoreThanTwentyToEighteen)
     const Case cases[] = {{20, 0, 19u}, {21, 2, 18u}, {30, 11, 18u}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.queued);
-        auto fb = MakeBuffer(kBigRing, 0, 0);
-        for (int seq = 0; seq < c.queued; ++seq)
-            Push(*fb, seq);
+        auto fb = Queued(kBigRing, 0, 0, c.queued);
         fb->SetStopFile(1);
         Delivery d = Read(*fb);
         EXPECT_EQ(d.result, 1);
@@ -403,25 +397,14 @@ TEST(FrameBufferSilence, StopFileOneDrainsAQueueOfMoreThanTwentyToEighteen)
 
 TEST(FrameBufferSilence, StopFileTwoEmptiesTheQueue)
 {
-    auto fb = MakeBuffer(kBigRing, 0, 0);
-    for (int seq = 0; seq < 30; ++seq)
-        Push(*fb, seq);
+    auto fb = Queued(kBigRing, 0, 0, 30);
     fb->SetStopFile(2);
-    Delivery d = Read(*fb);
-    EXPECT_EQ(d.result, 0);
-    EXPECT_EQ(d.length, 0);
-    EXPECT_EQ(fb->GetFrameCount(), 0u);
-    EXPECT_EQ(fb->GetDataSize(), 0);
-    int64_t cur = -1;
-    fb->GetPts(&cur, nullptr);
-    EXPECT_EQ(cur, 0);
+    ExpectEmptiedByRead(*fb);
 }
 
 TEST(FrameBufferSilence, StopFileHasNoEffectOnLiveStreams)
 {
-    auto fb = MakeBuffer(kBigRing, 0, 1);
-    for (int seq = 0; seq < 10; ++seq)
-        Push(*fb, seq);
+    auto fb = Queued(kBigRing, 0, 1, 10);
     fb->SetStopFile(2);
     EXPECT_TRUE(Delivered(Read(*fb), 0, 320));
     EXPECT_EQ(fb->GetFrameCount(), 9u);

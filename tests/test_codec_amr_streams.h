@@ -8,29 +8,20 @@
 #include <opencore-amrnb/interf_dec.h>
 #include <opencore-amrnb/interf_enc.h>
 
-#include "AmrDll.h"
-#include "test_codec_signals.h"
+#include "test_codec_amr_frames.h"
 
 namespace codectest {
-
-typedef std::vector<unsigned char> AmrFrame;
 
 // Encodes whole 20 ms frames of `pcm` through AmrDll at `mode` (0..7).
 inline std::vector<AmrFrame> AmrEncode(const std::vector<short>& pcm, int mode)
 {
-    AMR_HANDLE encoder = 0;
-    EXPECT_EQ(AMR_Encode_Init(&encoder), 0);
-    std::vector<AmrFrame> frames;
-    for (size_t at = 0; at + kFrameSamples <= pcm.size(); at += kFrameSamples) {
-        AmrFrame frame(AMR_MAX_FRAME_BYTES);
-        const int bytes = AMR_Encode_Frame(encoder, pcm.data() + at, frame.data(), mode);
-        EXPECT_GT(bytes, 0);
-        frame.resize(bytes > 0 ? bytes : 0);
-        frames.push_back(frame);
-    }
-    EXPECT_EQ(AMR_Encode_Exit(&encoder), 0);
-    EXPECT_EQ(encoder, 0u);
-    return frames;
+    const AmrFrames encoded = AmrEncodeFrames(pcm, mode);
+    EXPECT_EQ(encoded.initResult, 0);
+    for (const AmrFrame& frame : encoded.frames)
+        EXPECT_GT(frame.size(), 0u);
+    EXPECT_EQ(encoded.exitResult, 0);
+    EXPECT_EQ(encoded.left, 0u);
+    return encoded.frames;
 }
 
 // The same with discontinuous transmission, straight from opencore, to get the

@@ -10,20 +10,18 @@
 #include "test_codec_debug.h"
 #include "test_codec_guard.h"
 #include "test_codec_signals.h"
+#include "test_codec_voice_frames.h"
 
 namespace {
 
 const char kRefusedLine[] = "1Not decoder!!!!\n";
 
+// One frame of all of `pcm`.
 std::vector<unsigned char> EncodeOne(const std::vector<short>& pcm)
 {
-    alignas(8) unsigned char state[HI_VOICE_STATE_BYTES];
-    EXPECT_EQ(HI_VOICE_EncReset(state, HI_VOICE_CODEC_IMA_ADPCM), HI_VOICE_OK);
-    std::vector<unsigned char> frame(HI_VOICE_MAX_FRAME_BYTES);
-    int bytes = 0;
-    EXPECT_EQ(HI_VOICE_EncodeFrame(state, pcm.data(), static_cast<int>(pcm.size()), frame.data(), &bytes), HI_VOICE_OK);
-    frame.resize(bytes);
-    return frame;
+    const codectest::VoiceFrames encoded = codectest::VoiceEncode(pcm, {static_cast<int>(pcm.size())});
+    EXPECT_EQ(encoded.result, HI_VOICE_OK);
+    return encoded.frames[0];
 }
 
 class G726ADecoderTest : public ::testing::Test {

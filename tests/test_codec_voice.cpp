@@ -11,53 +11,13 @@
 #include "hi_voice.h"
 #include "test_codec_guard.h"
 #include "test_codec_signals.h"
+#include "test_codec_voice_frames.h"
 
 namespace {
 
 using codectest::kFrameSamples;
 
-// A plain IMA ADPCM decoder written straight from the reference algorithm,
-// for comparison sample by sample.
-std::vector<short> ReferenceDecode(const std::vector<unsigned char>& frame)
-{
-    static const int kStep[89] = {
-        7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,
-        25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,    73,    80,
-        88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,   253,   279,
-        307,   337,   371,   408,   449,   494,   544,   598,   658,   724,   796,   876,   963,
-        1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,  2272,  2499,  2749,  3024,  3327,
-        3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493,  10442, 11487,
-        12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
-    static const int kAdjust[16] = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4, 6, 8};
-    const int n = frame[2] | (frame[3] << 8);
-    int predictor = static_cast<int16_t>(frame[4] | (frame[5] << 8));
-    int index = frame[6];
-    std::vector<short> out;
-    for (int i = 0; i < n; ++i) {
-        const unsigned char byte = frame[8 + i / 2];
-        const int code = (i % 2 == 0) ? (byte & 0x0F) : (byte >> 4);
-        const int step = kStep[index];
-        int diff = step >> 3;
-        if (code & 4)
-            diff += step;
-        if (code & 2)
-            diff += step >> 1;
-        if (code & 1)
-            diff += step >> 2;
-        predictor += (code & 8) ? -diff : diff;
-        if (predictor > 32767)
-            predictor = 32767;
-        if (predictor < -32768)
-            predictor = -32768;
-        index += kAdjust[code];
-        if (index < 0)
-            index = 0;
-        if (index > 88)
-            index = 88;
-        out.push_back(static_cast<short>(predictor));
-    }
-    return out;
-}
+using codectest::PlainImaDecode;
 
 struct Decoded {
     int result;
@@ -79,21 +39,19 @@ Decoded DecodeAlone(const std::vector<unsigned char>& frame)
     return {result, len, out};
 }
 
+// Encodes on one state, in frames of `frameSamples` and a shorter last one,
+// each of the documented size.
 std::vector<std::vector<unsigned char>> Encode(const std::vector<short>& pcm, int frameSamples)
 {
-    alignas(8) unsigned char state[HI_VOICE_STATE_BYTES];
-    EXPECT_EQ(HI_VOICE_EncReset(state, HI_VOICE_CODEC_IMA_ADPCM), HI_VOICE_OK);
-    std::vector<std::vector<unsigned char>> frames;
-    for (size_t at = 0; at < pcm.size(); at += frameSamples) {
+    const codectest::VoiceFrames encoded = codectest::VoiceEncode(pcm, {frameSamples});
+    EXPECT_EQ(encoded.result, HI_VOICE_OK);
+    size_t at = 0;
+    for (const auto& frame : encoded.frames) {
         const int n = static_cast<int>(std::min<size_t>(frameSamples, pcm.size() - at));
-        std::vector<unsigned char> frame(HI_VOICE_MAX_FRAME_BYTES);
-        int bytes = 0;
-        EXPECT_EQ(HI_VOICE_EncodeFrame(state, pcm.data() + at, n, frame.data(), &bytes), HI_VOICE_OK);
-        EXPECT_EQ(bytes, HI_VOICE_FRAME_BYTES(n));
-        frame.resize(bytes);
-        frames.push_back(frame);
+        EXPECT_EQ(frame.size(), static_cast<size_t>(HI_VOICE_FRAME_BYTES(n)));
+        at += static_cast<size_t>(n);
     }
-    return frames;
+    return encoded.frames;
 }
 
 std::vector<short> DecodeAll(const std::vector<std::vector<unsigned char>>& frames)
@@ -138,7 +96,7 @@ TEST(VoiceCodec, DecodesAsReferenceImaAdpcm)
         const Decoded d = DecodeAlone(frame);
         ASSERT_EQ(d.result, HI_VOICE_OK) << "trial " << trial;
         ASSERT_EQ(d.len, n);
-        ASSERT_EQ(d.pcm, ReferenceDecode(frame)) << "trial " << trial << ", " << n << " samples";
+        ASSERT_EQ(d.pcm, PlainImaDecode(frame)) << "trial " << trial << ", " << n << " samples";
     }
 }
 
@@ -201,7 +159,7 @@ TEST(VoiceCodec, EachFrameDecodesOnItsOwn)
     run[3] = static_cast<unsigned char>(pcm.size() >> 8);
     for (const auto& frame : frames)
         run.insert(run.end(), frame.begin() + HI_VOICE_HEADER_BYTES, frame.end());
-    const std::vector<short> continuous = ReferenceDecode(run);
+    const std::vector<short> continuous = PlainImaDecode(run);
     ASSERT_EQ(continuous.size(), pcm.size());
 
     // Backwards, each with a fresh state, with frames missing: every frame

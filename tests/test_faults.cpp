@@ -32,8 +32,8 @@
 
 #include "api/sonavex.h"
 #include "audio/audioframebuffer.h"
-#include "hi_voice.h"
 #include "support/systems.h"
+#include "test_codec_voice_frames.h"
 #include "test_replace_new.h"
 #include "test_wave_common.h"
 
@@ -77,20 +77,10 @@ void NoSleep(DWORD, void*) {}
 const std::vector<std::vector<unsigned char>>& VoiceFrames()
 {
     static const std::vector<std::vector<unsigned char>> frames = [] {
-        alignas(8) unsigned char state[HI_VOICE_STATE_BYTES];
-        HI_VOICE_EncReset(state, 3);
-        std::vector<std::vector<unsigned char>> out;
-        std::vector<short> pcm(320);
-        for (int f = 0; f < 16; ++f) {
-            for (size_t i = 0; i < pcm.size(); ++i)
-                pcm[i] = static_cast<short>(8000 * std::sin(0.3 * static_cast<double>(f * 320 + static_cast<int>(i))));
-            std::vector<unsigned char> frame(HI_VOICE_MAX_FRAME_BYTES);
-            int bytes = 0;
-            HI_VOICE_EncodeFrame(state, pcm.data(), static_cast<int>(pcm.size()), frame.data(), &bytes);
-            frame.resize(static_cast<size_t>(bytes));
-            out.push_back(frame);
-        }
-        return out;
+        std::vector<short> pcm(16 * 320);
+        for (size_t i = 0; i < pcm.size(); ++i)
+            pcm[i] = static_cast<short>(8000 * std::sin(0.3 * static_cast<double>(i)));
+        return codectest::VoiceEncode(pcm, {320}).frames;
     }();
     return frames;
 }

@@ -12,6 +12,7 @@
 #include "test_codec_amr_streams.h"
 #include "test_codec_debug.h"
 #include "test_codec_guard.h"
+#include "test_codec_voice_frames.h"
 #include "test_access.h"
 
 namespace {
@@ -39,26 +40,19 @@ std::vector<short> Slice(const std::vector<short>& pcm, size_t frame)
     return std::vector<short>(pcm.begin() + frame * kFrameSamples, pcm.begin() + (frame + 1) * kFrameSamples);
 }
 
+// One frame of all of `pcm`.
 std::vector<unsigned char> VoiceFrame(const std::vector<short>& pcm)
 {
-    alignas(8) unsigned char state[HI_VOICE_STATE_BYTES];
-    EXPECT_EQ(HI_VOICE_EncReset(state, HI_VOICE_CODEC_IMA_ADPCM), HI_VOICE_OK);
-    std::vector<unsigned char> frame(HI_VOICE_MAX_FRAME_BYTES);
-    int bytes = 0;
-    EXPECT_EQ(HI_VOICE_EncodeFrame(state, pcm.data(), static_cast<int>(pcm.size()), frame.data(), &bytes), HI_VOICE_OK);
-    frame.resize(bytes);
-    return frame;
+    const codectest::VoiceFrames encoded = codectest::VoiceEncode(pcm, {static_cast<int>(pcm.size())});
+    EXPECT_EQ(encoded.result, HI_VOICE_OK);
+    return encoded.frames[0];
 }
 
 std::vector<short> VoiceReference(const std::vector<unsigned char>& frame)
 {
-    alignas(8) unsigned char state[HI_VOICE_STATE_BYTES];
-    HI_VOICE_DecReset(state, HI_VOICE_CODEC_IMA_ADPCM);
-    std::vector<short> pcm(HI_VOICE_MAX_SAMPLES);
-    short len = 0;
-    EXPECT_EQ(HI_VOICE_DecodeFrame(state, frame.data(), pcm.data(), &len), HI_VOICE_OK);
-    pcm.resize(len);
-    return pcm;
+    const codectest::VoicePcm decoded = codectest::VoiceDecode({frame});
+    EXPECT_EQ(decoded.result, HI_VOICE_OK);
+    return decoded.pcm;
 }
 
 class PayloadDecodingTest : public ::testing::Test {

@@ -15,10 +15,10 @@
 #include <svwin/wavedevice.h>
 #include <svwin/windows.h>
 
-#include "hi_voice.h"
 #include "sonavex.h"
 #include "test_codec_amr_streams.h"
 #include "test_codec_signals.h"
+#include "test_codec_voice_frames.h"
 
 namespace {
 
@@ -35,35 +35,17 @@ const int64_t kBase = 5000000000LL;
 // Voice-engine frames of the given sizes (cycled), encoded from `pcm`.
 std::vector<Payload> VoiceEncode(const std::vector<short>& pcm, const std::vector<int>& sizes)
 {
-    alignas(8) unsigned char state[HI_VOICE_STATE_BYTES] = {};
-    EXPECT_EQ(HI_VOICE_EncReset(state, 3), 0);
-    std::vector<Payload> frames;
-    size_t at = 0;
-    for (size_t k = 0; at < pcm.size(); ++k) {
-        const int n = static_cast<int>(std::min<size_t>(sizes[k % sizes.size()], pcm.size() - at));
-        Payload frame(8 + HI_VOICE_MAX_SAMPLES);
-        int len = 0;
-        EXPECT_EQ(HI_VOICE_EncodeFrame(state, pcm.data() + at, n, frame.data(), &len), 0);
-        frame.resize(static_cast<size_t>(len));
-        frames.push_back(frame);
-        at += static_cast<size_t>(n);
-    }
-    return frames;
+    const codectest::VoiceFrames encoded = codectest::VoiceEncode(pcm, sizes);
+    EXPECT_EQ(encoded.result, 0);
+    return encoded.frames;
 }
 
 // The codec library's own decode of each frame, back to back.
 std::vector<short> VoiceReference(const std::vector<Payload>& frames)
 {
-    alignas(8) unsigned char state[HI_VOICE_STATE_BYTES] = {};
-    EXPECT_EQ(HI_VOICE_DecReset(state, 3), 0);
-    std::vector<short> pcm;
-    for (const Payload& f : frames) {
-        short out[HI_VOICE_MAX_SAMPLES];
-        short n = 0;
-        EXPECT_EQ(HI_VOICE_DecodeFrame(state, f.data(), out, &n), 0);
-        pcm.insert(pcm.end(), out, out + n);
-    }
-    return pcm;
+    const codectest::VoicePcm decoded = codectest::VoiceDecode(frames);
+    EXPECT_EQ(decoded.result, 0);
+    return decoded.pcm;
 }
 
 std::vector<short> Slice(const std::vector<short>& v, size_t from, size_t count)

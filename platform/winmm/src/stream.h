@@ -145,21 +145,50 @@ private:
 // handle.
 std::shared_ptr<WaveStream> FindStream(HANDLE handle, Direction direction);
 
-// What the waveOut and waveIn functions share (waveout.cpp).
+// What the waveOut and waveIn functions share (waveout.cpp). Each of the
+// *Call functions is one whole call of `direction`: it does the work, records
+// the call as `what` in the call record (when it is kept) and returns its
+// result.
 bool ValidHeader(LPWAVEHDR pwh, UINT cbwh);
-// A header call (prepare, unprepare, write or add): finds the open stream of
-// `direction` behind the handle, checks the header and hands it to `op`.
-MMRESULT HeaderCall(HANDLE handle, Direction direction, LPWAVEHDR pwh, UINT cbwh,
-                    MMRESULT (WaveStream::*op)(LPWAVEHDR));
-// Checks the arguments of an open, opens the device WAVE_MAPPER stands for
-// and registers its stream in `opened` (left null by a format query). The
-// caller stores the handle, then delivers the open notice.
-MMRESULT OpenStream(Direction direction, bool haveHandle, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
-                    DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen, std::shared_ptr<WaveStream>* opened);
-// Closes the stream behind a handle and lets the handle go.
-MMRESULT CloseStream(Direction direction, HANDLE handle);
+// The call record's entry for a call on `handle`, filed under the handle field
+// of `direction`.
+SvWaveCall MakeCall(Direction direction, int what, HANDLE handle, LPWAVEHDR pwh = nullptr, UINT uArg = 0,
+                    DWORD dwArg = 0);
 // Records a call in the call record (when it is kept) and returns `result`.
 MMRESULT FinishCall(SvWaveCall call, MMRESULT result);
+// Checks the arguments of an open, opens the device WAVE_MAPPER stands for
+// and registers its stream in `opened` (left null by a format query); fills
+// in `call`, the open's record. The caller stores the handle, then delivers
+// the open notice.
+MMRESULT OpenStream(Direction direction, int what, bool haveHandle, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
+                    DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen, SvWaveCall* call,
+                    std::shared_ptr<WaveStream>* opened);
+
+// waveOutOpen, waveInOpen.
+template <typename Handle>
+MMRESULT OpenCall(Direction direction, int what, Handle* phandle, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
+                  DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen)
+{
+    SvWaveCall call = {};
+    std::shared_ptr<WaveStream> stream;
+    const MMRESULT result = OpenStream(direction, what, phandle != nullptr, uDeviceID, pwfx, dwCallback, dwInstance,
+                                       fdwOpen, &call, &stream);
+    if (stream) {
+        // The handle is the application's before its first notice.
+        *phandle = static_cast<Handle>(stream->Handle());
+        stream->NotifyOpen();
+    }
+    return FinishCall(call, result);
+}
+// Closes the stream behind a handle and lets the handle go.
+MMRESULT CloseCall(Direction direction, int what, HANDLE handle);
+// A header call (prepare, unprepare, write or add): finds the open stream
+// behind the handle, checks the header and hands it to `op`.
+MMRESULT HeaderCall(Direction direction, int what, HANDLE handle, LPWAVEHDR pwh, UINT cbwh,
+                    MMRESULT (WaveStream::*op)(LPWAVEHDR));
+// A call of the handle alone (reset, start, stop): hands the open stream
+// behind it to `op`.
+MMRESULT StreamCall(Direction direction, int what, HANDLE handle, MMRESULT (WaveStream::*op)());
 
 // Call record, output log and input feed of the test device (testdevice.cpp).
 bool RecordingCalls();

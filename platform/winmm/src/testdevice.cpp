@@ -172,6 +172,27 @@ void TakeTestInput(BYTE* dst, DWORD bytes)
     state.inputPos += fed;
 }
 
+namespace {
+
+// Steps a handle of `direction` on the test device by `step` (buffers for
+// output, bytes for input); 0 for any other handle.
+template <typename Count>
+Count StepTestStream(HANDLE handle, Direction direction, Count (WaveStream::*step)(Count), Count count)
+{
+    std::shared_ptr<WaveStream> stream = FindStream(handle, direction);
+    if (!stream || stream->Kind() != SV_WAVE_DEVICE_TEST)
+        return 0;
+    return ((*stream).*step)(count);
+}
+
+UINT QueuedOn(HANDLE handle, Direction direction)
+{
+    std::shared_ptr<WaveStream> stream = FindStream(handle, direction);
+    return stream ? stream->Queued() : 0;
+}
+
+}  // namespace
+
 void NoteTestHandle(Direction direction, HANDLE handle)
 {
     if (direction == Direction::kOutput)
@@ -207,16 +228,12 @@ SVWIN_API void SvWaveTestReset(void)
 
 SVWIN_API UINT SvWaveTestStep(HWAVEOUT hwo, UINT count)
 {
-    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
-    if (!stream || stream->Kind() != SV_WAVE_DEVICE_TEST)
-        return 0;
-    return stream->Step(count);
+    return StepTestStream(hwo, Direction::kOutput, &WaveStream::Step, count);
 }
 
 SVWIN_API UINT SvWaveTestQueued(HWAVEOUT hwo)
 {
-    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
-    return stream ? stream->Queued() : 0;
+    return QueuedOn(hwo, Direction::kOutput);
 }
 
 SVWIN_API HWAVEOUT SvWaveTestLatestHandle(void)
@@ -246,16 +263,12 @@ SVWIN_API DWORD SvWaveTestInputLeft(void)
 
 SVWIN_API DWORD SvWaveTestRecord(HWAVEIN hwi, DWORD bytes)
 {
-    std::shared_ptr<WaveStream> stream = FindStream(hwi, Direction::kInput);
-    if (!stream || stream->Kind() != SV_WAVE_DEVICE_TEST)
-        return 0;
-    return stream->RecordBytes(bytes);
+    return StepTestStream(hwi, Direction::kInput, &WaveStream::RecordBytes, bytes);
 }
 
 SVWIN_API UINT SvWaveTestQueuedIn(HWAVEIN hwi)
 {
-    std::shared_ptr<WaveStream> stream = FindStream(hwi, Direction::kInput);
-    return stream ? stream->Queued() : 0;
+    return QueuedOn(hwi, Direction::kInput);
 }
 
 SVWIN_API HWAVEIN SvWaveTestLatestInHandle(void)

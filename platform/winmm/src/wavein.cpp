@@ -6,87 +6,43 @@
 
 using namespace svwave;
 
-namespace {
-
-SvWaveCall MakeInCall(int what, HWAVEIN hwi, LPWAVEHDR pwh = nullptr, UINT uArg = 0)
-{
-    SvWaveCall call = {};
-    call.nCall = what;
-    call.hwi = hwi;
-    call.pwh = pwh;
-    call.uArg = uArg;
-    return call;
-}
-
-}  // namespace
-
 SVWIN_API MMRESULT waveInOpen(LPHWAVEIN phwi, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
                               DWORD_PTR dwInstance, DWORD fdwOpen)
 {
-    SvWaveCall call = MakeInCall(SV_WAVE_CALL_IN_OPEN, nullptr, nullptr, uDeviceID);
-    call.dwArg = fdwOpen;
-    call.dwCallback = dwCallback;
-    call.dwInstance = dwInstance;
-    if (pwfx != nullptr)
-        call.wfx = *pwfx;
-    std::shared_ptr<WaveStream> stream;
-    const MMRESULT result =
-        OpenStream(Direction::kInput, phwi != nullptr, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen, &stream);
-    if (stream) {
-        // The handle is the application's before its first notice.
-        *phwi = static_cast<HWAVEIN>(stream->Handle());
-        stream->NotifyOpen();
-        call.hwi = *phwi;
-    }
-    return FinishCall(call, result);
+    return OpenCall(Direction::kInput, SV_WAVE_CALL_IN_OPEN, phwi, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen);
 }
 
 SVWIN_API MMRESULT waveInClose(HWAVEIN hwi)
 {
-    return FinishCall(MakeInCall(SV_WAVE_CALL_IN_CLOSE, hwi), CloseStream(Direction::kInput, hwi));
+    return CloseCall(Direction::kInput, SV_WAVE_CALL_IN_CLOSE, hwi);
 }
 
 SVWIN_API MMRESULT waveInPrepareHeader(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh)
 {
-    return FinishCall(MakeInCall(SV_WAVE_CALL_IN_PREPARE, hwi, pwh, cbwh),
-                      HeaderCall(hwi, Direction::kInput, pwh, cbwh, &WaveStream::Prepare));
+    return HeaderCall(Direction::kInput, SV_WAVE_CALL_IN_PREPARE, hwi, pwh, cbwh, &WaveStream::Prepare);
 }
 
 SVWIN_API MMRESULT waveInUnprepareHeader(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh)
 {
-    return FinishCall(MakeInCall(SV_WAVE_CALL_IN_UNPREPARE, hwi, pwh, cbwh),
-                      HeaderCall(hwi, Direction::kInput, pwh, cbwh, &WaveStream::Unprepare));
+    return HeaderCall(Direction::kInput, SV_WAVE_CALL_IN_UNPREPARE, hwi, pwh, cbwh, &WaveStream::Unprepare);
 }
 
 SVWIN_API MMRESULT waveInAddBuffer(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh)
 {
-    return FinishCall(MakeInCall(SV_WAVE_CALL_IN_ADDBUFFER, hwi, pwh, cbwh),
-                      HeaderCall(hwi, Direction::kInput, pwh, cbwh, &WaveStream::Write));
+    return HeaderCall(Direction::kInput, SV_WAVE_CALL_IN_ADDBUFFER, hwi, pwh, cbwh, &WaveStream::Write);
 }
 
 SVWIN_API MMRESULT waveInStart(HWAVEIN hwi)
 {
-    const SvWaveCall call = MakeInCall(SV_WAVE_CALL_IN_START, hwi);
-    std::shared_ptr<WaveStream> stream = FindStream(hwi, Direction::kInput);
-    if (!stream)
-        return FinishCall(call, MMSYSERR_INVALHANDLE);
-    return FinishCall(call, stream->StartRecording());
+    return StreamCall(Direction::kInput, SV_WAVE_CALL_IN_START, hwi, &WaveStream::StartRecording);
 }
 
 SVWIN_API MMRESULT waveInStop(HWAVEIN hwi)
 {
-    const SvWaveCall call = MakeInCall(SV_WAVE_CALL_IN_STOP, hwi);
-    std::shared_ptr<WaveStream> stream = FindStream(hwi, Direction::kInput);
-    if (!stream)
-        return FinishCall(call, MMSYSERR_INVALHANDLE);
-    return FinishCall(call, stream->StopRecording());
+    return StreamCall(Direction::kInput, SV_WAVE_CALL_IN_STOP, hwi, &WaveStream::StopRecording);
 }
 
 SVWIN_API MMRESULT waveInReset(HWAVEIN hwi)
 {
-    const SvWaveCall call = MakeInCall(SV_WAVE_CALL_IN_RESET, hwi);
-    std::shared_ptr<WaveStream> stream = FindStream(hwi, Direction::kInput);
-    if (!stream)
-        return FinishCall(call, MMSYSERR_INVALHANDLE);
-    return FinishCall(call, stream->Reset());
+    return StreamCall(Direction::kInput, SV_WAVE_CALL_IN_RESET, hwi, &WaveStream::Reset);
 }

@@ -90,17 +90,6 @@ VirtualOptions CurrentVirtualOptions()
     return options;
 }
 
-SvWaveCall MakeCall(int what, HWAVEOUT hwo, LPWAVEHDR pwh = nullptr, UINT uArg = 0, DWORD dwArg = 0)
-{
-    SvWaveCall call = {};
-    call.nCall = what;
-    call.hwo = hwo;
-    call.pwh = pwh;
-    call.uArg = uArg;
-    call.dwArg = dwArg;
-    return call;
-}
-
 // Opens the device of `kind` (auto: ALSA, else virtual) for `format`.
 MMRESULT OpenDevice(SvWaveDeviceKind kind, Direction direction, const WAVEFORMATEX& format,
                     std::unique_ptr<WaveDevice>* device, SvWaveDeviceKind* opened)
@@ -130,6 +119,15 @@ MMRESULT OpenDevice(SvWaveDeviceKind kind, Direction direction, const WAVEFORMAT
     return (*device)->Open(format, direction);
 }
 
+// Output calls file their handle as hwo, input calls as hwi.
+void SetCallHandle(SvWaveCall* call, Direction direction, HANDLE handle)
+{
+    if (direction == Direction::kOutput)
+        call->hwo = static_cast<HWAVEOUT>(handle);
+    else
+        call->hwi = static_cast<HWAVEIN>(handle);
+}
+
 }  // namespace
 
 bool ValidHeader(LPWAVEHDR pwh, UINT cbwh)
@@ -137,15 +135,15 @@ bool ValidHeader(LPWAVEHDR pwh, UINT cbwh)
     return pwh != nullptr && cbwh == sizeof(WAVEHDR) && (pwh->lpData != nullptr || pwh->dwBufferLength == 0);
 }
 
-MMRESULT HeaderCall(HANDLE handle, Direction direction, LPWAVEHDR pwh, UINT cbwh,
-                    MMRESULT (WaveStream::*op)(LPWAVEHDR))
+SvWaveCall MakeCall(Direction direction, int what, HANDLE handle, LPWAVEHDR pwh, UINT uArg, DWORD dwArg)
 {
-    std::shared_ptr<WaveStream> stream = FindStream(handle, direction);
-    if (!stream)
-        return MMSYSERR_INVALHANDLE;
-    if (!ValidHeader(pwh, cbwh))
-        return MMSYSERR_INVALPARAM;
-    return ((*stream).*op)(pwh);
+    SvWaveCall call = {};
+    call.nCall = what;
+    SetCallHandle(&call, direction, handle);
+    call.pwh = pwh;
+    call.uArg = uArg;
+    call.dwArg = dwArg;
+    return call;
 }
 
 MMRESULT FinishCall(SvWaveCall call, MMRESULT result)
@@ -158,9 +156,15 @@ MMRESULT FinishCall(SvWaveCall call, MMRESULT result)
     return result;
 }
 
-MMRESULT OpenStream(Direction direction, bool haveHandle, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
-                    DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen, std::shared_ptr<WaveStream>* opened)
+MMRESULT OpenStream(Direction direction, int what, bool haveHandle, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
+                    DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen, SvWaveCall* call,
+                    std::shared_ptr<WaveStream>* opened)
 {
+    *call = MakeCall(direction, what, nullptr, nullptr, uDeviceID, fdwOpen);
+    call->dwCallback = dwCallback;
+    call->dwInstance = dwInstance;
+    if (pwfx != nullptr)
+        call->wfx = *pwfx;
     const bool query = (fdwOpen & WAVE_FORMAT_QUERY) != 0;
     if (pwfx == nullptr || (!haveHandle && !query))
         return MMSYSERR_INVALPARAM;
@@ -198,22 +202,45 @@ MMRESULT OpenStream(Direction direction, bool haveHandle, UINT uDeviceID, LPCWAV
     }
     if (kind == SV_WAVE_DEVICE_TEST)
         NoteTestHandle(direction, made);
+    SetCallHandle(call, direction, made);
     *opened = std::move(stream);
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT CloseStream(Direction direction, HANDLE handle)
+MMRESULT CloseCall(Direction direction, int what, HANDLE handle)
 {
+    const SvWaveCall call = MakeCall(direction, what, handle);
     std::shared_ptr<WaveStream> stream = FindStream(handle, direction);
     if (!stream)
-        return MMSYSERR_INVALHANDLE;
+        return FinishCall(call, MMSYSERR_INVALHANDLE);
     const MMRESULT result = stream->Close();  // the close notice
     if (result == MMSYSERR_NOERROR) {
         Registry& registry = Streams();
         std::lock_guard<std::mutex> lock(registry.mutex);
         registry.streams.erase(reinterpret_cast<uintptr_t>(handle));
     }
-    return result;
+    return FinishCall(call, result);
+}
+
+MMRESULT HeaderCall(Direction direction, int what, HANDLE handle, LPWAVEHDR pwh, UINT cbwh,
+                    MMRESULT (WaveStream::*op)(LPWAVEHDR))
+{
+    const SvWaveCall call = MakeCall(direction, what, handle, pwh, cbwh);
+    std::shared_ptr<WaveStream> stream = FindStream(handle, direction);
+    if (!stream)
+        return FinishCall(call, MMSYSERR_INVALHANDLE);
+    if (!ValidHeader(pwh, cbwh))
+        return FinishCall(call, MMSYSERR_INVALPARAM);
+    return FinishCall(call, ((*stream).*op)(pwh));
+}
+
+MMRESULT StreamCall(Direction direction, int what, HANDLE handle, MMRESULT (WaveStream::*op)())
+{
+    const SvWaveCall call = MakeCall(direction, what, handle);
+    std::shared_ptr<WaveStream> stream = FindStream(handle, direction);
+    if (!stream)
+        return FinishCall(call, MMSYSERR_INVALHANDLE);
+    return FinishCall(call, ((*stream).*op)());
 }
 
 bool RecordingCalls()
@@ -287,58 +314,37 @@ SVWIN_API void SvWaveVirtualSetInput(const SvWaveInputSource* source)
 SVWIN_API MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
                                DWORD_PTR dwInstance, DWORD fdwOpen)
 {
-    SvWaveCall call = MakeCall(SV_WAVE_CALL_OPEN, nullptr, nullptr, uDeviceID, fdwOpen);
-    call.dwCallback = dwCallback;
-    call.dwInstance = dwInstance;
-    if (pwfx != nullptr)
-        call.wfx = *pwfx;
-    std::shared_ptr<WaveStream> stream;
-    const MMRESULT result =
-        OpenStream(Direction::kOutput, phwo != nullptr, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen, &stream);
-    if (stream) {
-        // The handle is the application's before its first notice.
-        *phwo = static_cast<HWAVEOUT>(stream->Handle());
-        stream->NotifyOpen();
-        call.hwo = *phwo;
-    }
-    return FinishCall(call, result);
+    return OpenCall(Direction::kOutput, SV_WAVE_CALL_OPEN, phwo, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen);
 }
 
 SVWIN_API MMRESULT waveOutClose(HWAVEOUT hwo)
 {
-    return FinishCall(MakeCall(SV_WAVE_CALL_CLOSE, hwo), CloseStream(Direction::kOutput, hwo));
+    return CloseCall(Direction::kOutput, SV_WAVE_CALL_CLOSE, hwo);
 }
 
 SVWIN_API MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 {
-    return FinishCall(MakeCall(SV_WAVE_CALL_PREPARE, hwo, pwh, cbwh),
-                      HeaderCall(hwo, Direction::kOutput, pwh, cbwh, &WaveStream::Prepare));
+    return HeaderCall(Direction::kOutput, SV_WAVE_CALL_PREPARE, hwo, pwh, cbwh, &WaveStream::Prepare);
 }
 
 SVWIN_API MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 {
-    return FinishCall(MakeCall(SV_WAVE_CALL_UNPREPARE, hwo, pwh, cbwh),
-                      HeaderCall(hwo, Direction::kOutput, pwh, cbwh, &WaveStream::Unprepare));
+    return HeaderCall(Direction::kOutput, SV_WAVE_CALL_UNPREPARE, hwo, pwh, cbwh, &WaveStream::Unprepare);
 }
 
 SVWIN_API MMRESULT waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
 {
-    return FinishCall(MakeCall(SV_WAVE_CALL_WRITE, hwo, pwh, cbwh),
-                      HeaderCall(hwo, Direction::kOutput, pwh, cbwh, &WaveStream::Write));
+    return HeaderCall(Direction::kOutput, SV_WAVE_CALL_WRITE, hwo, pwh, cbwh, &WaveStream::Write);
 }
 
 SVWIN_API MMRESULT waveOutReset(HWAVEOUT hwo)
 {
-    const SvWaveCall call = MakeCall(SV_WAVE_CALL_RESET, hwo);
-    std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
-    if (!stream)
-        return FinishCall(call, MMSYSERR_INVALHANDLE);
-    return FinishCall(call, stream->Reset());
+    return StreamCall(Direction::kOutput, SV_WAVE_CALL_RESET, hwo, &WaveStream::Reset);
 }
 
 SVWIN_API MMRESULT waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolume)
 {
-    SvWaveCall call = MakeCall(SV_WAVE_CALL_GETVOLUME, hwo);
+    SvWaveCall call = MakeCall(Direction::kOutput, SV_WAVE_CALL_GETVOLUME, hwo);
     std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     if (!stream)
         return FinishCall(call, MMSYSERR_INVALHANDLE);
@@ -352,7 +358,7 @@ SVWIN_API MMRESULT waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolume)
 
 SVWIN_API MMRESULT waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume)
 {
-    const SvWaveCall call = MakeCall(SV_WAVE_CALL_SETVOLUME, hwo, nullptr, 0, dwVolume);
+    const SvWaveCall call = MakeCall(Direction::kOutput, SV_WAVE_CALL_SETVOLUME, hwo, nullptr, 0, dwVolume);
     std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     if (!stream)
         return FinishCall(call, MMSYSERR_INVALHANDLE);
@@ -361,7 +367,7 @@ SVWIN_API MMRESULT waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume)
 
 SVWIN_API MMRESULT waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt)
 {
-    const SvWaveCall call = MakeCall(SV_WAVE_CALL_GETPOSITION, hwo, nullptr, cbmmt);
+    const SvWaveCall call = MakeCall(Direction::kOutput, SV_WAVE_CALL_GETPOSITION, hwo, nullptr, cbmmt);
     std::shared_ptr<WaveStream> stream = FindStream(hwo, Direction::kOutput);
     if (!stream)
         return FinishCall(call, MMSYSERR_INVALHANDLE);
