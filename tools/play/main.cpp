@@ -178,6 +178,8 @@ private:
     // Lets `streamMs` of stream time pass: sleeps for its wall time, at most
     // until the next progress line is due, or has the paced device play it.
     void Pause(double streamMs);
+    // Lets the queue play out after the last frame was fed.
+    void PlayOut();
     void Observe();
     // The recording has failed: playing on would record nothing.
     bool RecordingFailed() const { return !svplay::RecordingError(m_o.sound).empty(); }
@@ -400,6 +402,14 @@ bool Player::Run()
     Observe();
     m_finalQueued = m_queued;
     m_finalLatencyMs = m_fedEndMs - m_playingMs + kDeviceQueueMs;
+    PlayOut();
+    if (!m_o.quiet)
+        Progress(true);
+    return !svtool::Interrupted();
+}
+
+void Player::PlayOut()
+{
 
     // Let the queue play out; the clock stalls only when the stream is shorter
     // than a live pre-buffer, which never starts. In stream time: a second,
@@ -435,9 +445,6 @@ bool Player::Run()
             Pause(std::min(40.0, endMs - StreamNowMs()));
         }
     }
-    if (!m_o.quiet)
-        Progress(true);
-    return !svtool::Interrupted();
 }
 
 void Player::PrintSummary()
@@ -472,26 +479,22 @@ const char* DeviceName(Device device)
     }
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// The stream to play, from the file or the network, or null after saying why.
+std::unique_ptr<FrameSource> OpenInput(const Options& o, Player** player)
 {
-    const Options o = ParseOptions(argc, argv);
-
     std::string error;
-    Player* player = nullptr;
     std::unique_ptr<FrameSource> source =
         o.network.enabled
             ? svplay::OpenNetworkSource(o.network, o.sound.speedSet ? o.sound.speed : 1.0,
-                                        [&player] {
-                                            if (player != nullptr)
-                                                player->Idle();
+                                        [player] {
+                                            if (*player != nullptr)
+                                                (*player)->Idle();
                                         },
                                         &error)
             : svtool::OpenSource(o.input, o.source, &error);
     if (!source) {
         fprintf(stderr, "sonavex-play: %s\n", error.c_str());
-        return 1;
+        return nullptr;
     }
     // The recording is created at the device's open: it must not be the file
     // being played.
@@ -500,21 +503,15 @@ int main(int argc, char** argv)
         stat(o.sound.recordPath.c_str(), &out) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
         fprintf(stderr, "sonavex-play: %s: --out names the input file; recording would overwrite it\n",
                 o.sound.recordPath.c_str());
-        return 1;
+        return nullptr;
     }
+    return source;
+}
 
-    FILE* stats = nullptr;
-    if (!o.statsPath.empty()) {
-        stats = fopen(o.statsPath.c_str(), "w");
-        if (stats == nullptr) {
-            fprintf(stderr, "sonavex-play: %s: cannot create it: %s\n", o.statsPath.c_str(), strerror(errno));
-            return 1;
-        }
-    }
-
-    svplay::ApplySoundSettings(o.sound);
-    svtool::CatchInterrupts();
-
+// The decoder on the output device, set as the options say, or null after
+// saying why.
+SV_DECODER OpenDecoder(const Options& o)
+{
     SV_DECODER handle = SV_OpenSonavex(o.prebuffer == 20 ? SV_PREBUFFER_20 : SV_PREBUFFER_8,
                                        o.live ? SV_LIVE_STREAM : SV_FILE_PLAYBACK);
     if (handle == nullptr) {
@@ -526,26 +523,80 @@ int main(int argc, char** argv)
         else
             fprintf(stderr, "sonavex-play: the library could not open the output device%s%s\n",
                     o.sound.recordPath.empty() ? "" : " or the recording ", o.sound.recordPath.c_str());
-        return 1;
+        return nullptr;
     }
     if (o.volumeSet && SV_AudioDecSetVolume(handle, o.volume) != 1)
         fprintf(stderr, "sonavex-play: the device refused the volume\n");
     if (o.mute)
         SV_SetMuteAudio(handle, 1);
+    return handle;
+}
 
-    if (!o.quiet) {
-        printf("%s: %s\n", o.input.c_str(), source->Describe().c_str());
-        const svplay::SoundSettings& sound = o.sound;
-        const Device device = sound.recordPath.empty() ? sound.device : Device::Virtual;
-        printf("playing %s on the %s", o.live ? "live" : "as a file", DeviceName(device));
-        if (!sound.recordPath.empty()) {
-            printf(", recording to %s", sound.recordPath.c_str());
-            if (sound.speedSet)
-                printf(sound.speed > 0 ? " at %gx speed" : " as fast as it goes", sound.speed);
-        }
-        printf("\n");
-        fflush(stdout);
+void PrintHeader(const Options& o, const FrameSource& source)
+{
+    printf("%s: %s\n", o.input.c_str(), source.Describe().c_str());
+    const svplay::SoundSettings& sound = o.sound;
+    const Device device = sound.recordPath.empty() ? sound.device : Device::Virtual;
+    printf("playing %s on the %s", o.live ? "live" : "as a file", DeviceName(device));
+    if (!sound.recordPath.empty()) {
+        printf(", recording to %s", sound.recordPath.c_str());
+        if (sound.speedSet)
+            printf(sound.speed > 0 ? " at %gx speed" : " as fast as it goes", sound.speed);
     }
+    printf("\n");
+    fflush(stdout);
+}
+
+// The exit status once the device is closed, after saying what went wrong.
+int Outcome(const Options& o, const FrameSource& source, int64_t fed, bool finished)
+{
+    // Asked after the close, which finishes the file: a failed write, or the
+    // header that could not be updated. Playback stopped at a failed write.
+    const std::string recordError = svplay::RecordingError(o.sound);
+
+    int status = 0;
+    if (!recordError.empty()) {
+        fprintf(stderr, "sonavex-play: %s (the file holds what was recorded before it)\n", recordError.c_str());
+        status = 1;
+    } else if (source.Error().empty() && fed == 0 && finished) {
+        fprintf(stderr, "sonavex-play: %s: no audio in it\n", o.input.c_str());
+        status = 1;
+    }
+    if (!source.Error().empty()) {
+        fprintf(stderr, "sonavex-play: %s (the %lld frames before it were played)\n", source.Error().c_str(),
+                static_cast<long long>(fed));
+        status = 1;
+    }
+    if (!finished) {
+        fprintf(stderr, "sonavex-play: interrupted\n");
+        status = 130;
+    }
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const Options o = ParseOptions(argc, argv);
+
+    Player* player = nullptr;
+    std::unique_ptr<FrameSource> source = OpenInput(o, &player);
+    if (!source)
+        return 1;
+    FILE* stats = nullptr;
+    if (!o.statsPath.empty() && (stats = fopen(o.statsPath.c_str(), "w")) == nullptr) {
+        fprintf(stderr, "sonavex-play: %s: cannot create it: %s\n", o.statsPath.c_str(), strerror(errno));
+        return 1;
+    }
+
+    svplay::ApplySoundSettings(o.sound);
+    svtool::CatchInterrupts();
+    SV_DECODER handle = OpenDecoder(o);
+    if (handle == nullptr)
+        return 1;
+    if (!o.quiet)
+        PrintHeader(o, *source);
 
     Player playback(o, *source, handle);
     if (stats != nullptr)
@@ -560,27 +611,5 @@ int main(int argc, char** argv)
         fprintf(stderr, "sonavex-play: %s: writing failed: %s\n", o.statsPath.c_str(), strerror(errno));
         return 1;
     }
-
-    // Asked after the close, which finishes the file: a failed write, or the
-    // header that could not be updated. Playback stopped at a failed write.
-    const std::string recordError = svplay::RecordingError(o.sound);
-
-    int status = 0;
-    if (!recordError.empty()) {
-        fprintf(stderr, "sonavex-play: %s (the file holds what was recorded before it)\n", recordError.c_str());
-        status = 1;
-    } else if (source->Error().empty() && playback.Fed() == 0 && finished) {
-        fprintf(stderr, "sonavex-play: %s: no audio in it\n", o.input.c_str());
-        status = 1;
-    }
-    if (!source->Error().empty()) {
-        fprintf(stderr, "sonavex-play: %s (the %lld frames before it were played)\n", source->Error().c_str(),
-                static_cast<long long>(playback.Fed()));
-        status = 1;
-    }
-    if (!finished) {
-        fprintf(stderr, "sonavex-play: interrupted\n");
-        status = 130;
-    }
-    return status;
+    return Outcome(o, *source, playback.Fed(), finished);
 }
