@@ -210,6 +210,53 @@ bool WriteDrops(const std::string& path, const std::vector<Packet>& packets, con
     return true;
 }
 
+// Sends the packets as the plan has them leave, at the configured pace;
+// returns the exit status.
+int SendAll(const Options& o, const std::vector<Packet>& packets, const svrtp::ImpairmentPlan& plan,
+            svrtp::UdpSocket& socket, double totalSeconds)
+{
+    std::string error;
+    svtool::CatchInterrupts();
+    svtool::ProgressLine progress(!o.quiet, std::chrono::seconds(1));
+
+    size_t sent = 0;
+    size_t sentFrames = 0;
+    size_t bytes = 0;
+    const Clock::time_point start = Clock::now();
+    for (const svrtp::Departure& d : plan.departures) {
+        if (o.speed > 0) {
+            const auto at = start + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double, std::milli>(d.sendMs / o.speed));
+            // Sleep in short steps, so that Ctrl-C is seen at once.
+            while (!svtool::Interrupted() && Clock::now() < at)
+                std::this_thread::sleep_until(std::min(at, Clock::now() + std::chrono::milliseconds(50)));
+        }
+        if (svtool::Interrupted())
+            break;
+        const Packet& p = packets[d.index];
+        if (!socket.Send(p.datagram.data(), p.datagram.size(), &error)) {
+            progress.End();
+            fprintf(stderr, "sonavex-send: packet %zu of %zu: %s\n", sent + 1, plan.departures.size(), error.c_str());
+            return 1;
+        }
+        ++sent;
+        sentFrames += static_cast<size_t>(p.frames);
+        bytes += p.datagram.size();
+        if (progress.Shown() && progress.Due())
+            progress.Show(svtool::FormatTime(p.dueMs / 1000) + " / " + svtool::FormatTime(totalSeconds) + "  " +
+                          std::to_string(sent) + " packets sent");
+    }
+    progress.End();
+    if (!o.quiet) {
+        const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+        printf("sent %zu packets (%zu frames, %zu bytes) in %.2f s%s; dropped by --loss %zu, reordered %zu "
+               "(out of order %zu)\n",
+               sent, sentFrames, bytes, wall, svtool::Interrupted() ? " (interrupted)" : "", plan.dropped,
+               plan.swapped, plan.outOfOrder);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -267,43 +314,5 @@ int main(int argc, char** argv)
         printf("sending %s: %zu frames (%s) in %zu packets, payload type %d, SSRC %u, to %s\n", o.input.c_str(),
                frames.size(), svtool::FormatTime(totalSeconds).c_str(), packets.size(), payloadType, ssrc,
                o.endpoint.ToString().c_str());
-    svtool::CatchInterrupts();
-    svtool::ProgressLine progress(!o.quiet, std::chrono::seconds(1));
-
-    size_t sent = 0;
-    size_t sentFrames = 0;
-    size_t bytes = 0;
-    const Clock::time_point start = Clock::now();
-    for (const svrtp::Departure& d : plan.departures) {
-        if (o.speed > 0) {
-            const auto at = start + std::chrono::duration_cast<Clock::duration>(
-                                        std::chrono::duration<double, std::milli>(d.sendMs / o.speed));
-            // Sleep in short steps, so that Ctrl-C is seen at once.
-            while (!svtool::Interrupted() && Clock::now() < at)
-                std::this_thread::sleep_until(std::min(at, Clock::now() + std::chrono::milliseconds(50)));
-        }
-        if (svtool::Interrupted())
-            break;
-        const Packet& p = packets[d.index];
-        if (!socket.Send(p.datagram.data(), p.datagram.size(), &error)) {
-            progress.End();
-            fprintf(stderr, "sonavex-send: packet %zu of %zu: %s\n", sent + 1, plan.departures.size(), error.c_str());
-            return 1;
-        }
-        ++sent;
-        sentFrames += static_cast<size_t>(p.frames);
-        bytes += p.datagram.size();
-        if (progress.Shown() && progress.Due())
-            progress.Show(svtool::FormatTime(p.dueMs / 1000) + " / " + svtool::FormatTime(totalSeconds) + "  " +
-                          std::to_string(sent) + " packets sent");
-    }
-    progress.End();
-    if (!o.quiet) {
-        const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-        printf("sent %zu packets (%zu frames, %zu bytes) in %.2f s%s; dropped by --loss %zu, reordered %zu "
-               "(out of order %zu)\n",
-               sent, sentFrames, bytes, wall, svtool::Interrupted() ? " (interrupted)" : "", plan.dropped,
-               plan.swapped, plan.outOfOrder);
-    }
-    return 0;
+    return SendAll(o, packets, plan, socket, totalSeconds);
 }
