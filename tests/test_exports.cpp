@@ -5,17 +5,13 @@
 // looked at.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <new>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include <svwin/wavedevice.h>
@@ -26,6 +22,7 @@
 #include "audio/audioframebuffer.h"
 #include "support/systems.h"
 #include "test_access.h"
+#include "test_module_log.h"
 
 // Array allocations of one chosen size fail once when armed: the frame
 // buffer's decode buffer is the only array of its size, so decoding can be
@@ -69,6 +66,14 @@ protected:
     {
         SvWaveTestReset();
         SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
+    }
+    // Makes the test device answer `fault` with `result`, until the end of
+    // the test.
+    static void Fail(MMRESULT SvWaveTestFaults::*fault, MMRESULT result)
+    {
+        SvWaveTestFaults faults = {};
+        faults.*fault = result;
+        SvWaveTestSetFaults(&faults);
     }
 };
 
@@ -187,9 +192,7 @@ TEST_F(ExportsTest, NetProtocolVersionIsKept)
 
 TEST_F(ExportsTest, AFailedDeviceOpenLeavesNoDeviceBehind)
 {
-    SvWaveTestFaults faults = {};
-    faults.mmrOpen = MMSYSERR_BADDEVICEID;
-    SvWaveTestSetFaults(&faults);
+    Fail(&SvWaveTestFaults::mmrOpen, MMSYSERR_BADDEVICEID);
     CAudioDec dec;
     EXPECT_EQ(dec.Open(0, 1), 0);
     EXPECT_EQ(Inside(dec).m_pAudio, nullptr);
@@ -236,9 +239,7 @@ TEST_F(ExportsTest, OpenTwiceRefusesAndCloseKeepsTheQueue)
 
 TEST_F(ExportsTest, ARefusedVolumeIsStillKept)
 {
-    SvWaveTestFaults faults = {};
-    faults.mmrVolume = MMSYSERR_NOTSUPPORTED;
-    SvWaveTestSetFaults(&faults);
+    Fail(&SvWaveTestFaults::mmrVolume, MMSYSERR_NOTSUPPORTED);
     CAudioDec dec;
     ASSERT_EQ(dec.Open(0, 1), 1);
     EXPECT_EQ(dec.SetVolume(0x1234), 0);
@@ -253,45 +254,18 @@ protected:
     void SetUp() override
     {
         ExportsTest::SetUp();
-        char tmpl[] = "/tmp/svdecXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        saved_ = g_hModule;
-        g_hModule = kModule;
-        SvSetModuleFileName(kModule, (dir_ + "/Sonavex.dll").c_str());
+        ASSERT_TRUE(log_.Start());
     }
     void TearDown() override
     {
         g_failArrayOf.store(0);
-        SvSetModuleFileName(kModule, nullptr);
-        g_hModule = saved_;
-        ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+        EXPECT_TRUE(log_.Remove());
         ExportsTest::TearDown();
     }
-    // The day's log beside the module (whatever the day): the module's path
-    // less its last nine characters, then the file name.
-    std::string Log() const
-    {
-        std::string text;
-        DIR* dir = opendir(dir_.c_str());
-        if (dir == nullptr)
-            return text;
-        while (dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name.rfind("SoSonavexLog_", 0) == 0) {
-                std::ifstream in(dir_ + "/" + name, std::ios::binary);
-                std::ostringstream s;
-                s << in.rdbuf();
-                text += s.str();
-            }
-        }
-        closedir(dir);
-        return text;
-    }
+    // The day's log (whatever the day).
+    std::string Log() const { return log_.ReadAll(); }
 
-    HMODULE const kModule = reinterpret_cast<HMODULE>(0x7100);
-    std::string dir_;
-    HMODULE saved_ = nullptr;
+    testlog::ModuleLog log_{reinterpret_cast<HMODULE>(0x7100)};
 };
 
 TEST_F(GuardTest, AFailureInsideDecodingIsLoggedAndAnsweredWithMinusOne)

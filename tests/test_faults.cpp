@@ -21,7 +21,6 @@
 
 #include <atomic>
 #include <cmath>
-#include <fstream>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -34,6 +33,7 @@
 #include "audio/audioframebuffer.h"
 #include "support/systems.h"
 #include "test_codec_voice_frames.h"
+#include "test_module_log.h"
 #include "test_replace_new.h"
 #include "test_wave_common.h"
 
@@ -61,7 +61,6 @@ namespace {
 const DWORD kOutBuffer = 640;    // one output buffer, and one voice frame decoded
 const DWORD kInBuffer = 320;     // one input buffer, read as one frame
 const DWORD kFrameScratch = CAudioFrameBuffer::kDecodeBufferBytes;  // the open's frame copy
-const char kLogName[] = "/SoSonavexLog_20260304.txt";  // the module's path less 9, and the day below
 
 std::atomic<bool> g_sinkThrows{false};
 
@@ -296,12 +295,7 @@ protected:
     {
         SvWaveTestReset();
         SvWaveSetDefaultDevice(SV_WAVE_DEVICE_TEST);
-        char tmpl[] = "/tmp/svfaultsXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        saved_ = g_hModule;
-        g_hModule = kModule;
-        SvSetModuleFileName(kModule, (dir_ + "/Sonavex.dll").c_str());
+        ASSERT_TRUE(log_.Start());
         SvSetLocalTimeSource(wavetest::FixedDay, nullptr);
         // The close sequences' bounded waits run at once.
         SvSetSleepHook(NoSleep, nullptr);
@@ -319,10 +313,7 @@ protected:
         SvSetDebugOutputSink(nullptr, nullptr);
         SvSetSleepHook(nullptr, nullptr);
         SvSetLocalTimeSource(nullptr, nullptr);
-        SvSetModuleFileName(kModule, nullptr);
-        g_hModule = saved_;
-        remove((dir_ + kLogName).c_str());
-        rmdir(dir_.c_str());
+        log_.Remove();
         SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
         SvWaveTestReset();
     }
@@ -366,15 +357,9 @@ protected:
         SvWaveTestSetFaults(nullptr);
         return !allocationLeft && !sinkLeft;
     }
-    std::string Log() const
-    {
-        std::ifstream in(dir_ + kLogName, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
+    std::string Log() const { return log_.Read(testlog::kFixedDayLog); }
 
-    HMODULE const kModule = reinterpret_cast<HMODULE>(0x7300);
-    std::string dir_;
-    HMODULE saved_ = nullptr;
+    testlog::ModuleLog log_{reinterpret_cast<HMODULE>(0x7300)};
     Ctx c_;
 };
 

@@ -6,7 +6,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -20,6 +19,7 @@
 #include "audio/audioframebuffer.h"
 #include "support/systems.h"
 #include "test_access.h"
+#include "test_module_log.h"
 #include "test_wave_common.h"
 
 // Allocation faults for the exception guard: the n-th array allocation of a
@@ -534,13 +534,8 @@ TEST_F(WaveOut, ABufferThatComesBackBeforeTheOpenHasFinishedIsRefilledAndRequeue
 
 TEST_F(WaveOut, AnAllocationFailureInTheOpenIsLoggedAndFailsTheOpen)
 {
-    char tmpl[] = "/tmp/svwaveXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
-    HMODULE const fake = reinterpret_cast<HMODULE>(0x6100);
-    HMODULE saved = g_hModule;
-    g_hModule = fake;
-    SvSetModuleFileName(fake, (dir + "/Sonavex.dll").c_str());
+    testlog::ModuleLog log(reinterpret_cast<HMODULE>(0x6100));
+    ASSERT_TRUE(log.Start());
     // Stays for the rest of the process (see the sleep hook).
     SvSetLocalTimeSource(wavetest::FixedDay, nullptr);
 
@@ -549,19 +544,13 @@ TEST_F(WaveOut, AnAllocationFailureInTheOpenIsLoggedAndFailsTheOpen)
     const int opened = audio_->WaveOutOpen(3);
     g_failSize = 0;
     g_failCountdown = 0;
-
-    SvSetModuleFileName(fake, nullptr);
-    g_hModule = saved;
+    log.Stop();
 
     EXPECT_EQ(opened, 0);
     EXPECT_TRUE(Calls().empty());
     EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 2);
-    const std::string log = dir + "/SoSonavexLog_20260304.txt";
-    std::ifstream in(log, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, "CAudio::WaveOutOpen Exception\t\t2026-3-4-5-6-7\r\n");
-    remove(log.c_str());
-    rmdir(dir.c_str());
+    EXPECT_EQ(log.Read(testlog::kFixedDayLog), "CAudio::WaveOutOpen Exception\t\t2026-3-4-5-6-7\r\n");
+    log.Remove();
 
     // Nothing was lost on the way (the leak checker would say so), and the
     // next open starts afresh.

@@ -180,17 +180,28 @@ inline const char* KindName(SvWaveDeviceKind kind)
     return index < sizeof(kNames) / sizeof(kNames[0]) ? kNames[index] : "Auto";
 }
 
-// Buffers to record into, filled with a marker so that what the device wrote
-// shows.
+// Buffers to play, or to record into, with their headers.
 class Buffers {
 public:
+    // `count` buffers of `bytes` bytes filled with a marker, so that what the
+    // device wrote shows.
     void Make(int count, DWORD bytes)
     {
-        data_.assign(count, std::vector<BYTE>(bytes, 0xA5));
-        hdrs_.assign(count, WAVEHDR{});
+        MakeFilled(count, bytes);
+        for (auto& data : data_)
+            std::fill(data.begin(), data.end(), BYTE(0xA5));
+    }
+    // `count` buffers of `bytes` bytes of 16-bit samples: sample s of buffer
+    // i is sample(i, s).
+    template <typename Sample>
+    void MakeSamples(int count, DWORD bytes, Sample sample)
+    {
+        MakeFilled(count, bytes);
         for (int i = 0; i < count; ++i) {
-            hdrs_[i].lpData = reinterpret_cast<LPSTR>(data_[i].data());
-            hdrs_[i].dwBufferLength = bytes;
+            for (DWORD s = 0; s < bytes / 2; ++s) {
+                const int16_t v = sample(i, s);
+                memcpy(&data_[i][2 * s], &v, 2);
+            }
         }
     }
     // Prepares and adds every buffer; false when the stand-in refused one.
@@ -202,10 +213,34 @@ public:
         }
         return true;
     }
+    // Prepares and writes buffers first to first + count - 1, up to the first
+    // the stand-in refuses; that refusal, or MMSYSERR_NOERROR.
+    MMRESULT Write(HWAVEOUT h, size_t first, size_t count)
+    {
+        for (size_t i = first; i < first + count; ++i) {
+            MMRESULT result = waveOutPrepareHeader(h, &hdrs_[i], kHdr);
+            if (result == MMSYSERR_NOERROR)
+                result = waveOutWrite(h, &hdrs_[i], kHdr);
+            if (result != MMSYSERR_NOERROR)
+                return result;
+        }
+        return MMSYSERR_NOERROR;
+    }
     WAVEHDR& operator[](size_t i) { return hdrs_[i]; }
+    const std::vector<BYTE>& Data(size_t i) const { return data_[i]; }
     size_t size() const { return hdrs_.size(); }
 
 private:
+    void MakeFilled(int count, DWORD bytes)
+    {
+        data_.assign(count, std::vector<BYTE>(bytes));
+        hdrs_.assign(count, WAVEHDR{});
+        for (int i = 0; i < count; ++i) {
+            hdrs_[i].lpData = reinterpret_cast<LPSTR>(data_[i].data());
+            hdrs_[i].dwBufferLength = bytes;
+        }
+    }
+
     std::vector<std::vector<BYTE>> data_;
     std::vector<WAVEHDR> hdrs_;
 };

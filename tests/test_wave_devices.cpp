@@ -139,30 +139,16 @@ protected:
     // `count` buffers of `samples` 16-bit samples, one ramp across them all.
     void MakeBuffers(int count, DWORD samples)
     {
-        data_.assign(count, std::vector<BYTE>(samples * 2));
-        hdrs_.assign(count, WAVEHDR{});
-        for (int i = 0; i < count; ++i) {
-            for (DWORD s = 0; s < samples; ++s) {
-                const int16_t v = static_cast<int16_t>(((i * samples + s) * 97) % 65536 - 32768);
-                memcpy(&data_[i][2 * s], &v, 2);
-            }
-            hdrs_[i].lpData = reinterpret_cast<LPSTR>(data_[i].data());
-            hdrs_[i].dwBufferLength = samples * 2;
-        }
+        bufs_.MakeSamples(count, samples * 2, [samples](int i, DWORD s) {
+            return static_cast<int16_t>(((i * samples + s) * 97) % 65536 - 32768);
+        });
     }
-    void QueueAll(HWAVEOUT h)
-    {
-        for (WAVEHDR& hdr : hdrs_) {
-            ASSERT_EQ(waveOutPrepareHeader(h, &hdr, kHdr), MMSYSERR_NOERROR);
-            ASSERT_EQ(waveOutWrite(h, &hdr, kHdr), MMSYSERR_NOERROR);
-        }
-    }
+    void QueueAll(HWAVEOUT h) { ASSERT_EQ(bufs_.Write(h, 0, bufs_.size()), MMSYSERR_NOERROR); }
 
     Listener listener_;
     Listener other_;
     OpenDevices<HWAVEOUT> open_;
-    std::vector<std::vector<BYTE>> data_;
-    std::vector<WAVEHDR> hdrs_;
+    Buffers bufs_;
 };
 
 TEST_P(Device, NoticesComeInOrderOpenAndCloseOnTheCallerDoneOnTheDeviceThread)
@@ -181,7 +167,7 @@ TEST_P(Device, NoticesComeInOrderOpenAndCloseOnTheCallerDoneOnTheDeviceThread)
     std::vector<Notice> done = listener_.Done();
     ASSERT_EQ(done.size(), 6u);
     for (size_t i = 0; i < done.size(); ++i) {
-        EXPECT_EQ(done[i].hdr, &hdrs_[i]) << i;
+        EXPECT_EQ(done[i].hdr, &bufs_[i]) << i;
         EXPECT_NE(done[i].thread, me) << i;
         EXPECT_EQ(done[i].thread, done[0].thread) << i;
         EXPECT_EQ(done[i].flags, static_cast<DWORD>(WHDR_PREPARED | WHDR_DONE)) << i;
@@ -208,7 +194,7 @@ TEST_P(Device, PlaysWhatWasWrittenSampleBySampleAtTheLevelSet)
     const std::vector<BYTE> played = Played(format);
     ASSERT_EQ(played.size(), 8u * 640u);
     for (size_t i = 0; i < played.size() / 2; ++i) {
-        const int16_t written = Sample(data_[i / 320], i % 320);
+        const int16_t written = Sample(bufs_.Data(i / 320), i % 320);
         if (i % 2 == 0) {
             ASSERT_EQ(Sample(played, i), written) << i;
         } else {
@@ -257,7 +243,7 @@ TEST_P(Device, ResetReturnsEveryHeaderOnceInOrderAndNothingAfterwards)
     const auto me = std::this_thread::get_id();
     bool returnedByReset = false;
     for (size_t i = 0; i < done.size(); ++i) {
-        EXPECT_EQ(done[i].hdr, &hdrs_[i]) << i;
+        EXPECT_EQ(done[i].hdr, &bufs_[i]) << i;
         EXPECT_EQ(done[i].flags, static_cast<DWORD>(WHDR_PREPARED | WHDR_DONE)) << i;
         // Once the reset has returned one, it returned all that followed.
         if (done[i].thread == me)
@@ -305,7 +291,7 @@ TEST_P(Device, TheCallbackKeepsARingGoingAndResetsFromInsideWithoutNesting)
     ASSERT_EQ(done.size(), 14u);
     EXPECT_EQ(noticesAfterInnerReset, 12u);
     for (size_t i = 0; i < done.size(); ++i) {
-        EXPECT_EQ(done[i].hdr, &hdrs_[i % 3]) << i;
+        EXPECT_EQ(done[i].hdr, &bufs_[i % 3]) << i;
         EXPECT_EQ(done[i].depth, 1) << i;
     }
     EXPECT_EQ(SvWaveTestQueued(h), 0u);
@@ -329,7 +315,7 @@ TEST_P(Device, CloseIsRefusedWhileBuffersAreQueuedAndAClosedHandleIsRefusedEvery
     ASSERT_EQ(Close(h), MMSYSERR_NOERROR);
     DWORD volume = 0;
     EXPECT_EQ(waveOutGetVolume(h, &volume), static_cast<MMRESULT>(MMSYSERR_INVALHANDLE));
-    EXPECT_EQ(waveOutWrite(h, &hdrs_[0], kHdr), static_cast<MMRESULT>(MMSYSERR_INVALHANDLE));
+    EXPECT_EQ(waveOutWrite(h, &bufs_[0], kHdr), static_cast<MMRESULT>(MMSYSERR_INVALHANDLE));
     EXPECT_EQ(waveOutClose(h), static_cast<MMRESULT>(MMSYSERR_INVALHANDLE));
 }
 

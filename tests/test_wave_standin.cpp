@@ -52,23 +52,12 @@ protected:
     // 1000 * i + 1, 1000 * i + 2, ...
     void MakeBuffers(int count, DWORD bytes)
     {
-        data_.assign(count, std::vector<BYTE>(bytes));
-        hdrs_.assign(count, WAVEHDR{});
-        for (int i = 0; i < count; ++i) {
-            for (DWORD s = 0; s < bytes / 2; ++s) {
-                const int16_t v = static_cast<int16_t>(1000 * i + 1 + static_cast<int>(s));
-                memcpy(&data_[i][2 * s], &v, 2);
-            }
-            hdrs_[i].lpData = reinterpret_cast<LPSTR>(data_[i].data());
-            hdrs_[i].dwBufferLength = bytes;
-        }
+        bufs_.MakeSamples(count, bytes,
+                          [](int i, DWORD s) { return static_cast<int16_t>(1000 * i + 1 + static_cast<int>(s)); });
     }
     void PrepareAndWrite(HWAVEOUT h, int first, int count)
     {
-        for (int i = first; i < first + count; ++i) {
-            ASSERT_EQ(waveOutPrepareHeader(h, &hdrs_[i], kHdr), MMSYSERR_NOERROR);
-            ASSERT_EQ(waveOutWrite(h, &hdrs_[i], kHdr), MMSYSERR_NOERROR);
-        }
+        ASSERT_EQ(bufs_.Write(h, static_cast<size_t>(first), static_cast<size_t>(count)), MMSYSERR_NOERROR);
     }
 
     // Listeners outlive the handles TearDown closes.
@@ -76,8 +65,7 @@ protected:
     Listener other_;
     Listener third_;
     OpenDevices<HWAVEOUT> open_;
-    std::vector<std::vector<BYTE>> data_;
-    std::vector<WAVEHDR> hdrs_;
+    Buffers bufs_;
 };
 
 TEST_F(StandIn, StepReturnsOnlyOnceTheCallbackHasReturned)
@@ -106,7 +94,7 @@ TEST_F(StandIn, HeaderFlagsFollowPrepareWriteDoneAndUnprepare)
 {
     HWAVEOUT h = Open();
     MakeBuffers(1, 32);
-    WAVEHDR& hdr = hdrs_[0];
+    WAVEHDR& hdr = bufs_[0];
 
     EXPECT_EQ(waveOutWrite(h, &hdr, kHdr), static_cast<MMRESULT>(WAVERR_UNPREPARED));
     ASSERT_EQ(waveOutPrepareHeader(h, &hdr, kHdr), MMSYSERR_NOERROR);
@@ -132,13 +120,13 @@ TEST_F(StandIn, HeaderSizeMustBeTheSizeOfWaveHdr)
 {
     HWAVEOUT h = Open();
     MakeBuffers(1, 32);
-    EXPECT_EQ(waveOutPrepareHeader(h, &hdrs_[0], kHdr - 1), static_cast<MMRESULT>(MMSYSERR_INVALPARAM));
-    EXPECT_EQ(waveOutPrepareHeader(h, &hdrs_[0], kHdr + 8), static_cast<MMRESULT>(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(waveOutPrepareHeader(h, &bufs_[0], kHdr - 1), static_cast<MMRESULT>(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(waveOutPrepareHeader(h, &bufs_[0], kHdr + 8), static_cast<MMRESULT>(MMSYSERR_INVALPARAM));
     EXPECT_EQ(waveOutPrepareHeader(h, nullptr, kHdr), static_cast<MMRESULT>(MMSYSERR_INVALPARAM));
-    EXPECT_EQ(hdrs_[0].dwFlags, 0u);
-    ASSERT_EQ(waveOutPrepareHeader(h, &hdrs_[0], kHdr), MMSYSERR_NOERROR);
-    EXPECT_EQ(waveOutWrite(h, &hdrs_[0], 32 + kHdr), static_cast<MMRESULT>(MMSYSERR_INVALPARAM));
-    EXPECT_EQ(waveOutUnprepareHeader(h, &hdrs_[0], 0), static_cast<MMRESULT>(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(bufs_[0].dwFlags, 0u);
+    ASSERT_EQ(waveOutPrepareHeader(h, &bufs_[0], kHdr), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutWrite(h, &bufs_[0], 32 + kHdr), static_cast<MMRESULT>(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(waveOutUnprepareHeader(h, &bufs_[0], 0), static_cast<MMRESULT>(MMSYSERR_INVALPARAM));
 }
 
 TEST_F(StandIn, AClosedHandleIsRefusedByEveryCallAndNeverHandedOutAgain)
@@ -151,9 +139,9 @@ TEST_F(StandIn, AClosedHandleIsRefusedByEveryCallAndNeverHandedOutAgain)
     DWORD volume = 0;
     MMTIME t = {};
     t.wType = TIME_BYTES;
-    EXPECT_EQ(waveOutPrepareHeader(h, &hdrs_[0], kHdr), bad);
-    EXPECT_EQ(waveOutUnprepareHeader(h, &hdrs_[0], kHdr), bad);
-    EXPECT_EQ(waveOutWrite(h, &hdrs_[0], kHdr), bad);
+    EXPECT_EQ(waveOutPrepareHeader(h, &bufs_[0], kHdr), bad);
+    EXPECT_EQ(waveOutUnprepareHeader(h, &bufs_[0], kHdr), bad);
+    EXPECT_EQ(waveOutWrite(h, &bufs_[0], kHdr), bad);
     EXPECT_EQ(waveOutReset(h), bad);
     EXPECT_EQ(waveOutGetVolume(h, &volume), bad);
     EXPECT_EQ(waveOutSetVolume(h, 0), bad);
@@ -161,7 +149,7 @@ TEST_F(StandIn, AClosedHandleIsRefusedByEveryCallAndNeverHandedOutAgain)
     EXPECT_EQ(waveOutClose(h), bad);
     EXPECT_EQ(waveOutClose(nullptr), bad);
     EXPECT_EQ(waveOutGetVolume(nullptr, &volume), bad);
-    EXPECT_EQ(hdrs_[0].dwFlags, 0u);
+    EXPECT_EQ(bufs_[0].dwFlags, 0u);
 
     HWAVEOUT again = Open();
     EXPECT_NE(again, h);
@@ -312,16 +300,16 @@ TEST_F(StandIn, ThePrepareFaultHitsTheCallsItNamesAndChangesNothing)
     SvWaveTestSetFaults(&faults);
     HWAVEOUT h = Open();
     MakeBuffers(3, 32);
-    EXPECT_EQ(waveOutPrepareHeader(h, &hdrs_[0], kHdr), MMSYSERR_NOERROR);
-    EXPECT_EQ(waveOutPrepareHeader(h, &hdrs_[1], kHdr), static_cast<MMRESULT>(MMSYSERR_INVALHANDLE));
-    EXPECT_EQ(hdrs_[1].dwFlags, 0u);
-    EXPECT_EQ(waveOutPrepareHeader(h, &hdrs_[1], kHdr), static_cast<MMRESULT>(MMSYSERR_INVALHANDLE));
-    EXPECT_EQ(waveOutPrepareHeader(h, &hdrs_[1], kHdr), MMSYSERR_NOERROR);
-    EXPECT_EQ(hdrs_[1].dwFlags, static_cast<DWORD>(WHDR_PREPARED));
-    EXPECT_EQ(waveOutPrepareHeader(h, &hdrs_[2], kHdr), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutPrepareHeader(h, &bufs_[0], kHdr), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutPrepareHeader(h, &bufs_[1], kHdr), static_cast<MMRESULT>(MMSYSERR_INVALHANDLE));
+    EXPECT_EQ(bufs_[1].dwFlags, 0u);
+    EXPECT_EQ(waveOutPrepareHeader(h, &bufs_[1], kHdr), static_cast<MMRESULT>(MMSYSERR_INVALHANDLE));
+    EXPECT_EQ(waveOutPrepareHeader(h, &bufs_[1], kHdr), MMSYSERR_NOERROR);
+    EXPECT_EQ(bufs_[1].dwFlags, static_cast<DWORD>(WHDR_PREPARED));
+    EXPECT_EQ(waveOutPrepareHeader(h, &bufs_[2], kHdr), MMSYSERR_NOERROR);
     // A later open counts afresh.
     HWAVEOUT h2 = Open(Pcm(1), &other_);
-    WAVEHDR fresh = hdrs_[0];
+    WAVEHDR fresh = bufs_[0];
     fresh.dwFlags = 0;
     EXPECT_EQ(waveOutPrepareHeader(h2, &fresh, kHdr), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutPrepareHeader(h2, &fresh, kHdr), static_cast<MMRESULT>(MMSYSERR_INVALHANDLE));
@@ -353,7 +341,7 @@ TEST_F(StandIn, AVolumeFaultFailsBothVolumeCallsAndKeepsTheLevel)
     MakeBuffers(1, 32);
     PrepareAndWrite(h, 0, 1);
     ASSERT_EQ(SvWaveTestStep(h, 1), 1u);
-    EXPECT_EQ(SvWaveTestOutput(), data_[0]);
+    EXPECT_EQ(SvWaveTestOutput(), bufs_.Data(0));
 }
 
 TEST_F(StandIn, AQuickDeviceCompletesTheFirstWritesBeforeTheyReturn)
@@ -399,7 +387,7 @@ TEST_F(StandIn, EveryCallIsRecordedWithItsArgumentsResultAndThread)
     EXPECT_EQ(calls[1].dwCallback, reinterpret_cast<DWORD_PTR>(&Listener::Proc));
     EXPECT_EQ(memcmp(&calls[1].wfx, &f, sizeof(f)), 0);
     EXPECT_EQ(calls[2].nCall, SV_WAVE_CALL_PREPARE);
-    EXPECT_EQ(calls[2].pwh, &hdrs_[0]);
+    EXPECT_EQ(calls[2].pwh, &bufs_[0]);
     EXPECT_EQ(calls[2].uArg, kHdr);
     EXPECT_EQ(calls[3].nCall, SV_WAVE_CALL_WRITE);
     EXPECT_EQ(calls[4].nCall, SV_WAVE_CALL_SETVOLUME);

@@ -237,47 +237,42 @@ private:
         Notice(h, msg, instance, p1, p2);
     }
 
+    // The open forwarders of both directions: a CALLBACK_FUNCTION open goes to
+    // the real entry point with `proc` in front of the library's callback.
+    template <typename Handle, typename RealOpen, typename Proc>
+    static MMRESULT OpenThrough(RealOpen real, bool output, Proc proc, Handle* ph, UINT id, LPCWAVEFORMATEX format,
+                                DWORD_PTR callback, DWORD_PTR instance, DWORD flags)
+    {
+        if ((flags & CALLBACK_TYPEMASK) != CALLBACK_FUNCTION)
+            return real(ph, id, format, callback, instance, flags);
+        Device* d = Get().NewDevice(output, callback, instance, format);
+        // The handle is known once the open returns; the open notice comes
+        // before.
+        const MMRESULT r =
+            real(ph, id, format, reinterpret_cast<DWORD_PTR>(proc), reinterpret_cast<DWORD_PTR>(d), flags);
+        if (r == MMSYSERR_NOERROR && ph != nullptr)
+            d->handle = *ph;
+        return r;
+    }
     static MMRESULT WINAPI OutOpen(LPHWAVEOUT phwo, UINT id, LPCWAVEFORMATEX format, DWORD_PTR callback,
                                    DWORD_PTR instance, DWORD flags)
     {
-        Spy& spy = Get();
-        if ((flags & CALLBACK_TYPEMASK) != CALLBACK_FUNCTION)
-            return spy.realOutOpen_(phwo, id, format, callback, instance, flags);
-        Device* d = spy.NewDevice(true, callback, instance, format);
-        // The handle is known once the open returns; WOM_OPEN comes before.
-        const MMRESULT r = spy.realOutOpen_(phwo, id, format, reinterpret_cast<DWORD_PTR>(&OutProc),
-                                            reinterpret_cast<DWORD_PTR>(d), flags);
-        if (r == MMSYSERR_NOERROR && phwo != nullptr)
-            d->handle = *phwo;
-        return r;
+        return OpenThrough(Get().realOutOpen_, true, &OutProc, phwo, id, format, callback, instance, flags);
     }
     static MMRESULT WINAPI InOpen(LPHWAVEIN phwi, UINT id, LPCWAVEFORMATEX format, DWORD_PTR callback,
                                   DWORD_PTR instance, DWORD flags)
     {
-        Spy& spy = Get();
-        if ((flags & CALLBACK_TYPEMASK) != CALLBACK_FUNCTION)
-            return spy.realInOpen_(phwi, id, format, callback, instance, flags);
-        Device* d = spy.NewDevice(false, callback, instance, format);
-        const MMRESULT r = spy.realInOpen_(phwi, id, format, reinterpret_cast<DWORD_PTR>(&InProc),
-                                           reinterpret_cast<DWORD_PTR>(d), flags);
-        if (r == MMSYSERR_NOERROR && phwi != nullptr)
-            d->handle = *phwi;
-        return r;
+        return OpenThrough(Get().realInOpen_, false, &InProc, phwi, id, format, callback, instance, flags);
     }
-    static MMRESULT WINAPI OutClose(HWAVEOUT h)
+    template <typename Handle, typename RealClose>
+    static MMRESULT CloseThrough(RealClose real, Handle h)
     {
-        Spy& spy = Get();
-        const MMRESULT r = spy.realOutClose_(h);
+        const MMRESULT r = real(h);
         Closed(h, r);
         return r;
     }
-    static MMRESULT WINAPI InClose(HWAVEIN h)
-    {
-        Spy& spy = Get();
-        const MMRESULT r = spy.realInClose_(h);
-        Closed(h, r);
-        return r;
-    }
+    static MMRESULT WINAPI OutClose(HWAVEOUT h) { return CloseThrough(Get().realOutClose_, h); }
+    static MMRESULT WINAPI InClose(HWAVEIN h) { return CloseThrough(Get().realInClose_, h); }
     static void Closed(HANDLE h, MMRESULT r)
     {
         if (Device* d = Get().Find(h)) {
