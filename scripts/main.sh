@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job from a fresh clone: installs the packages, builds (which makes
-# the speech samples), and plays the AMR sample through the library as a
+# The main job from a fresh clone: installs the packages it needs (the main
+# profile of scripts/setup.sh: nothing for tests or Windows), builds the
+# library and the host programs (which makes the speech samples), and plays the AMR sample through the library as a
 # video-recorder client would. With a sound card it plays on the default
 # output device; without one it plays on the virtual real-time device and
 # records what it played to build/speech-played.wav.
@@ -8,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSV_BUILD_TESTS=OFF -DSV_BUILD_BENCH=OFF
 cmake --build build -j "${JOBS:-2}"
 
 sample=build/samples/speech.amr
