@@ -4,6 +4,8 @@
 # qemu-i386 can run it, once binfmt_misc hands 32-bit ELF files to it.
 #
 #   run32.sh --check   exit 0 when 32-bit Linux programs start here; else say why
+#   run32.sh --mode    print how they start: "native", or "qemu" (through
+#                      qemu-user, registered with binfmt_misc); exit 1 if not
 #   run32.sh --setup   make them start: register qemu-i386 when the kernel
 #                      cannot (needs root, binfmt_misc and qemu-user)
 set -u
@@ -11,12 +13,20 @@ probe=/usr/lib/wine/wine   # wine32's loader: a 32-bit ELF program
 
 starts() { "$probe" --version >/dev/null 2>&1; }
 
+# binfmt_misc's handlers come before the kernel's own ELF loader: with an
+# enabled qemu-i386 entry, every 32-bit program runs through qemu.
+via_qemu() { grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null; }
+
 case "${1:-}" in
 --check)
   [ -x "$probe" ] || { echo "wine32 is not installed ($probe missing)"; exit 1; }
   starts && exit 0
   echo "32-bit programs do not start: $("$probe" --version 2>&1 | head -n 1)"
   exit 1
+  ;;
+--mode)
+  [ -x "$probe" ] && starts || { echo "none"; exit 1; }
+  if via_qemu; then echo qemu; else echo native; fi
   ;;
 --setup)
   [ -x "$probe" ] || { echo "run32: wine32 is not installed ($probe missing)" >&2; exit 1; }
@@ -36,7 +46,7 @@ case "${1:-}" in
   echo "run32: 32-bit programs run through $qemu"
   ;;
 *)
-  echo "usage: run32.sh --check | --setup" >&2
+  echo "usage: run32.sh --check | --mode | --setup" >&2
   exit 2
   ;;
 esac

@@ -20,19 +20,19 @@ scripts/windows.sh
 step "ThreadSanitizer: concurrency tests"
 cmake -S . -B build-tsan -DSV_SANITIZE=thread -DSV_BUILD_BENCH=OFF -DSV_BUILD_TOOLS=OFF
 cmake --build build-tsan -j "$jobs"
-ctest --test-dir build-tsan -L tsan --output-on-failure -j "$jobs"
+scripts/ctest.sh --test-dir build-tsan -L tsan --output-on-failure -j "$jobs"
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer: all tests"
 cmake -S . -B build-asan -DSV_SANITIZE=address,undefined -DSV_BUILD_BENCH=OFF
 cmake --build build-asan -j "$jobs"
-ctest --test-dir build-asan --output-on-failure -j "$jobs"
+scripts/ctest.sh --test-dir build-asan --output-on-failure -j "$jobs"
 
 # clang's UndefinedBehaviorSanitizer also checks the function type of every
 # indirect call, the device callbacks among them.
 step "Clang AddressSanitizer + UndefinedBehaviorSanitizer: all tests"
 CC=clang CXX=clang++ cmake -S . -B build-clang-asan -DSV_SANITIZE=address,undefined -DSV_BUILD_BENCH=OFF
 cmake --build build-clang-asan -j "$jobs"
-ctest --test-dir build-clang-asan --output-on-failure -j "$jobs"
+scripts/ctest.sh --test-dir build-clang-asan --output-on-failure -j "$jobs"
 
 if [ -f fuzz/CMakeLists.txt ]; then
   step "Fuzz targets: payload decoding, playback and capture exports (bounded, AddressSanitizer)"
@@ -46,4 +46,4 @@ step "Normal build: all tests"
 # The main job configures the same tree without tests; they are asked for here.
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSV_BUILD_TESTS=ON -DSV_BUILD_BENCH=ON
 cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs"
+scripts/ctest.sh --test-dir build --output-on-failure -j "$jobs"

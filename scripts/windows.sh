@@ -35,5 +35,5 @@ scripts/wine-prefix.sh
 
 for arch in "${arches[@]}"; do
   step "Windows $arch: tests (package checks, and the suites under wine)"
-  ctest --test-dir "build-$arch" --output-on-failure -j "$jobs"
+  scripts/ctest.sh --test-dir "build-$arch" --output-on-failure -j "$jobs"
 done

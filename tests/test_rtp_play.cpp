@@ -184,7 +184,7 @@ TEST_F(RtpPlayTest, LoopbackPlaysTheReferenceDecode)
 TEST_F(RtpPlayTest, FfmpegAsThePeerPlaysTheReferenceDecode)
 {
     if (system("command -v ffmpeg >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "ffmpeg is not installed (scripts/setup.sh installs it)";
+        GTEST_SKIP() << "ffmpeg is not installed (scripts/setup.sh --test installs it)";
     const struct {
         const char* file;
         const char* options;
@@ -263,17 +263,31 @@ TEST_F(RtpPlayTest, ASenderAheadOfTheDeviceShowsTheLatencyTrim)
     // One cut, down to about the pre-buffer.
     EXPECT_GE(dropped, peak - 8 - 4);
     EXPECT_LE(queuedAfter, 8 + 3);
+}
 
-    // The same file is what scripts/plot-stats draws.
+// scripts/plot-stats draws what --stats writes, and names the line of a file
+// it cannot draw.
+TEST_F(RtpPlayTest, PlotStatsDrawsTheStatisticsAndNamesAMalformedLine)
+{
+    if (system("command -v gnuplot >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "gnuplot is not installed (scripts/setup.sh --test installs it)";
+    const std::string header = "time_s,packets,lost,late,reordered,duplicates,invalid,frames_fed,frames_queued,"
+                               "playing_pts,latency_ms,underruns,dropped_frames\n";
+    const std::string rows = header + "1,50,0,0,0,0,0,50,8,1000,560,0,0\n"
+                                      "2,100,1,0,0,0,0,100,9,2000,580,0,0\n"
+                                      "3,150,1,1,0,0,0,150,7,3000,540,1,2\n";
+    WriteBytes(Temp("stats.csv"), Bytes(rows.begin(), rows.end()));
     const Result plot = Run(SV_PLOT_STATS, "'" + Temp("stats.csv") + "' '" + Temp("stats.png") + "'");
     EXPECT_EQ(plot.status, 0) << plot.err;
     struct stat png = {};
     EXPECT_EQ(stat(Temp("stats.png").c_str(), &png), 0);
     EXPECT_GT(png.st_size, 1000);
-    WriteBytes(Temp("bad.csv"), Bytes{'t', 'i', 'm', 'e', '_', 's', '\n', '1', '\n'});
-    const Result bad = Run(SV_PLOT_STATS, "'" + Temp("bad.csv") + "'");
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_NE(bad.err.find("line 1: no column"), std::string::npos) << bad.err;
+
+    const std::string bad = header + "1,50,0,0,0,0,0,50,8,1000,x,0,0\n";
+    WriteBytes(Temp("bad.csv"), Bytes(bad.begin(), bad.end()));
+    const Result refused = Run(SV_PLOT_STATS, "'" + Temp("bad.csv") + "'");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("line 2: field 11 is not a number"), std::string::npos) << refused.err;
 }
 
 } // namespace
