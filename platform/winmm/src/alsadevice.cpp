@@ -1,10 +1,14 @@
 // The ALSA device: plays through, or records from, libasound's "default" PCM,
 // which converts the rate and format as the card needs. The device thread
 // writes each buffer; a buffer counts as played once ALSA has taken all of
-// it. Recording reads what ALSA has captured, without blocking, so that a
-// stop or reset is heard within one short wait.
+// it. Both directions use the PCM without blocking and wait for it a short
+// while at a time, so that a stop, reset or close is heard within one short
+// wait even when the sound server behind the PCM has stopped moving (a
+// suspended server, a headset that stopped streaming): nothing here waits on
+// ALSA without a bound.
 #include <alsa/asoundlib.h>
 #include <errno.h>
+#include <poll.h>
 #include <string.h>
 
 #include <algorithm>
@@ -22,9 +26,34 @@ namespace {
 // ALSA's own buffer: long enough to ride out a late callback, short enough
 // that a reset or close is heard at once.
 const unsigned kLatencyMicroseconds = 200000;
-// Recording waits for captured samples this long at a time before it looks
-// for an interrupt again.
-const int kCaptureWaitMs = 10;
+// The device thread waits for ALSA this long at a time before it looks for an
+// interrupt again.
+const int kWaitMs = 10;
+// A close without a reset lets ALSA play what it holds for at most this long
+// (its buffer, with some slack) before it drops the rest: a device that has
+// stopped moving never plays it out.
+const auto kDrainBound = std::chrono::microseconds(kLatencyMicroseconds) + std::chrono::milliseconds(100);
+
+// Waits at most `ms` for the PCM to be ready to take or give samples. Not
+// snd_pcm_wait: it polls again, without a bound, for as long as a plugin's
+// descriptors wake it without the PCM being ready, which the PulseAudio
+// plugin does for ever while its server's device is stalled.
+void WaitForPcm(snd_pcm_t* pcm, int ms)
+{
+    pollfd fds[8];
+    const int n = snd_pcm_poll_descriptors(pcm, fds, 8);
+    if (n <= 0 || poll(fds, static_cast<nfds_t>(n), ms) <= 0) {
+        if (n <= 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return;
+    }
+    unsigned short revents = 0;
+    if (snd_pcm_poll_descriptors_revents(pcm, fds, static_cast<unsigned>(n), &revents) < 0 ||
+        (revents & (POLLIN | POLLOUT)) == 0) {
+        // Woken for nothing: do not spin.
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+}
 
 // ALSA prints its complaints to standard error, which on a machine without a
 // sound card would greet every open; the open's result says enough.
@@ -47,7 +76,7 @@ public:
 
         const bool capture = direction == Direction::kInput;
         if (snd_pcm_open(&m_pcm, "default", capture ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
-                         capture ? SND_PCM_NONBLOCK : 0) < 0) {
+                         SND_PCM_NONBLOCK) < 0) {
             m_pcm = nullptr;
             return MMSYSERR_NODRIVER;
         }
@@ -77,6 +106,11 @@ public:
             if (m_epoch.load() != epoch)
                 return false;
             snd_pcm_sframes_t written = snd_pcm_writei(m_pcm, p, left);
+            if (written == -EAGAIN || written == 0) {
+                // ALSA's buffer is full: wait for room, or for an interrupt.
+                WaitForPcm(m_pcm, kWaitMs);
+                continue;
+            }
             if (written < 0)
                 written = snd_pcm_recover(m_pcm, static_cast<int>(written), 1);
             if (written < 0) {
@@ -112,8 +146,10 @@ public:
                 // Nothing captured yet. (A plugin that has run out of input
                 // answers 0 without waiting: the sleep keeps that from
                 // spinning.)
-                if (snd_pcm_wait(m_pcm, kCaptureWaitMs) <= 0 || got == 0)
+                if (got == 0)
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                else
+                    WaitForPcm(m_pcm, kWaitMs);
                 continue;
             }
             if (snd_pcm_recover(m_pcm, static_cast<int>(got), 1) == 0) {
@@ -125,7 +161,7 @@ public:
             const auto end = std::chrono::steady_clock::now() +
                              std::chrono::microseconds(static_cast<int64_t>(frames) * 1000000 / m_format.nSamplesPerSec);
             while (m_epoch.load() == epoch && std::chrono::steady_clock::now() < end)
-                std::this_thread::sleep_for(std::chrono::milliseconds(kCaptureWaitMs));
+                std::this_thread::sleep_for(std::chrono::milliseconds(kWaitMs));
             if (m_epoch.load() != epoch)
                 return 0;
             SilenceRecorded(data, frames);
@@ -146,15 +182,34 @@ public:
             return;
         }
         // After a reset the rest is dropped; otherwise what ALSA still holds
-        // is played out (at most its 200 ms buffer).
-        if (m_epoch.load() != m_writtenEpoch)
-            snd_pcm_drop(m_pcm);
-        else
-            snd_pcm_drain(m_pcm);
+        // is played out (at most its 200 ms buffer), as long as it moves.
+        if (m_epoch.load() == m_writtenEpoch)
+            PlayOut();
+        snd_pcm_drop(m_pcm);
         CloseHandle();
     }
 
 private:
+    // Waits, within kDrainBound, until ALSA has played what it was given.
+    // (snd_pcm_drain would wait for as long as the device takes.)
+    void PlayOut()
+    {
+        const auto end = std::chrono::steady_clock::now() + kDrainBound;
+        while (std::chrono::steady_clock::now() < end) {
+            const snd_pcm_state_t state = snd_pcm_state(m_pcm);
+            if (state != SND_PCM_STATE_RUNNING && state != SND_PCM_STATE_PREPARED)
+                return;
+            snd_pcm_sframes_t delay = 0;
+            if (snd_pcm_delay(m_pcm, &delay) < 0 || delay <= 0)
+                return;
+            // A prepared PCM that holds less than its start threshold plays
+            // only once started.
+            if (state == SND_PCM_STATE_PREPARED)
+                snd_pcm_start(m_pcm);
+            std::this_thread::sleep_for(std::chrono::milliseconds(kWaitMs));
+        }
+    }
+
     void SilenceRecorded(BYTE* data, snd_pcm_uframes_t frames)
     {
         const size_t bytes = static_cast<size_t>(frames) * m_format.nBlockAlign;

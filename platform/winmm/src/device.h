@@ -7,10 +7,12 @@
 // time; it never calls the application and never touches a header.
 //
 // Contract, which every device keeps:
-// - Open and Close run on the application's thread inside waveOutOpen /
-//   waveInOpen and waveOutClose / waveInClose, with no lock of the stand-in
-//   held. Close runs after the device thread has ended, so it never overlaps
-//   Transfer or Record.
+// - Open runs on the application's thread inside waveOutOpen / waveInOpen,
+//   with no lock of the stand-in held. Close runs on the device thread as its
+//   last act, after the stream's close has interrupted the last Transfer or
+//   Record, so it never overlaps them; the close waits for it at most 500 ms
+//   (a device that takes longer is abandoned, see stream.h). It should return
+//   well within that bound.
 // - Transfer (output) and Record (input) run on the device thread only, with
 //   no lock of the stand-in held, one call at a time. `epoch` is the stream's
 //   reset count when the call began; once Interrupt has been called with a

@@ -15,6 +15,17 @@ namespace {
 const auto kDeviceCallbackWait = std::chrono::seconds(2);
 // A step waits this long for one buffer's callback to return.
 const auto kStepWait = std::chrono::seconds(5);
+// A close waits this long for the device thread to let go of the device (its
+// last transfer interrupted, the device closed). A device that has not by
+// then (a sound server that does not answer) is abandoned: its thread goes on
+// alone, keeps the stream alive, calls nobody back, and frees both if the
+// device ever returns.
+const auto kCloseWait = std::chrono::milliseconds(500);
+
+// Device threads that a close abandoned and that have not ended yet.
+std::mutex g_abandonedMutex;
+std::condition_variable g_abandonedCv;
+unsigned g_abandoned = 0;
 
 // The callbacks running on this thread, innermost first. A reset made from
 // inside one of them leaves its notices here, to be delivered when that
@@ -73,25 +84,23 @@ WaveStream::WaveStream(Direction direction, SvWaveDeviceKind kind, std::unique_p
 
 WaveStream::~WaveStream()
 {
-    // Only a stream that was never closed still has its thread; the registry
-    // never lets go of open streams, so this is a process that tears down.
-    if (m_thread.joinable()) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
-            m_device->Interrupt(++m_resetCount);
-        }
-        m_cv.notify_all();
-        m_thread.join();
+    // The device thread holds the stream while it runs, so it has ended (or
+    // was never started) by now; it closes the device itself.
+    if (!m_deviceEnded)
         m_device->Close();
-    }
 }
 
 void WaveStream::Start(HANDLE handle)
 {
     m_handle = handle;
-    m_thread = std::thread(&WaveStream::DeviceThread, this);
+    m_thread = std::thread([self = shared_from_this()] { self->DeviceThread(); });
     m_threadId = m_thread.get_id();
+}
+
+bool WaitForAbandonedDevices(std::chrono::milliseconds bound)
+{
+    std::unique_lock<std::mutex> lock(g_abandonedMutex);
+    return g_abandonedCv.wait_for(lock, bound, [] { return g_abandoned == 0; });
 }
 
 void WaveStream::NotifyOpen()
@@ -185,6 +194,19 @@ void WaveStream::DeviceThread()
         PlayLoop(lock);
     else
         RecordLoop(lock);
+    // The close is waiting (bounded) for the device to be let go of.
+    lock.unlock();
+    m_device->Close();
+    lock.lock();
+    m_deviceEnded = true;
+    const bool abandoned = m_abandoned;
+    m_cv.notify_all();
+    lock.unlock();
+    if (abandoned) {
+        std::lock_guard<std::mutex> count(g_abandonedMutex);
+        --g_abandoned;
+        g_abandonedCv.notify_all();
+    }
 }
 
 void WaveStream::ReturnFromDevice(std::unique_lock<std::mutex>& lock, LPWAVEHDR hdr)
@@ -219,9 +241,11 @@ void WaveStream::PlayLoop(std::unique_lock<std::mutex>& lock)
         // The samples and the level are taken when the buffer starts to play.
         ApplyVolume(m_format, m_volume, reinterpret_cast<const BYTE*>(hdr->lpData), m_render.data(), bytes);
 
+        m_deviceBusy = true;
         lock.unlock();
         const bool played = m_device->Transfer(m_render.data(), bytes, continuous, epoch);
         lock.lock();
+        m_deviceBusy = false;
 
         // A reset or close in the meantime has taken the buffer back.
         if (!played || epoch != m_resetCount || m_head != hdr || m_stop)
@@ -262,9 +286,11 @@ void WaveStream::RecordLoop(std::unique_lock<std::mutex>& lock)
         if (m_render.size() < room)
             m_render.resize(room);
 
+        m_deviceBusy = true;
         lock.unlock();
         DWORD got = m_device->Record(m_render.data(), room, continuous, epoch);
         lock.lock();
+        m_deviceBusy = false;
 
         // A stop, reset or close in the meantime has taken the buffer back,
         // and what was recorded for it goes nowhere.
@@ -407,12 +433,26 @@ MMRESULT WaveStream::Close()
         return WAVERR_STILLPLAYING;
     m_closed = true;
     m_stop = true;
+    // A transfer or recording still under way (a buffer the device holds on
+    // to after its reset) returns now; nothing it did counts.
+    if (m_deviceBusy)
+        m_device->Interrupt(++m_resetCount);
     m_cv.notify_all();
-    lock.unlock();
-    if (m_thread.joinable())
+    if (m_cv.wait_for(lock, kCloseWait, [this] { return m_deviceEnded; })) {
+        lock.unlock();
         m_thread.join();
-    m_device->Close();
-    lock.lock();
+        lock.lock();
+    } else {
+        m_abandoned = true;
+        {
+            std::lock_guard<std::mutex> count(g_abandonedMutex);
+            ++g_abandoned;
+        }
+        m_thread.detach();
+        OutputDebugStringA(m_direction == Direction::kOutput
+                               ? "waveOutClose: the device did not let go within 500 ms; it is abandoned\n"
+                               : "waveInClose: the device did not let go within 500 ms; it is abandoned\n");
+    }
     if (m_device->SendsCloseNotice())
         Deliver(lock, m_msgClose, nullptr);
     return MMSYSERR_NOERROR;

@@ -20,10 +20,15 @@
 // - A reset or close from another thread first waits (bounded) for a callback
 //   running on the device thread to return, so that a buffer that callback
 //   queues again is returned too, and no callback runs after waveOutClose.
+// - A close returns within a bound whatever the device does: it interrupts
+//   the device and waits at most 500 ms for the device thread to close it;
+//   a device that does not let go by then is abandoned to its thread, which
+//   keeps the stream alive and calls nobody back.
 #pragma once
 
 #include <stdint.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -34,7 +39,7 @@
 
 namespace svwave {
 
-class WaveStream {
+class WaveStream : public std::enable_shared_from_this<WaveStream> {
 public:
     WaveStream(Direction direction, SvWaveDeviceKind kind, std::unique_ptr<WaveDevice> device,
                const WAVEFORMATEX& format, LPDRVCALLBACK callback, DWORD_PTR instance);
@@ -43,8 +48,9 @@ public:
     WaveStream(const WaveStream&) = delete;
     WaveStream& operator=(const WaveStream&) = delete;
 
-    // Starts the device thread; `handle` is the value the application knows
-    // this stream by. Done before the handle is published.
+    // Starts the device thread, which holds the stream until it ends;
+    // `handle` is the value the application knows this stream by. Done before
+    // the handle is published.
     void Start(HANDLE handle);
     // Delivers the open notice.
     void NotifyOpen();
@@ -131,6 +137,9 @@ private:
     uint64_t m_deviceDeliveries = 0;  // device-thread notices whose callback returned
     bool m_stop = false;
     bool m_closed = false;
+    bool m_deviceBusy = false;   // the device thread is in Transfer or Record
+    bool m_deviceEnded = false;  // the device thread has closed the device
+    bool m_abandoned = false;    // the close stopped waiting for the device thread
     bool m_ranDry = true;  // the queue was empty (or recording stopped) since the last buffer
     bool m_recording = false;  // input: between StartRecording and StopRecording/Reset
     uint64_t m_recordedBytes = 0;  // input: bytes recorded whose notices (if any) are delivered
@@ -139,6 +148,10 @@ private:
 
     std::vector<BYTE> m_render;  // device thread only: samples after volume, or recorded
 };
+
+// Waits up to `bound` until every device thread that a close abandoned has
+// ended; true when none is left.
+bool WaitForAbandonedDevices(std::chrono::milliseconds bound);
 
 // The open stream of `direction` behind a handle, or null: the registry keeps
 // closed handles from ever being used again, and an output handle is no input

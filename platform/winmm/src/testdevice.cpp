@@ -26,6 +26,10 @@ struct TestState {
     std::vector<BYTE> input;
     size_t inputPos = 0;
     UINT throwCalls = 0;  // calls of the kind faults.nThrowCall seen so far
+    // SvWaveTestReleaseDevices calls so far; a hung device call waits for the
+    // next one.
+    uint64_t releases = 0;
+    std::condition_variable released;
 };
 
 // Never destroyed: device threads may still write to it while the process
@@ -41,12 +45,16 @@ std::atomic<HWAVEIN> g_latestInHandle{nullptr};
 
 class TestDevice : public WaveDevice {
 public:
-    explicit TestDevice(const SvWaveTestFaults& faults) : m_faults(faults) {}
+    TestDevice(const SvWaveTestFaults& faults, uint64_t releases)
+        : m_faults(faults), m_hang(faults.bHangDevice != FALSE), m_releases(releases)
+    {
+    }
 
     MMRESULT Open(const WAVEFORMATEX&, Direction) override { return m_faults.mmrOpen; }
 
     bool Transfer(BYTE* data, DWORD bytes, bool, uint64_t epoch) override
     {
+        HangUntilReleased();
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             // Waits for the test, however long it takes: the device thread has
@@ -63,6 +71,7 @@ public:
     // Tokens are bytes here: the test grants exactly what is to be recorded.
     DWORD Record(BYTE* data, DWORD room, bool, uint64_t epoch) override
     {
+        HangUntilReleased();
         DWORD n = 0;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
@@ -111,7 +120,21 @@ public:
     }
 
 private:
+    // The device call that never returns: deaf to resets and closes, it waits
+    // for the test to release it, once.
+    void HangUntilReleased()
+    {
+        if (!m_hang)
+            return;
+        m_hang = false;
+        TestState& state = State();
+        std::unique_lock<std::mutex> lock(state.mutex);
+        state.released.wait(lock, [&] { return state.releases != m_releases; });
+    }
+
     const SvWaveTestFaults m_faults;
+    bool m_hang;                  // device thread
+    const uint64_t m_releases;    // state.releases when the device was made
     UINT m_prepareCalls = 0;  // under the stream's lock
     UINT m_writes = 0;        // under the stream's lock
     std::mutex m_mutex;
@@ -126,7 +149,7 @@ std::unique_ptr<WaveDevice> CreateTestDevice()
 {
     TestState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
-    return std::unique_ptr<WaveDevice>(new TestDevice(state.faults));
+    return std::unique_ptr<WaveDevice>(new TestDevice(state.faults, state.releases));
 }
 
 void RecordCall(const SvWaveCall& call)
@@ -224,6 +247,17 @@ SVWIN_API void SvWaveTestReset(void)
     state.output.clear();
     state.input.clear();
     state.inputPos = 0;
+}
+
+SVWIN_API BOOL SvWaveTestReleaseDevices(void)
+{
+    TestState& state = State();
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        ++state.releases;
+    }
+    state.released.notify_all();
+    return WaitForAbandonedDevices(std::chrono::seconds(5)) ? TRUE : FALSE;
 }
 
 SVWIN_API UINT SvWaveTestStep(HWAVEOUT hwo, UINT count)

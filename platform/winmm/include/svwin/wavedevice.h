@@ -162,12 +162,22 @@ typedef struct SvWaveTestFaults {
     // also on handles already open, while the test device is the default.
     int nThrowCall;
     UINT nThrowAt;
+    // TRUE: the device's first transfer (output) or recording (input) never
+    // returns, not for a reset nor a close, until SvWaveTestReleaseDevices: a
+    // sound server that has stopped answering. waveOutClose / waveInClose
+    // still return, within their bound, and abandon the device.
+    BOOL bHangDevice;
 } SvWaveTestFaults;
 
 // Faults for the test devices opened from now on; null clears them.
 SVWIN_API void SvWaveTestSetFaults(const SvWaveTestFaults* faults);
 // Clears the faults, the call record, the output log and the input feed.
 SVWIN_API void SvWaveTestReset(void);
+
+// Lets every hung device call (bHangDevice) return, then waits up to 5 s
+// until the device threads that closes abandoned have ended and let go of
+// their streams. TRUE when none is left.
+SVWIN_API BOOL SvWaveTestReleaseDevices(void);
 
 // Completes the next `count` queued buffers of a test device one at a time:
 // each WOM_DONE is delivered on the device's own thread, and the call returns
