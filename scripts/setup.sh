@@ -108,8 +108,9 @@ why_not() {
     return
   fi
   # Unmet dependencies name the package that breaks; otherwise apt's error.
-  local dep
-  dep=$(sed -n '/unmet dependencies:/,/^E:/{/^ /p}' "$log" | head -n 1 | sed -E 's/^ +//; s/ +/ /g')
+  local dep name=${1%%:*}
+  dep=$(sed -n '/unmet dependencies:/,/^E:/{/^ /p}' "$log" | sed -E 's/^ +//; s/ +/ /g')
+  dep=$(printf '%s\n' "$dep" | grep -m1 -F "$name" || printf '%s\n' "$dep" | head -n 1)
   if [ -n "$dep" ]; then echo "$dep"; else grep -m1 '^E:' "$log" | sed 's/^E: //'; fi
 }
 

@@ -2,8 +2,12 @@
 // table that reads them and makes the usage text.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+
+#include <string>
 #include <vector>
 
+#include "console.h"
 #include "numbers.h"
 #include "options.h"
 
@@ -172,6 +176,42 @@ TEST(ToolCommandLine, HelpStopsTheReadingAndTheUsageListsTheTable)
               "  --out FILE.wav     record to FILE.wav\n"
               "  --rtp [ADDR:]PORT  receive\n"
               "  --help\n");
+}
+
+} // namespace
+
+namespace {
+
+using svtool::StallWatch;
+
+// The stall watch speaks once when the device has not moved for its limit
+// while it had work, once more when it moves again, and never while the
+// device has nothing to do.
+TEST(ToolStallWatch, SpeaksOnceForAStallAndOnceWhenTheDeviceMovesAgain)
+{
+    FILE* out = tmpfile();
+    ASSERT_NE(out, nullptr);
+    using std::chrono::milliseconds;
+    StallWatch watch("prog", "the device has not moved", "the device moves again", milliseconds(5000), out);
+    const StallWatch::Clock::time_point t0{};
+    watch.Look(false, false, t0);                        // nothing to do yet
+    watch.Look(false, false, t0 + milliseconds(9000));   // idle: no stall
+    watch.Look(false, true, t0 + milliseconds(9000));    // work begins
+    watch.Look(false, true, t0 + milliseconds(13999));
+    EXPECT_FALSE(watch.Stalled());
+    watch.Look(false, true, t0 + milliseconds(14000));
+    EXPECT_TRUE(watch.Stalled());
+    watch.Look(false, true, t0 + milliseconds(30000));   // said once
+    watch.Look(true, true, t0 + milliseconds(31000));
+    EXPECT_FALSE(watch.Stalled());
+    watch.Look(false, true, t0 + milliseconds(35000));   // 4 s since the move
+    EXPECT_FALSE(watch.Stalled());
+
+    rewind(out);
+    char text[256] = {};
+    const size_t n = fread(text, 1, sizeof text - 1, out);
+    fclose(out);
+    EXPECT_EQ(std::string(text, n), "prog: the device has not moved for 5 s\nprog: the device moves again\n");
 }
 
 } // namespace

@@ -37,4 +37,34 @@ std::string ProgressLine::Bar(int filled, int width, char on, char off)
     return std::string(static_cast<size_t>(n), on) + std::string(static_cast<size_t>(width - n), off);
 }
 
+StallWatch::StallWatch(const char* program, const char* stalled, const char* resumed, Clock::duration limit,
+                       FILE* out)
+    : m_program(program), m_stalledText(stalled), m_resumedText(resumed), m_limit(limit), m_out(out)
+{
+}
+
+void StallWatch::Look(bool moved, bool expected, Clock::time_point now)
+{
+    if (moved || !expected) {
+        if (moved && m_stalled) {
+            fprintf(m_out, "%s: %s\n", m_program, m_resumedText);
+            fflush(m_out);
+        }
+        m_stalled = false;
+        m_watching = expected;
+        m_since = now;
+        return;
+    }
+    if (!m_watching) {
+        m_watching = true;
+        m_since = now;
+    }
+    if (!m_stalled && now - m_since >= m_limit) {
+        m_stalled = true;
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(m_limit).count();
+        fprintf(m_out, "%s: %s for %lld s\n", m_program, m_stalledText, static_cast<long long>(seconds));
+        fflush(m_out);
+    }
+}
+
 } // namespace svtool

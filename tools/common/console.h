@@ -3,6 +3,8 @@
 // console_posix.cpp and console_win.cpp.
 #pragma once
 
+#include <stdio.h>
+
 #include <chrono>
 #include <string>
 
@@ -50,6 +52,36 @@ private:
     const bool m_inPlace;
     const Clock::duration m_linePeriod;
     Clock::time_point m_nextDue;
+};
+
+// Says so when a device has stopped moving (a stalled sound server, a headset
+// that stopped streaming), and again when it moves once more, instead of
+// leaving a progress line frozen without a word. The program looks at its
+// device as it goes and tells the watch what it saw.
+class StallWatch {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Writes "<program>: <stalled> for 5 s" once the device has not moved for
+    // `limit` while it was expected to, and "<program>: <resumed>" when it
+    // moves again, each as a line of its own on `out`.
+    StallWatch(const char* program, const char* stalled, const char* resumed,
+               Clock::duration limit = std::chrono::seconds(5), FILE* out = stderr);
+
+    // `moved`: the device moved since the last look; `expected`: it has work
+    // to do (a time it has nothing to do does not count as a stall).
+    void Look(bool moved, bool expected, Clock::time_point now = Clock::now());
+    bool Stalled() const { return m_stalled; }
+
+private:
+    const char* const m_program;
+    const char* const m_stalledText;
+    const char* const m_resumedText;
+    const Clock::duration m_limit;
+    FILE* const m_out;
+    Clock::time_point m_since{};  // the last move, or when work began
+    bool m_watching = false;
+    bool m_stalled = false;
 };
 
 } // namespace svtool

@@ -142,7 +142,8 @@ class Player {
 public:
     Player(const Options& options, FrameSource& source, SV_DECODER handle)
         : m_o(options), m_source(source), m_handle(handle),
-          m_progress(!options.quiet, std::chrono::seconds(1))
+          m_progress(!options.quiet, std::chrono::seconds(1)),
+          m_stall("sonavex-play", "the output device has not taken audio", "the output device takes audio again")
     {
     }
 
@@ -195,6 +196,9 @@ private:
     FrameSource& m_source;
     SV_DECODER m_handle;
     svtool::ProgressLine m_progress;
+    // A device that stops taking frames while it has some is reported.
+    svtool::StallWatch m_stall;
+    int64_t m_seenPts = 0;     // the playing stamp at the last look
 
     Clock::time_point m_start;
     double m_pacedMs = 0;      // stream time the paced device has played
@@ -291,6 +295,10 @@ void Player::Observe()
     SV_GetPts(m_handle, &pts, &next);
     m_queued = std::max<int32_t>(SV_AudioDecGetFrames(m_handle), 0);
     CountDrops(pts);
+    // A paced device moves only as the player lets it.
+    if (!m_o.sound.Paced())
+        m_stall.Look(pts != m_seenPts, m_started && m_queued > 0);
+    m_seenPts = pts;
     // The clock reads 0 between frames when the queue has run dry.
     if (pts > 0 || m_queued > 0)
         m_playingMs = std::max(m_playingMs, static_cast<double>(pts));
@@ -462,7 +470,9 @@ void Player::PrintSummary()
                static_cast<unsigned long long>(net->duplicates), static_cast<unsigned long long>(net->invalid),
                static_cast<unsigned long long>(net->concealed), static_cast<unsigned long long>(net->restarts),
                static_cast<long long>(m_dropped));
-    if (m_leftQueued > 0)
+    if (m_leftQueued > 0 && m_stall.Stalled())
+        printf("%d frames never played: the output device stopped taking audio\n", m_leftQueued);
+    else if (m_leftQueued > 0)
         printf("%d frames never played: a live stream shorter than its pre-buffer of %d frames does not start\n",
                m_leftQueued, m_o.prebuffer);
 }

@@ -296,23 +296,40 @@ void PrintStart(const Options& o, SvWaveDeviceKind kind, const std::string& sour
 
 // Reads from the capture into the file until the duration is recorded, an
 // interrupt, or a failed write (in `writeError`). Returns the samples written.
-int64_t Record(const Options& o, SV_CAPTURE capture, SNDFILE* out, std::string* writeError)
+// A device that stops delivering is reported; with a duration the recording
+// ends when that duration (at the speed) and two seconds more have passed,
+// whatever the device has delivered by then (`cutShort`).
+int64_t Record(const Options& o, SV_CAPTURE capture, SNDFILE* out, std::string* writeError, bool* cutShort)
 {
     // Frames come every 20 ms of audio; the reader looks twice as often and
     // takes all that are queued, so that the library never has to cut.
     const auto poll = std::chrono::microseconds(static_cast<int64_t>(std::min(5000.0, 10000.0 / o.speed)));
     const int64_t target = o.duration > 0 ? std::llround(o.duration * kRate) : -1;
+    using Clock = std::chrono::steady_clock;
+    const bool deadlineSet = target >= 0 && o.speed > 0;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                           deadlineSet ? o.duration / o.speed + 2.0 : 0.0));
+    svtool::StallWatch stall("sonavex-record", "the input device has not delivered audio",
+                             "the input device delivers audio again");
     Meter meter(!o.quiet);
     std::vector<uint8_t> buf(kReadRoom);
     std::vector<int16_t> pcm(kReadRoom / 2);
     int64_t written = 0;
+    *cutShort = false;
     while (!svtool::Interrupted() && (target < 0 || written < target) && writeError->empty()) {
         uint32_t length = kReadRoom;
         if (SV_ReadAudioBuffer(capture, buf.data(), &length, 0) != 1) {
+            stall.Look(false, true);
+            if (deadlineSet && Clock::now() >= deadline) {
+                *cutShort = true;
+                break;
+            }
             meter.Report(written, false);
             std::this_thread::sleep_for(poll);
             continue;
         }
+        stall.Look(true, true);
         int64_t samples = length / 2;
         if (target >= 0)
             samples = std::min(samples, target - written);
@@ -353,7 +370,8 @@ int main(int argc, char** argv)
         PrintStart(o, kind, sourceNote);
 
     std::string writeError;
-    const int64_t written = Record(o, capture, out, &writeError);
+    bool cutShort = false;
+    const int64_t written = Record(o, capture, out, &writeError, &cutShort);
     SV_CloseAudioCapture(capture);
     const int closed = sf_close(out);
     if (writeError.empty() && closed != 0)
@@ -365,5 +383,11 @@ int main(int argc, char** argv)
     if (!o.quiet)
         printf("recorded %s (%lld samples) to %s%s\n", svtool::FormatTime(static_cast<double>(written) / kRate).c_str(),
                static_cast<long long>(written), o.out.c_str(), svtool::Interrupted() ? " (interrupted)" : "");
-    return 0;
+    if (cutShort) {
+        fprintf(stderr, "sonavex-record: the input device delivered %s of the %s asked for; the file holds that\n",
+                svtool::FormatTime(static_cast<double>(written) / kRate).c_str(),
+                svtool::FormatTime(o.duration).c_str());
+        return 1;
+    }
+    return svtool::Interrupted() ? 130 : 0;
 }
