@@ -148,12 +148,17 @@ TEST_F(RtpPlayTest, LoopbackPlaysTheReferenceDecode)
         const std::string playerArgs = std::string("--speed 4 --prebuffer 20 ") + (packed ? "--bandwidth-efficient" : "");
         // An underrun puts silence into the stream; on a loaded machine the
         // player can be held up for longer than its slack (100 ms at 4x with
-        // 20 frames queued): such a run says so in its summary and is made
-        // again.
+        // 20 frames queued), or a packet held up past the receiver's reorder
+        // window (15 ms of the wall's at 4x) and concealed: such a run says
+        // so in its summary and is made again.
+        const auto clean = [&](const Result& run) {
+            return run.out.find("underruns seen 0,") != std::string::npos &&
+                   (c.lossy || run.out.find("lost 0, late 0,") != std::string::npos);
+        };
         Result r;
         for (int attempt = 0; attempt < 3; ++attempt) {
             r = Receive(port, playerArgs, Send(c.file, port, "--speed 4 " + extra));
-            if (r.out.find("underruns seen 0,") != std::string::npos)
+            if (clean(r))
                 break;
         }
         ASSERT_EQ(r.status, 0) << r.err << r.out;
