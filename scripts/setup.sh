@@ -29,11 +29,12 @@ case "${1:-}" in
 esac
 
 # The main job: compiler, CMake, the library's libraries (ALSA, AMR-NB), the
-# host programs' (libsndfile, libsoxr) and what makes the speech samples.
+# host programs' (libsndfile, libsoxr, libsrtp2) and what makes the speech
+# samples.
 main_packages=(
   build-essential cmake pkg-config
   libasound2-dev libopencore-amrnb-dev
-  libsndfile1-dev libsoxr-dev espeak-ng sox
+  libsndfile1-dev libsoxr-dev libsrtp2-dev espeak-ng sox
 )
 # The tests cannot run without these.
 test_packages=(

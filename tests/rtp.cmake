@@ -2,7 +2,7 @@
 # sender's impairments; the codecs only to check that what the receiver makes
 # up for a gap decodes.
 if(TARGET svrtp)
-  sv_add_test(test_rtp SOURCES test_rtp_payload.cpp test_rtp_receiver.cpp
+  sv_add_test(test_rtp SOURCES test_rtp_payload.cpp test_rtp_receiver.cpp test_rtp_srtp.cpp
     LIBS svrtp AmrDll lib_VoiceEngine_dll LABELS rtp)
 endif()
 
@@ -17,7 +17,7 @@ endif()
 # device; scripts/plot-stats over its statistics.
 if(TARGET sonavex-send AND TARGET sonavex-play AND TARGET samples)
   sv_add_test(test_rtp_play SOURCES test_rtp_play.cpp
-    LIBS lib_VoiceEngine_dll sv::opencore_amrnb AmrDll LABELS rtp)
+    LIBS svrtp lib_VoiceEngine_dll sv::opencore_amrnb AmrDll LABELS rtp)
   add_dependencies(test_rtp_play sonavex-play sonavex-send samples)
   target_compile_definitions(test_rtp_play PRIVATE
     SV_PLAY_EXE="$<TARGET_FILE:sonavex-play>"

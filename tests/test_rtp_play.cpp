@@ -3,8 +3,16 @@
 // relaying an .amr file). What the virtual device played is compared with the
 // reference decode sample for sample; the statistics show the library's live
 // cut and latency trim as a host sees them.
-#include <algorithm>
+#include <arpa/inet.h>
+#include <ctype.h>
+#include <sys/socket.h>
 
+#include <algorithm>
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "impairment.h"
 #include "test_player_common.h"
 
 namespace {
@@ -54,6 +62,89 @@ const size_t kRingSamples = 10 * kBufferSamples;
     return ::testing::AssertionSuccess();
 }
 
+// A fresh SRTP master key and salt, in base64.
+std::string FreshKey()
+{
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::random_device device;
+    std::string key;
+    for (int group = 0; group < 10; ++group) {  // 30 bytes, 3 at a time
+        const unsigned v = device() & 0xFFFFFF;
+        for (int k = 3; k >= 0; --k)
+            key += digits[v >> (6 * k) & 63];
+    }
+    return key;
+}
+
+// The number after `label` in a tool's summary ("label N"), or -1.
+long long Count(const std::string& out, const std::string& label)
+{
+    long long n = -1;
+    for (size_t at = out.find(label + " "); at != std::string::npos; at = out.find(label + " ", at + 1)) {
+        const char* digits = out.c_str() + at + label.size() + 1;
+        if (isdigit(static_cast<unsigned char>(*digits)))
+            n = atoll(digits);
+    }
+    return n;
+}
+
+// A seeded flood at `port` from 127.0.0.2 while it runs, bounded in count and
+// time: random bytes, RTP headers of random sources, and well-formed AMR
+// packets of random sources and sequence numbers, as a stray or hostile
+// sender makes them.
+class Flood {
+public:
+    Flood(int port, int perSecond, int seconds) : m_thread([=] { Run(port, perSecond, seconds); }) {}
+    ~Flood()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    long long Sent() const { return m_sent; }
+
+private:
+    void Run(int port, int perSecond, int seconds)
+    {
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in from = {}, to = {};
+        from.sin_family = to.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
+        inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+            ADD_FAILURE() << "no flood socket on 127.0.0.2";
+            return;
+        }
+        svrtp::Random random(11);
+        const Bytes speech = ReadBytes(std::string(SV_SAMPLES_DIR) + "/speech.amr");
+        const auto start = std::chrono::steady_clock::now();
+        for (long long n = 0; !m_stop && n < static_cast<long long>(perSecond) * seconds; ++n) {
+            Bytes d(12 + random.Next() % 40);
+            for (uint8_t& b : d)
+                b = static_cast<uint8_t>(random.Next());
+            if (n % 4 != 0) {
+                d[0] = 0x80;  // RTP version 2
+                d[1] = 97;    // the stream's AMR payload type
+            }
+            if (n % 2 == 1) {
+                // A well-formed octet-aligned AMR packet: CMR, one ToC, a 12.2 frame.
+                d.resize(12);
+                d.push_back(0xF0);
+                d.insert(d.end(), speech.begin() + 6, speech.begin() + 6 + 32);
+                d[13] = 0x3C;
+            }
+            sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            ++m_sent;
+            std::this_thread::sleep_until(start + std::chrono::microseconds(n * 1000000 / perSecond));
+        }
+        close(fd);
+    }
+
+    std::atomic<bool> m_stop{false};
+    std::atomic<long long> m_sent{0};
+    std::thread m_thread;
+};
+
 // A port for each run: the process id spreads parallel test programs apart.
 int Port(int n) { return 20000 + (static_cast<int>(getpid()) % 2000) * 8 + n; }
 
@@ -100,7 +191,7 @@ protected:
         std::string line;
         std::getline(in, line);
         EXPECT_EQ(line, "time_s,packets,lost,late,reordered,duplicates,invalid,frames_fed,frames_queued,"
-                        "playing_pts,latency_ms,underruns,dropped_frames");
+                        "playing_pts,latency_ms,underruns,dropped_frames,foreign,filtered,auth_failed,replayed");
         while (std::getline(in, line)) {
             std::vector<double> row;
             std::istringstream fields(line);
@@ -193,19 +284,29 @@ TEST_F(RtpPlayTest, FfmpegAsThePeerPlaysTheReferenceDecode)
     const struct {
         const char* file;
         const char* options;
+        bool srtp;
     } cases[] = {
-        {"speech-dtx.amr", ""},
-        {"speech-475-dtx.amr", ""},
-        {"speech-dtx.amr", "-packetsize 100"},
-        {"speech-475-dtx.amr", "-packetsize 100"},
+        {"speech-dtx.amr", "", false},
+        {"speech-475-dtx.amr", "", false},
+        {"speech-dtx.amr", "-packetsize 100", false},
+        {"speech-475-dtx.amr", "-packetsize 100", false},
+        // SRTP with a fresh key, as ffmpeg sends it.
+        {"speech-dtx.amr", "-packetsize 100", true},
     };
     int n = 0;
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.file) + " " + c.options);
+        SCOPED_TRACE(std::string(c.file) + " " + c.options + (c.srtp ? " SRTP" : ""));
         const int port = Port(n++);
-        const std::string ffmpeg = std::string("ffmpeg -hide_banner -loglevel error -re -i '") + Sample(c.file) +
-                                   "' -c:a copy " + c.options + " -f rtp rtp://127.0.0.1:" + std::to_string(port);
-        const Result r = Receive(port, "--timeout 1", ffmpeg);
+        const std::string key = FreshKey();
+        const std::string ffmpeg =
+            std::string("ffmpeg -hide_banner -loglevel error -re -i '") + Sample(c.file) + "' -c:a copy " + c.options +
+            (c.srtp ? " -f rtp -srtp_out_suite AES_CM_128_HMAC_SHA1_80 -srtp_out_params " + key + " srtp://"
+                    : std::string(" -f rtp rtp://")) +
+            "127.0.0.1:" + std::to_string(port);
+        const Result r = Receive(port, "--timeout 1" + (c.srtp ? " --srtp-key " + key : std::string()), ffmpeg);
+        if (c.srtp) {
+            EXPECT_EQ(Count(r.out, "auth failed"), 0) << r.out;
+        }
         ASSERT_EQ(r.status, 0) << r.err << r.out;
         EXPECT_NE(r.out.find("lost 0, late 0,"), std::string::npos) << r.out;
         const size_t at = r.out.find("frames fed ");
@@ -232,7 +333,7 @@ TEST_F(RtpPlayTest, ABurstAfterAStallShowsTheLiveCut)
     ASSERT_EQ(r.status, 0) << r.err << r.out;
     double before = 0, after = 0, maxQueued = 0;
     for (const std::vector<double>& row : Stats()) {
-        ASSERT_EQ(row.size(), 13u);
+        ASSERT_EQ(row.size(), 17u);
         if (row[kDropped] == 0)
             before = row[kTime];
         else if (after == 0)
@@ -268,6 +369,88 @@ TEST_F(RtpPlayTest, ASenderAheadOfTheDeviceShowsTheLatencyTrim)
     // One cut, down to about the pre-buffer.
     EXPECT_GE(dropped, peak - 8 - 4);
     EXPECT_LE(queuedAfter, 8 + 3);
+}
+
+// The stream's source is locked. A flood of random datagrams and packets of
+// other sources on the same port does not touch it: every frame plays as the
+// reference decodes it, and the flood shows in the counters; with --from the
+// flood (from another address) is not even looked at.
+TEST_F(RtpPlayTest, AFloodOnThePortLeavesTheStreamExact)
+{
+    const std::vector<short> reference = codectest::OpencoreDecode(AmrFrames(ReadBytes(Sample("speech.amr"))));
+    for (const bool from : {false, true}) {
+        SCOPED_TRACE(from ? "--from" : "no --from");
+        const int port = Port(from ? 3 : 2);
+        Result r;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            Flood flood(port, 5000, 4);
+            r = Receive(port, std::string("--speed 4 --prebuffer 20") + (from ? " --from 127.0.0.1" : ""),
+                        Send("speech.amr", port, "--speed 4"));
+            if (r.out.find("underruns seen 0,") != std::string::npos && Count(r.out, "lost") == 0)
+                break;
+        }
+        ASSERT_EQ(r.status, 0) << r.err << r.out;
+        EXPECT_EQ(Count(r.out, "packets"), 409) << r.out;
+        EXPECT_EQ(Count(r.out, "new streams"), 0) << r.out;
+        EXPECT_GT(from ? Count(r.out, "filtered") : Count(r.out, "foreign"), 1000) << r.out;
+        EXPECT_TRUE(PlayedAfterSilence(ReadWav(Temp("out.wav")), reference, reference.size()));
+    }
+}
+
+// A second well-formed sender that starts mid-stream waits while the first is
+// alive and takes over once it has gone quiet; the one --ssrc names is taken
+// at once, and the other never.
+TEST_F(RtpPlayTest, ASecondSenderTakesOverOnlyOnceTheFirstIsSilent)
+{
+    const struct {
+        const char* playerArgs;
+        long long newStreams;
+    } cases[] = {{"", 1}, {" --ssrc 2", 0}};
+    int n = 4;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.playerArgs);
+        const int port = Port(n++);
+        const std::string senders = Send("speech.amr", port, "--speed 4 --ssrc 1 -q") + " & first=$!; sleep 0.5; " +
+                                    Send("speech.amr", port, "--speed 4 --ssrc 2 --seed 9 -q") + "; wait $first";
+        const Result r = Receive(port, std::string("--speed 4") + c.playerArgs, senders);
+        ASSERT_EQ(r.status, 0) << r.err << r.out;
+        EXPECT_EQ(Count(r.out, "new streams"), c.newStreams) << r.out;
+        EXPECT_GT(Count(r.out, "foreign"), 50) << r.out;
+        EXPECT_EQ(r.err.find("takes over") != std::string::npos, c.newStreams > 0) << r.err;
+    }
+}
+
+// SRTP from our sender, both suites: every frame plays exact, the copies it
+// sends again are refused as replays; with the wrong key nothing plays and
+// every packet fails authentication.
+TEST_F(RtpPlayTest, SrtpPlaysExactRefusesReplaysAndAWrongKey)
+{
+    const std::vector<short> reference = codectest::OpencoreDecode(AmrFrames(ReadBytes(Sample("speech.amr"))));
+    const std::string key = FreshKey();
+    int n = 6;
+    for (const char* suite : {"AES_CM_128_HMAC_SHA1_80", "AES_CM_128_HMAC_SHA1_32"}) {
+        SCOPED_TRACE(suite);
+        const int port = Port(n++);
+        const std::string srtp = std::string(" --srtp-key ") + key + " --srtp-suite " + suite;
+        Result r;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            r = Receive(port, "--speed 4 --prebuffer 20" + srtp, Send("speech.amr", port, "--speed 4 --resend-every 10" + srtp));
+            if (r.out.find("underruns seen 0,") != std::string::npos)
+                break;
+        }
+        ASSERT_EQ(r.status, 0) << r.err << r.out;
+        EXPECT_EQ(Count(r.out, "replayed"), 40) << r.out;
+        EXPECT_EQ(Count(r.out, "sent twice"), 40) << r.out;
+        EXPECT_EQ(Count(r.out, "auth failed"), 0) << r.out;
+        EXPECT_TRUE(PlayedAfterSilence(ReadWav(Temp("out.wav")), reference, reference.size()));
+    }
+    // No stream ever begins, so the player waits for one until Ctrl-C.
+    const int port = Port(n);
+    const Result wrong = Receive(port, "--speed 4 --srtp-key " + FreshKey(),
+                                 Send("speech.amr", port, "--speed 4 --srtp-key " + key) + "; kill -INT $player");
+    ASSERT_EQ(wrong.status, 130) << wrong.err << wrong.out;
+    EXPECT_EQ(Count(wrong.out, "frames fed"), 0) << wrong.out;
+    EXPECT_EQ(Count(wrong.out, "auth failed"), 409) << wrong.out;
 }
 
 // scripts/plot-stats draws what --stats writes, and names the line of a file

@@ -41,6 +41,7 @@ struct Scenario {
     int framesPerPacket = 1;
     uint32_t seqBase = 0;
     uint32_t tsBase = 0;
+    int64_t onlySsrc = -1;
 };
 
 // A frame of type `ft` whose first two body bytes hold `n`.
@@ -66,39 +67,53 @@ std::string Counts(const svrtp::ReceiverStats& s)
     add("jumps", s.seqJumps);
     add("restarts", s.restarts);
     add("timeouts", s.timeouts);
+    add("foreign", s.foreign);
     return out;
 }
 
 std::vector<Scenario> Scenarios()
 {
-    const ReceiverEvent S = ReceiverEvent::Started, R = ReceiverEvent::Restarted, T = ReceiverEvent::TimedOut;
+    const ReceiverEvent N = ReceiverEvent::None, S = ReceiverEvent::Started, R = ReceiverEvent::Restarted,
+                        T = ReceiverEvent::TimedOut;
+    // A stream starts at its source's second packet in sequence, which proves
+    // the source; the first, kept meanwhile, comes out first.
     return {
-        {"in order, passed on at once", {{0, 0}, {20, 1}, {40, 2}}, "0@1000 1@1020 2@1040", ""},
-        {"reordered within the window", {{0, 0}, {20, 2}, {25, 1}, {40, 3}}, "0@1000 1@1020 2@1040 3@1060",
+        {"in order, passed on at once", {{0, 0}, {20, 1, S}, {40, 2}}, "0@1000 1@1020 2@1040", ""},
+        {"reordered within the window", {{0, 0}, {20, 2, S}, {25, 1}, {40, 3}}, "0@1000 1@1020 2@1040 3@1060",
          "reordered=1"},
-        {"duplicates dropped, played or held", {{0, 0}, {1, 1}, {2, 1}, {3, 3}, {4, 3}, {5, 2}, {6, 0}},
+        {"duplicates dropped, played or held", {{0, 0}, {1, 1, S}, {2, 1}, {3, 3}, {4, 3}, {5, 2}, {6, 0}},
          "0@1000 1@1020 2@1040 3@1060", "reordered=1 duplicates=3"},
-        {"a packet beyond the window gives up on the gap", {{0, 0}, {1, 2}, {2, 3}, {3, 4}, {4, 5}},
+        {"a packet beyond the window gives up on the gap", {{0, 0}, {1, 2, S}, {2, 3}, {3, 4}, {4, 5}},
          "0@1000 -@1020 2@1040 3@1060 4@1080 5@1100", "lost=1", 4},
         {"a gap given up on after the hold, its packet then late",
-         {{0, 0}, {20, 2}, {79, kPoll}, {80, kPoll}, {90, 1}}, "0@1000 -@1020 2@1040", "lost=1 late=1"},
-        {"a lost packet of three frames is three no-data frames", {{0, 0}, {20, 2}, {80, kPoll}},
+         {{0, 0}, {20, 2, S}, {79, kPoll}, {80, kPoll}, {90, 1}}, "0@1000 -@1020 2@1040", "lost=1 late=1"},
+        {"a lost packet of three frames is three no-data frames", {{0, 0}, {20, 2, S}, {80, kPoll}},
          "0@1000 0.1@1020 0.2@1040 -@1060 -@1080 -@1100 2@1120 2.1@1140 2.2@1160", "lost=1", 8, 3},
-        {"sequence numbers and timestamps wrap", {{0, 0}, {20, 1}, {40, 2}, {60, 3}},
+        {"sequence numbers and timestamps wrap", {{0, 0}, {20, 1, S}, {40, 2}, {60, 3}},
          "0@1000 1@1020 2@1040 3@1060", "", 8, 1, 65534, 0xFFFFFEC0u},
-        {"a silent stretch without packets is filled", {{0, 0}, {100, 1, ReceiverEvent::None, 1, 5 * 160}},
+        {"a silent stretch without packets is filled", {{0, 0}, {100, 1, S, 1, 5 * 160}},
          "0@1000 -@1020 -@1040 -@1060 -@1080 1@1100", ""},
-        {"a break longer than the concealment bound is not filled",
-         {{0, 0}, {2000, 1, ReceiverEvent::None, 1, 100 * 160}}, "0@1000 1@3000", ""},
-        {"a new SSRC ends the stream, passing on what it held", {{0, 0}, {20, 2}, {40, 900, R, 2}},
-         "0@1000 -@1020 2@1040 900@1060", "lost=1 restarts=1"},
-        {"a silent sender times out; the next packet starts a stream",
-         {{0, 0}, {1999, kPoll}, {2000, kPoll, T}, {2100, 1, S}}, "0@1000 1@1020", "timeouts=1"},
-        {"a lone jump in sequence is dropped", {{0, 0}, {20, 1}, {40, 5000}, {60, 2}}, "0@1000 1@1020 2@1040",
+        {"a break longer than the concealment bound is not filled", {{0, 0}, {2000, 1, S, 1, 100 * 160}},
+         "0@1000 1@3000", ""},
+        {"a source alone on the port is taken after the hold without a second packet",
+         {{0, 0}, {59, kPoll}, {60, kPoll, S}, {80, 1}}, "0@1000 1@1020", ""},
+        {"a source heard beside another waits for its second packet",
+         {{0, 0}, {10, 500, N, 2}, {70, kPoll}, {80, 1, S}}, "0@1000 1@1020", "foreign=1"},
+        {"a packet that does not follow its source's last puts it on probation again",
+         {{0, 0}, {20, 20}, {40, 21, S}, {60, 22}}, "20@1000 21@1020 22@1040", "foreign=1"},
+        {"a second source waits while the first is alive, and takes over once it is silent",
+         {{0, 0}, {20, 1, S}, {40, 900, N, 2}, {60, 901, N, 2}, {80, 2}, {560, 902, N, 2}, {580, 903, R, 2}},
+         "0@1000 1@1020 2@1040 902@1060 903@1080", "restarts=1 foreign=2"},
+        {"a named source is taken at once, and no other",
+         {{0, 0}, {20, 1}, {40, 5, S, 2}, {60, 6, N, 2}, {80, 2}}, "5@1000 6@1020", "foreign=3", 8, 1, 0, 0, 2},
+        {"a silent sender times out; its next packets start a stream",
+         {{0, 0}, {20, 1, S}, {2019, kPoll}, {2020, kPoll, T}, {2100, 2}, {2120, 3, S}},
+         "0@1000 1@1020 2@1040 3@1060", "timeouts=1"},
+        {"a lone jump in sequence is dropped", {{0, 0}, {20, 1, S}, {40, 5000}, {60, 2}}, "0@1000 1@1020 2@1040",
          "jumps=1"},
-        {"a jump the next packet confirms restarts", {{0, 0}, {20, 1}, {40, 5000}, {60, 5001, R}},
+        {"a jump the next packet confirms restarts", {{0, 0}, {20, 1, S}, {40, 5000}, {60, 5001, R}},
          "0@1000 1@1020 5001@1040", "jumps=1 restarts=1"},
-        {"a flush passes on what is held", {{0, 0}, {20, 2}, {30, kFlush}}, "0@1000 -@1020 2@1040", "lost=1"},
+        {"a flush passes on what is held", {{0, 0}, {20, 2, S}, {30, kFlush}}, "0@1000 -@1020 2@1040", "lost=1"},
     };
 }
 
@@ -109,6 +124,7 @@ TEST(RtpReceiver, Scenarios)
         svrtp::ReceiverConfig config;
         config.amrPayloadType = 97;
         config.reorderPackets = sc.window;
+        config.onlySsrc = sc.onlySsrc;
         std::string out;
         svrtp::Receiver rx(config, [&](const svrtp::ReceivedFrame& f) {
             ASSERT_EQ(f.type, svrtp::kLibraryAmr);
@@ -127,11 +143,8 @@ TEST(RtpReceiver, Scenarios)
             }
             out += (out.empty() ? "" : " ") + token + "@" + std::to_string(f.stampMs);
         });
-        bool first = true;
         for (const Step& st : sc.steps) {
-            // The first packet starts the stream, said or not.
-            const ReceiverEvent expected = first && st.n >= 0 ? ReceiverEvent::Started : st.event;
-            first = first && st.n < 0;
+            const ReceiverEvent expected = st.event;
             ReceiverEvent event;
             if (st.n == kPoll) {
                 event = rx.Poll(st.t);
@@ -166,9 +179,10 @@ TEST(RtpReceiver, WaitsUntilTheNextDeadline)
     const Bytes p0 = Cat(Header(0, 0), AmrPayload({AmrFrame(7, 0)}));
     const Bytes p2 = Cat(Header(2, 320), AmrPayload({AmrFrame(7, 2)}));
     rx.Push(p0.data(), p0.size(), 100);
-    EXPECT_EQ(rx.WaitMs(150), 1950);
+    EXPECT_EQ(rx.WaitMs(150), 10);  // on probation, alone: taken at 160
     rx.Push(p2.data(), p2.size(), 120);
     EXPECT_EQ(rx.WaitMs(150), 30);
+    EXPECT_EQ(rx.WaitMs(0), 180);
     EXPECT_EQ(rx.WaitMs(500), 0);
 }
 
@@ -222,17 +236,19 @@ TEST(RtpReceiver, PayloadTypesAndJunk)
     svrtp::Receiver learn({}, [](const svrtp::ReceivedFrame&) {});
     const Bytes amr = AmrPayload({AmrFrame(7, 0)});
     const Bytes rtcpLike = Cat(Header(0, 0, 72), amr), first = Cat(Header(0, 0, 100), amr),
-                other = Cat(Header(1, 160, 101), amr), voice = Cat(Header(2, 320, svrtp::kVoicePayloadType), Bytes(8, 0));
+                second = Cat(Header(1, 160, 100), amr), other = Cat(Header(2, 320, 101), amr),
+                voice = Cat(Header(3, 480, svrtp::kVoicePayloadType), Bytes(8, 0));
     learn.Push(rtcpLike.data(), rtcpLike.size(), 0);
-    EXPECT_FALSE(learn.Active());
     learn.Push(first.data(), first.size(), 0);
+    EXPECT_FALSE(learn.Active());
+    learn.Push(second.data(), second.size(), 20);
     EXPECT_EQ(learn.AmrPayloadType(), 100);
-    learn.Push(other.data(), other.size(), 20);
+    learn.Push(other.data(), other.size(), 40);
     EXPECT_EQ(learn.Stats().badPayloadType, 2u);
     Bytes v = voice;
     v[12] = 0xA5; // an empty voice frame
-    learn.Push(v.data(), v.size(), 40);
-    EXPECT_EQ(learn.Stats().packets, 2u);
+    learn.Push(v.data(), v.size(), 60);
+    EXPECT_EQ(learn.Stats().packets, 3u);
     // A confirmed jump restarts the stream and learns the type again, from
     // the packet that confirms it.
     for (int seq : {9000, 9001}) {
@@ -262,7 +278,7 @@ TEST(RtpReceiver, PayloadTypesAndJunk)
     }
     const svrtp::ReceiverStats& s = rx.Stats();
     EXPECT_EQ(s.datagrams, 20000u);
-    EXPECT_EQ(s.Invalid() + s.packets + s.duplicates + s.late + s.seqJumps, s.datagrams);
+    EXPECT_EQ(s.Invalid() + s.packets + s.duplicates + s.late + s.seqJumps + s.foreign, s.datagrams);
     EXPECT_GT(s.badHeader, 0u);
     EXPECT_GT(s.badPayload, 0u);
 }

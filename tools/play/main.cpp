@@ -253,7 +253,7 @@ void Player::WriteStatsTo(FILE* file)
 {
     m_stats = file;
     fputs("time_s,packets,lost,late,reordered,duplicates,invalid,frames_fed,frames_queued,playing_pts,"
-          "latency_ms,underruns,dropped_frames\n",
+          "latency_ms,underruns,dropped_frames,foreign,filtered,auth_failed,replayed\n",
           m_stats);
     m_nextStatsMs = 1000;
 }
@@ -263,12 +263,14 @@ void Player::WriteStats()
     const svtool::NetworkCounters none;
     const svtool::NetworkCounters* net = m_source.Network() != nullptr ? m_source.Network() : &none;
     const double latency = m_started ? std::max(0.0, m_fedEndMs - m_playingMs) + kDeviceQueueMs : 0;
-    fprintf(m_stats, "%.3f,%llu,%llu,%llu,%llu,%llu,%llu,%lld,%d,%lld,%.0f,%d,%lld\n", StreamNowMs() / 1000.0,
-            static_cast<unsigned long long>(net->packets), static_cast<unsigned long long>(net->lost),
-            static_cast<unsigned long long>(net->late), static_cast<unsigned long long>(net->reordered),
-            static_cast<unsigned long long>(net->duplicates), static_cast<unsigned long long>(net->invalid),
-            static_cast<long long>(m_fed), m_queued, static_cast<long long>(m_lastPts), latency, m_underruns,
-            static_cast<long long>(m_dropped));
+    fprintf(m_stats, "%.3f,%llu,%llu,%llu,%llu,%llu,%llu,%lld,%d,%lld,%.0f,%d,%lld,%llu,%llu,%llu,%llu\n",
+            StreamNowMs() / 1000.0, static_cast<unsigned long long>(net->packets),
+            static_cast<unsigned long long>(net->lost), static_cast<unsigned long long>(net->late),
+            static_cast<unsigned long long>(net->reordered), static_cast<unsigned long long>(net->duplicates),
+            static_cast<unsigned long long>(net->invalid), static_cast<long long>(m_fed), m_queued,
+            static_cast<long long>(m_lastPts), latency, m_underruns, static_cast<long long>(m_dropped),
+            static_cast<unsigned long long>(net->foreign), static_cast<unsigned long long>(net->filtered),
+            static_cast<unsigned long long>(net->authFailed), static_cast<unsigned long long>(net->replayed));
     fflush(m_stats);
 }
 
@@ -464,11 +466,14 @@ void Player::PrintSummary()
            m_finalLatencyMs, m_finalQueued, kDeviceQueueMs, elapsed);
     if (const svtool::NetworkCounters* net = m_source.Network())
         printf("packets %llu, lost %llu, late %llu, reordered %llu, duplicates %llu, invalid %llu, "
-               "frames concealed %llu, new streams %llu; frames dropped by the library %lld\n",
+               "frames concealed %llu, new streams %llu, foreign %llu, filtered %llu, auth failed %llu, "
+               "replayed %llu; frames dropped by the library %lld\n",
                static_cast<unsigned long long>(net->packets), static_cast<unsigned long long>(net->lost),
                static_cast<unsigned long long>(net->late), static_cast<unsigned long long>(net->reordered),
                static_cast<unsigned long long>(net->duplicates), static_cast<unsigned long long>(net->invalid),
                static_cast<unsigned long long>(net->concealed), static_cast<unsigned long long>(net->restarts),
+               static_cast<unsigned long long>(net->foreign), static_cast<unsigned long long>(net->filtered),
+               static_cast<unsigned long long>(net->authFailed), static_cast<unsigned long long>(net->replayed),
                static_cast<long long>(m_dropped));
     if (m_leftQueued > 0 && m_stall.Stalled())
         printf("%d frames never played: the output device stopped taking audio\n", m_leftQueued);

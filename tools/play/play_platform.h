@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "numbers.h"
 #include "options.h"
@@ -42,6 +43,11 @@ struct NetworkSettings {
     int payloadType = -1;            // AMR's; -1: the first packet's
     bool bandwidthEfficient = false; // AMR packing: octet-aligned by default
     double timeoutSeconds = 2;       // a sender quiet this long has ended
+    long long onlySsrc = -1;         // --ssrc: the one source taken, at once
+    bool fromSet = false;            // --from: only datagrams of this sender
+    svtool::Endpoint from;           // (port 0: any of its ports)
+    std::vector<uint8_t> srtpKey;    // --srtp-key: master key and salt; empty: plain RTP
+    bool srtp32 = false;             // --srtp-suite AES_CM_128_HMAC_SHA1_32
 };
 
 // For the usage text: what FILE may be (a line or more, ending in a newline).

@@ -5,6 +5,7 @@
 
 #include "console.h"
 #include "play_platform.h"
+#include "srtp_session.h"
 
 namespace svplay {
 
@@ -44,7 +45,31 @@ void AddPlatformOptions(svtool::CommandLine* line, SoundSettings* sound, svtool:
                       &network->bandwidthEfficient),
          svtool::Duration("--timeout", "SEC", "with --rtp: the stream has ended when nothing came for\n"
                                               "SEC seconds (2)", &network->timeoutSeconds,
-                          svtool::TimeUnit::Seconds, svtool::Above(0))});
+                          svtool::TimeUnit::Seconds, svtool::Above(0)),
+         svtool::Integer("--ssrc", "N", "with --rtp: take the source with this SSRC at once, and\n"
+                                        "no other (default: a source that proves itself)",
+                         &network->onlySsrc, 0, 0xFFFFFFFFll),
+         {"--from", "ADDR[:PORT]", "with --rtp: take datagrams from this sender only",
+          [network](const char* v) {
+              // A sender without a port: any of its ports.
+              const std::string text = v;
+              const bool port = text.find(':') != std::string::npos;
+              std::string why;
+              if (!svtool::ParseEndpoint(port ? text : text + ":1", &network->from, &why))
+                  return "--from: " + why;
+              if (!port)
+                  network->from.port = 0;
+              network->fromSet = true;
+              return std::string();
+          }},
+         {"--srtp-key", "BASE64", "with --rtp: the stream is SRTP with this master key and\n"
+                                  "salt (30 bytes in base64, as SDES gives them)",
+          [network](const char* v) {
+              std::string why;
+              return svrtp::ParseSrtpKey(v, &network->srtpKey, &why) ? std::string() : "--srtp-key " + why;
+          }},
+         svtool::Choice("--srtp-suite", "with --srtp-key: AES_CM_128_HMAC_SHA1_80 (default) or _32", &network->srtp32,
+                        {{"AES_CM_128_HMAC_SHA1_80", false}, {"AES_CM_128_HMAC_SHA1_32", true}})});
 }
 
 void ApplySoundSettings(const SoundSettings& settings)

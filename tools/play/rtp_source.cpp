@@ -9,6 +9,7 @@
 #include "console.h"
 #include "play_platform.h"
 #include "receiver.h"
+#include "srtp_session.h"
 #include "udp.h"
 
 namespace svplay {
@@ -31,6 +32,11 @@ public:
 
     bool Bind(std::string* error)
     {
+        if (!m_settings.srtpKey.empty() &&
+            !m_srtp.Start(svrtp::SrtpSession::Direction::kReceive,
+                          m_settings.srtp32 ? svrtp::SrtpSuite::AesCm128HmacSha1_32 : svrtp::SrtpSuite::AesCm128HmacSha1_80,
+                          m_settings.srtpKey, error))
+            return false;
         return m_socket.Bind({m_settings.endpoint.Address(), m_settings.endpoint.port}, error);
     }
 
@@ -60,6 +66,14 @@ public:
         text += m_settings.payloadType >= 0 ? " payload type " + std::to_string(m_settings.payloadType)
                                             : " (payload type from the first packet)";
         text += " or voice-engine payload type " + std::to_string(svrtp::kVoicePayloadType);
+        if (m_srtp.Started())
+            text += std::string(", SRTP ") +
+                    svrtp::SrtpSuiteName(m_settings.srtp32 ? svrtp::SrtpSuite::AesCm128HmacSha1_32
+                                                          : svrtp::SrtpSuite::AesCm128HmacSha1_80);
+        if (m_settings.fromSet)
+            text += ", from " + (m_settings.from.port != 0 ? m_settings.from.ToString() : m_settings.from.Address());
+        if (m_settings.onlySsrc >= 0)
+            text += ", SSRC " + std::to_string(m_settings.onlySsrc) + " only";
         return text;
     }
 
@@ -71,9 +85,10 @@ public:
         m_counters.late = s.late;
         m_counters.reordered = s.reordered;
         m_counters.duplicates = s.duplicates;
-        m_counters.invalid = s.Invalid() + s.seqJumps;
+        m_counters.invalid = s.Invalid() + s.seqJumps + m_srtpInvalid;
         m_counters.concealed = s.framesConcealed;
         m_counters.restarts = s.restarts;
+        m_counters.foreign = s.foreign;
         return &m_counters;
     }
 
@@ -92,6 +107,7 @@ private:
         config.amrPacking =
             settings.bandwidthEfficient ? svrtp::AmrPacking::BandwidthEfficient : svrtp::AmrPacking::OctetAligned;
         config.timeoutMs = static_cast<int>(settings.timeoutSeconds * 1000.0);
+        config.onlySsrc = settings.onlySsrc;
         return config;
     }
 
@@ -130,7 +146,12 @@ private:
         const int timeout = waitMs < 0 || waitMs > kIdleMs ? kIdleMs : static_cast<int>(waitMs);
         size_t length = 0;
         std::string error;
-        const int got = m_socket.Receive(m_datagram, sizeof m_datagram, timeout, &length, &error);
+        sockaddr_in from = {};
+        int got = m_socket.Receive(m_datagram, sizeof m_datagram, timeout, &length, &error, &from);
+        if (got == 1 && length > sizeof m_datagram)
+            length = sizeof m_datagram;
+        if (got == 1 && !Admit(from, &length))
+            got = 0;
         if (got < 0) {
             m_error = error;
             m_receiver.Flush();
@@ -139,7 +160,7 @@ private:
         }
         svrtp::ReceiverEvent event = svrtp::ReceiverEvent::None;
         if (got == 1)
-            event = m_receiver.Push(m_datagram, length < sizeof m_datagram ? length : sizeof m_datagram, NowMs());
+            event = m_receiver.Push(m_datagram, length, NowMs());
         if (event == svrtp::ReceiverEvent::Restarted)
             fprintf(stderr, "sonavex-play: a new stream (SSRC %08X) takes over\n",
                     static_cast<unsigned>(m_receiver.Ssrc()));
@@ -149,10 +170,40 @@ private:
             m_idle();
     }
 
+    // Whether a datagram goes on to the receiver: from the sender --from
+    // names, and with SRTP authentic and new (then decrypted in place).
+    bool Admit(const sockaddr_in& from, size_t* length)
+    {
+        if (m_settings.fromSet && (ntohl(from.sin_addr.s_addr) != m_settings.from.address ||
+                                   (m_settings.from.port != 0 && ntohs(from.sin_port) != m_settings.from.port))) {
+            ++m_counters.filtered;
+            return false;
+        }
+        if (!m_srtp.Started())
+            return true;
+        switch (m_srtp.Unprotect(m_datagram, length)) {
+        case svrtp::SrtpSession::Result::Ok:
+            return true;
+        case svrtp::SrtpSession::Result::AuthFailed:
+            ++m_counters.authFailed;
+            return false;
+        case svrtp::SrtpSession::Result::Replayed:
+            ++m_counters.replayed;
+            return false;
+        case svrtp::SrtpSession::Result::Invalid:
+            break;
+        }
+        // Not even an RTP header for SRTP to check.
+        ++m_srtpInvalid;
+        return false;
+    }
+
     NetworkSettings m_settings;
     double m_speed;
     std::function<void()> m_idle;
     svrtp::UdpSocket m_socket;
+    svrtp::SrtpSession m_srtp;
+    uint64_t m_srtpInvalid = 0;
     svrtp::Receiver m_receiver;
     Clock::time_point m_start;
     std::deque<Pending> m_pending;

@@ -44,6 +44,10 @@ struct NetworkCounters {
     uint64_t invalid = 0;    // not RTP, or not a payload of the stream
     uint64_t concealed = 0;  // frames made up for lost ones
     uint64_t restarts = 0;   // new streams after the first (a new SSRC)
+    uint64_t foreign = 0;    // valid packets of another source than the stream's
+    uint64_t filtered = 0;   // datagrams from another sender than --from's
+    uint64_t authFailed = 0; // SRTP packets that failed authentication
+    uint64_t replayed = 0;   // SRTP packets seen before, or too old
 };
 
 class FrameSource {

@@ -16,7 +16,8 @@ Receiver::Receiver(const ReceiverConfig& config, Sink sink)
       m_sink(std::move(sink)),
       m_window(std::min(std::max(config.reorderPackets, 1), kMaxReorderPackets)),
       m_amrType(config.amrPayloadType),
-      m_slots(static_cast<size_t>(m_window))
+      m_slots(static_cast<size_t>(m_window)),
+      m_candidates(kCandidates)
 {
     // Room for a typical packet up front; a larger one grows its slot once.
     for (Slot& slot : m_slots) {
@@ -38,28 +39,122 @@ bool Receiver::TypeFits(int payloadType, bool sameStream) const
     return payloadType < 72 || payloadType > 76;
 }
 
+bool Receiver::Parse(const uint8_t* datagram, size_t size, bool count, RtpPacket* packet, bool* voice)
+{
+    if (ParseRtp(datagram, size, packet) != RtpError::None) {
+        m_stats.badHeader += count;
+        return false;
+    }
+    const bool sameStream = m_active && packet->ssrc == m_ssrc;
+    if (!TypeFits(packet->payloadType, sameStream)) {
+        m_stats.badPayloadType += count;
+        return false;
+    }
+    *voice = packet->payloadType == m_config.voicePayloadType;
+    const PayloadError error = *voice ? ParseVoicePayload(packet->payload, packet->payloadBytes, &m_incoming)
+                                      : ParseAmrPayload(packet->payload, packet->payloadBytes, m_config.amrPacking,
+                                                        &m_incoming);
+    if (error != PayloadError::None) {
+        m_stats.badPayload += count;
+        return false;
+    }
+    return true;
+}
+
 ReceiverEvent Receiver::Push(const uint8_t* datagram, size_t size, int64_t nowMs)
 {
     ++m_stats.datagrams;
     RtpPacket packet;
-    if (ParseRtp(datagram, size, &packet) != RtpError::None) {
-        ++m_stats.badHeader;
+    bool voice = false;
+    if (!Parse(datagram, size, true, &packet, &voice))
+        return ReceiverEvent::None;
+    if (m_active && packet.ssrc == m_ssrc)
+        return Accept(packet, voice, size, nowMs);
+    // Another source. A named one is taken at once, and no other ever.
+    if (m_config.onlySsrc >= 0) {
+        if (packet.ssrc != static_cast<uint32_t>(m_config.onlySsrc)) {
+            ++m_stats.foreign;
+            return ReceiverEvent::None;
+        }
+        return Accept(packet, voice, size, nowMs);
+    }
+    // Otherwise it is on probation until it has sent a second packet in
+    // sequence, and takes over only from a locked source that has fallen
+    // silent. Its latest packet is kept, so that nothing it sent is lost
+    // when it does.
+    Candidate& c = CandidateFor(packet.ssrc);
+    const int ahead = static_cast<uint16_t>(packet.sequence - c.seq);
+    c.proved = c.heard && ahead >= 1 && ahead <= m_window;
+    const bool takes = c.proved && (!m_active || nowMs - m_lastArrivalMs >= m_config.takeoverSilenceMs);
+    if (!takes) {
+        c.heard = true;
+        c.seq = packet.sequence;
+        c.heardMs = nowMs;
+        c.packet.assign(datagram, datagram + size);
+        ++m_stats.foreign;
         return ReceiverEvent::None;
     }
-    const bool sameStream = m_active && packet.ssrc == m_ssrc;
-    if (!TypeFits(packet.payloadType, sameStream)) {
-        ++m_stats.badPayloadType;
-        return ReceiverEvent::None;
-    }
-    const bool voice = packet.payloadType == m_config.voicePayloadType;
-    const PayloadError error = voice ? ParseVoicePayload(packet.payload, packet.payloadBytes, &m_incoming)
-                                     : ParseAmrPayload(packet.payload, packet.payloadBytes, m_config.amrPacking,
-                                                       &m_incoming);
-    if (error != PayloadError::None) {
-        ++m_stats.badPayload;
-        return ReceiverEvent::None;
-    }
+    // The kept packet first (counted as foreign when it came), then this one.
+    ReceiverEvent event = TakeKept(c, nowMs);
+    // (It may not fit the stream the kept packet began: a payload type of
+    // its own. Then it is counted now.)
+    if (!Parse(datagram, size, true, &packet, &voice))
+        return event;
+    const ReceiverEvent next = Accept(packet, voice, size, nowMs);
+    return event != ReceiverEvent::None ? event : next;
+}
 
+ReceiverEvent Receiver::TakeKept(Candidate& c, int64_t nowMs)
+{
+    std::swap(m_replay, c.packet);
+    c = Candidate{std::move(c.packet)};
+    RtpPacket kept;
+    bool voice = false;
+    if (!Parse(m_replay.data(), m_replay.size(), false, &kept, &voice))
+        return ReceiverEvent::None;
+    --m_stats.foreign;
+    return Accept(kept, voice, m_replay.size(), nowMs);
+}
+
+Receiver::Candidate* Receiver::LoneCandidate(int64_t nowMs)
+{
+    // The one source heard since the hold began before its packet, while no
+    // stream is locked: a sender on a quiet port, whose second packet may be
+    // far off (ffmpeg's packets are 700 ms apart), is not kept waiting.
+    if (m_active)
+        return nullptr;
+    Candidate* lone = nullptr;
+    for (Candidate& c : m_candidates) {
+        if (!c.heard || nowMs - c.heardMs > 2 * static_cast<int64_t>(m_config.holdMs))
+            continue;
+        if (lone != nullptr)
+            return nullptr;
+        lone = &c;
+    }
+    return lone != nullptr && nowMs - lone->heardMs >= m_config.holdMs ? lone : nullptr;
+}
+
+Receiver::Candidate& Receiver::CandidateFor(uint32_t ssrc)
+{
+    // The candidate heard least recently makes room: a flood of one-packet
+    // sources passes through the table while a real sender, heard every
+    // packet time, stays in it.
+    Candidate* room = &m_candidates[0];
+    for (Candidate& c : m_candidates) {
+        if (c.heard && c.ssrc == ssrc)
+            return c;
+        if (!c.heard || (room->heard && c.heardMs < room->heardMs))
+            room = &c;
+    }
+    room->heard = false;
+    room->proved = false;
+    room->ssrc = ssrc;
+    return *room;
+}
+
+ReceiverEvent Receiver::Accept(const RtpPacket& packet, bool voice, size_t size, int64_t nowMs)
+{
+    const bool sameStream = m_active && packet.ssrc == m_ssrc;
     ReceiverEvent event = ReceiverEvent::None;
     if (!sameStream) {
         event = m_active ? ReceiverEvent::Restarted : ReceiverEvent::Started;
@@ -138,6 +233,8 @@ ReceiverEvent Receiver::Push(const uint8_t* datagram, size_t size, int64_t nowMs
 
 ReceiverEvent Receiver::Poll(int64_t nowMs)
 {
+    if (Candidate* lone = LoneCandidate(nowMs))
+        return TakeKept(*lone, nowMs);
     ReleaseExpired(nowMs);
     if (m_active && nowMs - m_lastArrivalMs >= m_config.timeoutMs) {
         EndStream();
@@ -152,6 +249,10 @@ int64_t Receiver::WaitMs(int64_t nowMs) const
     int64_t deadline = -1;
     if (m_active)
         deadline = m_lastArrivalMs + m_config.timeoutMs;
+    else
+        for (const Candidate& c : m_candidates)
+            if (c.heard && nowMs - c.heardMs <= m_config.holdMs && (deadline < 0 || c.heardMs + m_config.holdMs < deadline))
+                deadline = c.heardMs + m_config.holdMs;
     for (const Slot& slot : m_slots) {
         if (slot.used && (deadline < 0 || slot.arrivalMs + m_config.holdMs < deadline))
             deadline = slot.arrivalMs + m_config.holdMs;

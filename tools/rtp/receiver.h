@@ -24,12 +24,22 @@
 // numbers), late otherwise. A packet that precedes the stream's first packet
 // is late too: the first packet is passed on at once.
 //
-// Streams. A stream begins with the first valid packet and is one SSRC. A
-// packet of another SSRC ends it and starts the next (Restarted); so does a
-// jump in sequence numbers (more than 3000 ahead or 100 behind) that the
-// following packet confirms, while a lone jumping packet is dropped. A stream
-// that sends nothing for `timeoutMs` ends (TimedOut). Ending a stream passes
-// on what it held, gaps filled.
+// Streams and sources. A stream is one SSRC, its source, which is locked:
+// packets of any other source are counted (foreign) and never touch it. A new
+// source is on probation until it has proved itself with a second packet in
+// sequence (at most `reorderPackets` ahead of its last), as RFC 3550's
+// validation has it; its latest packet is kept meanwhile, so a stream loses
+// nothing to the probation. While no stream is locked, a source that is the
+// only one heard for `holdMs` around its packet needs no second packet (a
+// quiet port, a sender of large packets far apart): Poll takes it then. A
+// proved source begins the first stream, or takes
+// over from the locked one once that has sent nothing for
+// `takeoverSilenceMs`: the stream ends and the next begins (Restarted). With
+// `onlySsrc` set, that source is taken at once and no other ever. A jump in
+// sequence numbers of the locked source (more than 3000 ahead or 100 behind)
+// that the following packet confirms restarts the stream too, while a lone
+// jumping packet is dropped. A stream that sends nothing for `timeoutMs` ends
+// (TimedOut). Ending a stream passes on what it held, gaps filled.
 //
 // Time stamps. The first frame of the receiver's life is stamped
 // `firstStampMs` (1000 by default: the library takes stamp 0 for "nothing
@@ -77,6 +87,8 @@ struct ReceiverConfig {
     int timeoutMs = 2000;
     int maxConcealMs = 1000;
     int64_t firstStampMs = 1000;
+    int takeoverSilenceMs = 500;
+    int64_t onlySsrc = -1;   // 0..0xFFFFFFFF: the one source taken, at once
 };
 
 struct ReceivedFrame {
@@ -99,6 +111,7 @@ struct ReceiverStats {
     uint64_t badPayloadType = 0;
     uint64_t badPayload = 0; // RTP, but not a valid AMR or voice payload
     uint64_t seqJumps = 0;   // lone packets far from the stream's sequence
+    uint64_t foreign = 0;    // valid packets of a source that is not the stream's
     uint64_t framesOut = 0;  // frames passed on, concealed ones included
     uint64_t framesConcealed = 0;
     uint64_t streams = 0;    // streams begun
@@ -145,6 +158,10 @@ public:
     static constexpr int kMaxReorderPackets = 64;
     static constexpr int kMaxDropout = 3000;
     static constexpr int kMaxMisorder = 100;
+    // Sources on probation at once: more than a flood of one-packet sources
+    // brings in between two packets of a real sender at 20,000 datagrams a
+    // second.
+    static constexpr int kCandidates = 256;
 
 private:
     struct Slot {
@@ -156,6 +173,24 @@ private:
         FrameList frames;
     };
 
+    struct Candidate {
+        std::vector<uint8_t> packet;  // its latest packet, whole
+        bool heard = false;
+        bool proved = false;
+        uint32_t ssrc = 0;
+        uint16_t seq = 0;
+        int64_t heardMs = 0;
+    };
+
+    // Checks a datagram's header, payload type and payload into m_incoming,
+    // counting what is wrong with it when `count`.
+    bool Parse(const uint8_t* datagram, size_t size, bool count, RtpPacket* packet, bool* voice);
+    // Takes a valid packet of a source allowed in into the stream.
+    ReceiverEvent Accept(const RtpPacket& packet, bool voice, size_t size, int64_t nowMs);
+    Candidate& CandidateFor(uint32_t ssrc);
+    // Begins the stream with the candidate's kept packet.
+    ReceiverEvent TakeKept(Candidate& c, int64_t nowMs);
+    Candidate* LoneCandidate(int64_t nowMs);
     bool TypeFits(int payloadType, bool sameStream) const;
     void StartStream(const RtpPacket& packet, int64_t nowMs);
     void EndStream();
@@ -197,6 +232,8 @@ private:
     double m_jitterTicks = 0;
 
     std::vector<Slot> m_slots;
+    std::vector<Candidate> m_candidates;
+    std::vector<uint8_t> m_replay;
     FrameList m_incoming;
     uint8_t m_silence[kVoiceFrameMaxBytes];
 };

@@ -87,7 +87,8 @@ int UdpSocket::LocalPort() const
     return ntohs(addr.sin_port);
 }
 
-int UdpSocket::Receive(uint8_t* buffer, size_t capacity, int timeoutMs, size_t* length, std::string* error)
+int UdpSocket::Receive(uint8_t* buffer, size_t capacity, int timeoutMs, size_t* length, std::string* error,
+                       sockaddr_in* from)
 {
     pollfd p = {m_fd, POLLIN, 0};
     const int ready = poll(&p, 1, timeoutMs);
@@ -97,7 +98,10 @@ int UdpSocket::Receive(uint8_t* buffer, size_t capacity, int timeoutMs, size_t* 
         *error = std::string("waiting for a datagram: ") + strerror(errno);
         return -1;
     }
-    const ssize_t n = recv(m_fd, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC);
+    sockaddr_in sender = {};
+    socklen_t senderLength = sizeof sender;
+    const ssize_t n = recvfrom(m_fd, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC, reinterpret_cast<sockaddr*>(&sender),
+                               &senderLength);
     if (n < 0) {
         if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
             return 0;
@@ -105,6 +109,8 @@ int UdpSocket::Receive(uint8_t* buffer, size_t capacity, int timeoutMs, size_t* 
         return -1;
     }
     *length = static_cast<size_t>(n);
+    if (from != nullptr)
+        *from = sender;
     return 1;
 }
 

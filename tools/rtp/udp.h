@@ -39,8 +39,10 @@ public:
     // Waits up to `timeoutMs` (-1: no limit) for a datagram and copies it to
     // `buffer`. Returns 1 with its length in `length` (a datagram longer than
     // `capacity` is cut to it, and its whole length given), 0 when none came
-    // in time or a signal ended the wait, -1 on an error (in `error`).
-    int Receive(uint8_t* buffer, size_t capacity, int timeoutMs, size_t* length, std::string* error);
+    // in time or a signal ended the wait, -1 on an error (in `error`). The
+    // sender's address goes to `from` unless it is null.
+    int Receive(uint8_t* buffer, size_t capacity, int timeoutMs, size_t* length, std::string* error,
+                sockaddr_in* from = nullptr);
 
     // Where Send sends to, resolved once.
     bool SetPeer(const Endpoint& peer, std::string* error);

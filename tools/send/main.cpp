@@ -19,6 +19,7 @@
 #include "options.h"
 #include "receiver.h"
 #include "rtp_header.h"
+#include "srtp_session.h"
 #include "streams.h"
 #include "udp.h"
 #include "voice_payload.h"
@@ -44,6 +45,9 @@ struct Options {
     double stallAtMs = -1;  // --stall: packets due in [stallAtMs, +stallMs)
     double stallMs = 0;     // leave together at its end
     std::string dropsPath;
+    std::vector<uint8_t> srtpKey;  // empty: plain RTP
+    bool srtp32 = false;
+    int resendEvery = 0;           // send every Nth packet twice
     bool quiet = false;
 };
 
@@ -95,6 +99,15 @@ Options ParseOptions(int argc, char** argv)
          [&o](const char* v) { return ParseStall(v, &o); }},
         svtool::Text("--drops-to", "FILE", "write the index of each frame --loss dropped to FILE, a\nline each",
                      &o.dropsPath, "a file name"),
+        {"--srtp-key", "BASE64", "send SRTP with this master key and salt (30 bytes in\nbase64, as SDES gives them)",
+         [&o](const char* v) {
+             std::string why;
+             return svrtp::ParseSrtpKey(v, &o.srtpKey, &why) ? std::string() : "--srtp-key " + why;
+         }},
+        svtool::Choice("--srtp-suite", "with --srtp-key: AES_CM_128_HMAC_SHA1_80 (default) or _32", &o.srtp32,
+                       {{"AES_CM_128_HMAC_SHA1_80", false}, {"AES_CM_128_HMAC_SHA1_32", true}}),
+        svtool::Integer("--resend-every", "N", "send every Nth packet a second time, as it went the first\n"
+                                               "(under SRTP: a replay)", &o.resendEvery, 1, 1000000),
         svtool::Flag("--quiet|-q", "no progress and no summary", &o.quiet),
     };
     line.arguments = {{"FILE", &o.input, "no input file"}, {"[ADDR:]PORT", &o.to, "no destination port"}};
@@ -213,9 +226,11 @@ bool WriteDrops(const std::string& path, const std::vector<Packet>& packets, con
 // Sends the packets as the plan has them leave, at the configured pace;
 // returns the exit status.
 int SendAll(const Options& o, const std::vector<Packet>& packets, const svrtp::ImpairmentPlan& plan,
-            svrtp::UdpSocket& socket, double totalSeconds)
+            svrtp::UdpSocket& socket, svrtp::SrtpSession& srtp, double totalSeconds)
 {
     std::string error;
+    std::vector<uint8_t> wire;
+    size_t resent = 0;
     svtool::CatchInterrupts();
     svtool::ProgressLine progress(!o.quiet, std::chrono::seconds(1));
 
@@ -234,11 +249,27 @@ int SendAll(const Options& o, const std::vector<Packet>& packets, const svrtp::I
         if (svtool::Interrupted())
             break;
         const Packet& p = packets[d.index];
-        if (!socket.Send(p.datagram.data(), p.datagram.size(), &error)) {
-            progress.End();
-            fprintf(stderr, "sonavex-send: packet %zu of %zu: %s\n", sent + 1, plan.departures.size(), error.c_str());
-            return 1;
+        wire.assign(p.datagram.begin(), p.datagram.end());
+        size_t length = wire.size();
+        if (srtp.Started()) {
+            wire.resize(length + svrtp::kSrtpMaxTrailer);
+            if (!srtp.Protect(wire.data(), &length, wire.size())) {
+                progress.End();
+                fprintf(stderr, "sonavex-send: packet %zu of %zu: SRTP could not protect it\n", sent + 1,
+                        plan.departures.size());
+                return 1;
+            }
         }
+        const bool twice = o.resendEvery > 0 && (sent + 1) % static_cast<size_t>(o.resendEvery) == 0;
+        for (int copy = 0; copy < (twice ? 2 : 1); ++copy) {
+            if (!socket.Send(wire.data(), length, &error)) {
+                progress.End();
+                fprintf(stderr, "sonavex-send: packet %zu of %zu: %s\n", sent + 1, plan.departures.size(),
+                        error.c_str());
+                return 1;
+            }
+        }
+        resent += twice;
         ++sent;
         sentFrames += static_cast<size_t>(p.frames);
         bytes += p.datagram.size();
@@ -250,9 +281,9 @@ int SendAll(const Options& o, const std::vector<Packet>& packets, const svrtp::I
     if (!o.quiet) {
         const double wall = std::chrono::duration<double>(Clock::now() - start).count();
         printf("sent %zu packets (%zu frames, %zu bytes) in %.2f s%s; dropped by --loss %zu, reordered %zu "
-               "(out of order %zu)\n",
+               "(out of order %zu), sent twice %zu\n",
                sent, sentFrames, bytes, wall, svtool::Interrupted() ? " (interrupted)" : "", plan.dropped,
-               plan.swapped, plan.outOfOrder);
+               plan.swapped, plan.outOfOrder, resent);
     }
     return 0;
 }
@@ -307,12 +338,23 @@ int main(int argc, char** argv)
         fprintf(stderr, "sonavex-send: %s\n", error.c_str());
         return 1;
     }
+    svrtp::SrtpSession srtp;
+    if (!o.srtpKey.empty() &&
+        !srtp.Start(svrtp::SrtpSession::Direction::kSend,
+                    o.srtp32 ? svrtp::SrtpSuite::AesCm128HmacSha1_32 : svrtp::SrtpSuite::AesCm128HmacSha1_80, o.srtpKey,
+                    &error)) {
+        fprintf(stderr, "sonavex-send: %s\n", error.c_str());
+        return 1;
+    }
 
     const double totalSeconds = static_cast<double>(frames.back().startSample + frames.back().samples) /
                                 svtool::kSampleRate;
     if (!o.quiet)
-        printf("sending %s: %zu frames (%s) in %zu packets, payload type %d, SSRC %u, to %s\n", o.input.c_str(),
+        printf("sending %s: %zu frames (%s) in %zu packets, payload type %d, SSRC %u, to %s%s%s\n", o.input.c_str(),
                frames.size(), svtool::FormatTime(totalSeconds).c_str(), packets.size(), payloadType, ssrc,
-               o.endpoint.ToString().c_str());
-    return SendAll(o, packets, plan, socket, totalSeconds);
+               o.endpoint.ToString().c_str(), srtp.Started() ? ", SRTP " : "",
+               srtp.Started() ? svrtp::SrtpSuiteName(o.srtp32 ? svrtp::SrtpSuite::AesCm128HmacSha1_32
+                                                              : svrtp::SrtpSuite::AesCm128HmacSha1_80)
+                              : "");
+    return SendAll(o, packets, plan, socket, srtp, totalSeconds);
 }
