@@ -8,7 +8,10 @@
 //               hold, 20 ms to 160 ms
 //   then        records:
 //     byte 0    bits 0..1: 0 or 3 push a datagram, 1 poll, 2 flush; bit 2:
-//               the time step counts 16 ms units; bit 7: poll after a push
+//               the time step counts 16 ms units; bit 7: poll after a push;
+//               bit 3: the datagram goes as SRTP, protected with a fixed key
+//               and checked by a receiving session first; bit 6 with it: a
+//               byte of it altered on the way
 //     byte 1    time step before the record, in ms (or 16 ms units)
 //     bytes 2..3 datagram length, little-endian, masked to 0..2047 and cut to
 //               the bytes left (push records only)
@@ -20,13 +23,19 @@
 // defined type at its exact length, padding bits clear; a voice frame at the
 // length its header states); every datagram is counted exactly once; the
 // receiver never holds more than its window; one packet never turns into
-// more frames than it holds plus the longest gap filled for it.
+// more frames than it holds plus the longest gap filled for it; an SRTP
+// packet that arrives as it was protected comes back as it was sent, and one
+// altered on the way never passes.
 #include <stdint.h>
 #include <string.h>
+
+#include <string>
+#include <vector>
 
 #include "amr_payload.h"
 #include "receiver.h"
 #include "rtp_header.h"
+#include "srtp_session.h"
 #include "voice_payload.h"
 
 namespace {
@@ -103,6 +112,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     config.amrPayloadType = data[0] & 16 ? -1 : svrtp::kDefaultAmrPayloadType;
     config.holdMs = 20 * ((data[0] >> 5) + 1);
 
+    // One fixed key for both ends, so that protected inputs authenticate.
+    static const std::vector<uint8_t> key(svrtp::kSrtpKeyAndSaltBytes, 0x5A);
+    svrtp::SrtpSession send, receive;
+    std::string error;
+    Check(send.Start(svrtp::SrtpSession::Direction::kSend, svrtp::SrtpSuite::AesCm128HmacSha1_80, key, &error));
+    Check(receive.Start(svrtp::SrtpSession::Direction::kReceive, svrtp::SrtpSuite::AesCm128HmacSha1_80, key, &error));
+
     uint64_t out = 0;
     svrtp::Receiver rx(config, [&](const svrtp::ReceivedFrame& f) {
         Check(f.data != nullptr);
@@ -137,11 +153,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             at = at + 2 <= size ? at + 2 : size;
             if (length > size - at)
                 length = size - at;
+            const uint8_t* input = data + at;
+            at += length;
+            if (op & 8) {
+                std::vector<uint8_t> wire(input, input + length);
+                wire.resize(length + svrtp::kSrtpMaxTrailer);
+                size_t n = length;
+                if (!send.Protect(wire.data(), &n, wire.size()))
+                    n = length;  // not RTP enough to protect: it goes as it is
+                const bool altered = (op & 0x40) && n > 0;
+                if (altered)
+                    wire[(length * 7 + 3) % n] ^= 0x01;
+                if (receive.Unprotect(wire.data(), &n) != svrtp::SrtpSession::Result::Ok)
+                    break;
+                Check(!altered);
+                Check(n == length && memcmp(wire.data(), input, length) == 0);
+            }
             // An exactly-sized copy, so that a read past the datagram is caught.
             uint8_t* d = new uint8_t[length > 0 ? length : 1];
             if (length > 0)
-                memcpy(d, data + at, length);
-            at += length;
+                memcpy(d, input, length);
             ParseAlone(d, length);
             rx.Push(d, length, now);
             if (op & 0x80)
@@ -152,7 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         const svrtp::ReceiverStats& s = rx.Stats();
         Check(s.held >= 0 && s.held <= config.reorderPackets);
-        Check(s.datagrams == s.Invalid() + s.packets + s.duplicates + s.late + s.seqJumps);
+        Check(s.datagrams == s.Invalid() + s.packets + s.duplicates + s.late + s.seqJumps + s.foreign);
         Check(out == s.framesOut);
         Check(s.framesOut <= s.packets * (svrtp::kMaxFramesPerPacket + maxFill));
     }
