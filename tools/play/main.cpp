@@ -117,8 +117,11 @@ Options ParseOptions(int argc, char** argv)
         o.input = "RTP " + o.network.endpoint.ToString();
     } else if (o.input.empty()) {
         line.Fail("no input file");
-    } else if (line.Given("--payload-type") || line.Given("--bandwidth-efficient") || line.Given("--timeout")) {
-        line.Fail("--payload-type, --bandwidth-efficient and --timeout are for --rtp streams");
+    } else {
+        for (const char* option : {"--payload-type", "--bandwidth-efficient", "--timeout", "--ssrc", "--from",
+                                   "--srtp-key", "--srtp-suite"})
+            if (line.Given(option))
+                line.Fail(std::string(option) + " is for --rtp streams");
     }
 
     o.volumeSet = line.Given("--volume");

@@ -25,6 +25,13 @@ const Refusal kRefusals[] = {
                 "default output device only, in real time"},
     {"--rtp", "--rtp receives live streams over the network in the Linux build; this Windows build plays "
               "AMR-NB files and voice-engine streams"},
+    {"--payload-type", "--payload-type is for --rtp, which needs the Linux build"},
+    {"--bandwidth-efficient", "--bandwidth-efficient is for --rtp, which needs the Linux build"},
+    {"--timeout", "--timeout is for --rtp, which needs the Linux build"},
+    {"--ssrc", "--ssrc is for --rtp, which needs the Linux build"},
+    {"--from", "--from is for --rtp, which needs the Linux build"},
+    {"--srtp-key", "--srtp-key is for --rtp, which needs the Linux build"},
+    {"--srtp-suite", "--srtp-suite is for --rtp, which needs the Linux build"},
     {"--codec", "--codec is for audio files encoded on the fly, which need libsndfile; this Windows build "
                 "plays AMR-NB files and voice-engine streams only"},
     {"--amr-mode", "--amr-mode is for audio files encoded on the fly, which need libsndfile; this Windows "
