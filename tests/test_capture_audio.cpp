@@ -223,7 +223,7 @@ TEST_F(WaveIn, CloseStopsWaitsResetsClosesAndReturnsOnTheCloseNoticeRequeueingNo
         EXPECT_EQ(calls[13 + i].nCall, SV_WAVE_CALL_IN_UNPREPARE) << i;
         EXPECT_EQ(calls[13 + i].hwi, h) << i;
         EXPECT_EQ(calls[13 + i].pwh, &Inside(*audio_).m_WaveHdrIn[i]) << i;
-        EXPECT_EQ(calls[13 + i].mmr, MMSYSERR_NOERROR) << i;
+        EXPECT_EQ(calls[13 + i].mmr, wavetest::CloseNoticeUnprepareResult()) << i;
     }
     EXPECT_EQ(calls[23].nCall, SV_WAVE_CALL_IN_CLOSE);
     EXPECT_EQ(calls[23].mmr, MMSYSERR_NOERROR);

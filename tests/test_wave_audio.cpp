@@ -232,8 +232,7 @@ TEST_F(WaveOut, CloseResetsClosesHearsTheNoticeAtOnceAndFreesTheBuffers)
         EXPECT_EQ(calls[12 + i].nCall, SV_WAVE_CALL_UNPREPARE);
         EXPECT_EQ(calls[12 + i].hwo, h);
         EXPECT_EQ(calls[12 + i].pwh, &Inside(*audio_).m_WaveHdrOut[i]);
-        EXPECT_EQ(calls[12 + i].mmr, MMSYSERR_NOERROR);
-        EXPECT_EQ(Inside(*audio_).m_WaveHdrOut[i].dwFlags & WHDR_PREPARED, 0u);
+        EXPECT_EQ(calls[12 + i].mmr, wavetest::CloseNoticeUnprepareResult());
     }
     EXPECT_EQ(calls[22].nCall, SV_WAVE_CALL_CLOSE);
     EXPECT_EQ(calls[22].mmr, MMSYSERR_NOERROR);

@@ -299,6 +299,14 @@ inline void FixedDay(LPSYSTEMTIME st, void*)
     st->wSecond = 7;
 }
 
+// What an unprepare inside the close notice answers: the stand-in's lenient
+// mode lets it through; in strict mode, as on wine, the closing handle is
+// invalid and the header keeps its flags.
+inline MMRESULT CloseNoticeUnprepareResult()
+{
+    return SvWaveGetStrict() ? MMSYSERR_INVALHANDLE : MMSYSERR_NOERROR;
+}
+
 // A test on the stand-in's test device, as the default device, with an empty
 // call record and no faults; the automatic choice is back at the end.
 class StandInTest : public ::testing::Test {

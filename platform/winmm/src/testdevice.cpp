@@ -3,6 +3,7 @@
 // the call record and the test controls of <svwin/wavedevice.h>.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
@@ -35,6 +36,11 @@ TestState& State()
     static TestState* state = new TestState;
     return *state;
 }
+
+// Callbacks held by nHoldCall so far (held or let go since).
+std::mutex g_holdMutex;
+std::condition_variable g_holdCv;
+unsigned g_holds = 0;
 
 std::atomic<HWAVEOUT> g_latestHandle{nullptr};
 std::atomic<HWAVEIN> g_latestInHandle{nullptr};
@@ -97,7 +103,16 @@ public:
         return MMSYSERR_NOERROR;
     }
 
+    MMRESULT CheckWrite() override { return m_faults.mmrWrite; }
+    MMRESULT CheckStart() override { return m_faults.mmrStart; }
     MMRESULT CheckVolume() override { return m_faults.mmrVolume; }
+    bool HoldsCall(int what) override
+    {
+        if (m_faults.nHoldCall == 0 || what != m_faults.nHoldCall || m_held)
+            return false;
+        m_held = true;
+        return true;
+    }
     bool SendsCloseNotice() const override { return !m_faults.bNoCloseNotice; }
 
     bool CompletesOnWrite() override { return m_writes++ < m_faults.nCompleteOnWrite; }
@@ -114,6 +129,7 @@ private:
     const SvWaveTestFaults m_faults;
     UINT m_prepareCalls = 0;  // under the stream's lock
     UINT m_writes = 0;        // under the stream's lock
+    bool m_held = false;      // under the stream's lock: the one hold was made
     std::mutex m_mutex;
     std::condition_variable m_cv;
     unsigned m_tokens = 0;
@@ -193,6 +209,13 @@ UINT QueuedOn(HANDLE handle, Direction direction)
 
 }  // namespace
 
+void NoteHeldCallback()
+{
+    std::lock_guard<std::mutex> lock(g_holdMutex);
+    ++g_holds;
+    g_holdCv.notify_all();
+}
+
 void NoteTestHandle(Direction direction, HANDLE handle)
 {
     if (direction == Direction::kOutput)
@@ -224,6 +247,8 @@ SVWIN_API void SvWaveTestReset(void)
     state.output.clear();
     state.input.clear();
     state.inputPos = 0;
+    std::lock_guard<std::mutex> holdLock(g_holdMutex);
+    g_holds = 0;
 }
 
 SVWIN_API UINT SvWaveTestStep(HWAVEOUT hwo, UINT count)
@@ -234,6 +259,13 @@ SVWIN_API UINT SvWaveTestStep(HWAVEOUT hwo, UINT count)
 SVWIN_API UINT SvWaveTestQueued(HWAVEOUT hwo)
 {
     return QueuedOn(hwo, Direction::kOutput);
+}
+
+SVWIN_API BOOL SvWaveTestWaitHeld(DWORD milliseconds)
+{
+    std::unique_lock<std::mutex> lock(g_holdMutex);
+    const bool held = g_holdCv.wait_for(lock, std::chrono::milliseconds(milliseconds), [] { return g_holds > 0; });
+    return held ? TRUE : FALSE;
 }
 
 SVWIN_API HWAVEOUT SvWaveTestLatestHandle(void)
