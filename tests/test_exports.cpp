@@ -190,13 +190,24 @@ TEST_F(ExportsTest, NetProtocolVersionIsKept)
     EXPECT_EQ(g_Systems.GetNetProtocolVersion(), -3);
 }
 
+// A device that cannot be opened, or that takes none of the ten buffers,
+// fails the open: no handle, and every device opened is closed again.
 TEST_F(ExportsTest, AFailedDeviceOpenLeavesNoDeviceBehind)
 {
-    Fail(&SvWaveTestFaults::mmrOpen, MMSYSERR_BADDEVICEID);
-    CAudioDec dec;
-    EXPECT_EQ(dec.Open(0, 1), 0);
-    EXPECT_EQ(Inside(dec).m_pAudio, nullptr);
-    EXPECT_EQ(SV_OpenSonavex(0, 1), nullptr);
+    for (MMRESULT SvWaveTestFaults::*fault : {&SvWaveTestFaults::mmrOpen, &SvWaveTestFaults::mmrWrite}) {
+        SvWaveTestReset();
+        Fail(fault, MMSYSERR_NOMEM);
+        CAudioDec dec;
+        EXPECT_EQ(dec.Open(0, 1), 0);
+        EXPECT_EQ(Inside(dec).m_pAudio, nullptr);
+        EXPECT_EQ(SV_OpenSonavex(0, 1), nullptr);
+        int opened = 0;
+        for (const SvWaveCall& call : SvWaveTestCalls()) {
+            if ((call.nCall == SV_WAVE_CALL_OPEN || call.nCall == SV_WAVE_CALL_CLOSE) && call.mmr == MMSYSERR_NOERROR)
+                opened += call.nCall == SV_WAVE_CALL_OPEN ? 1 : -1;
+        }
+        EXPECT_EQ(opened, 0);
+    }
     SvWaveTestSetFaults(nullptr);
 }
 

@@ -188,10 +188,11 @@ void WaveStream::HoldBefore(int what)
     if (m_closed || !m_device->HoldsCall(what))
         return;
     m_held = true;
-    NoteHeldCallback();
+    NoteHeldCallback(true);
     m_cv.notify_all();
     m_cv.wait_for(lock, kHoldWait, [this] { return !m_held; });
     m_held = false;
+    NoteHeldCallback(false);
 }
 
 void WaveStream::ReleaseHeld(std::unique_lock<std::mutex>& lock, bool wait)

@@ -209,8 +209,8 @@ void AppendTestOutput(const BYTE* data, DWORD bytes);
 // Copies the next `bytes` bytes of the input feed to dst (zeros past its end).
 void TakeTestInput(BYTE* dst, DWORD bytes);
 void NoteTestHandle(Direction direction, HANDLE handle);
-// Tells SvWaveTestWaitHeld that a callback is held.
-void NoteHeldCallback();
+// Tells SvWaveTestWaitHeld that a callback is held, or let go.
+void NoteHeldCallback(bool held);
 // True on a device thread of the stand-in.
 bool OnDeviceThread();
 

@@ -37,7 +37,7 @@ TestState& State()
     return *state;
 }
 
-// Callbacks held by nHoldCall so far (held or let go since).
+// Callbacks held by nHoldCall right now.
 std::mutex g_holdMutex;
 std::condition_variable g_holdCv;
 unsigned g_holds = 0;
@@ -209,10 +209,13 @@ UINT QueuedOn(HANDLE handle, Direction direction)
 
 }  // namespace
 
-void NoteHeldCallback()
+void NoteHeldCallback(bool held)
 {
     std::lock_guard<std::mutex> lock(g_holdMutex);
-    ++g_holds;
+    if (held)
+        ++g_holds;
+    else if (g_holds > 0)
+        --g_holds;
     g_holdCv.notify_all();
 }
 
@@ -247,8 +250,6 @@ SVWIN_API void SvWaveTestReset(void)
     state.output.clear();
     state.input.clear();
     state.inputPos = 0;
-    std::lock_guard<std::mutex> holdLock(g_holdMutex);
-    g_holds = 0;
 }
 
 SVWIN_API UINT SvWaveTestStep(HWAVEOUT hwo, UINT count)

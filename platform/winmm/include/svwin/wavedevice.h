@@ -214,7 +214,7 @@ SVWIN_API UINT SvWaveTestStep(HWAVEOUT hwo, UINT count);
 // Headers queued on an open handle (any device); 0 when not open.
 SVWIN_API UINT SvWaveTestQueued(HWAVEOUT hwo);
 // Waits at most `milliseconds` for a callback held by nHoldCall (above);
-// TRUE once one is held.
+// TRUE when one is held.
 SVWIN_API BOOL SvWaveTestWaitHeld(DWORD milliseconds);
 // The handle of the test device opened last, whether or not still open.
 SVWIN_API HWAVEOUT SvWaveTestLatestHandle(void);
