@@ -172,7 +172,8 @@ private:
     // again after the reset, and the close then answers
     // WAVERR_STILLPLAYING: once that callback has returned, the reset and
     // the close are made again, at most kCloseAttempts times in all. True
-    // when the device closed.
+    // when the device holds none of the buffers any more: it closed, or the
+    // handle was not (or no longer) a device's.
     template <typename Handle, typename Reset, typename Close>
     static bool ResetAndClose(Handle handle, const std::atomic<int>& callbacks, Reset reset, Close close);
 
@@ -216,5 +217,5 @@ bool CAudio::ResetAndClose(Handle handle, const std::atomic<int>& callbacks, Res
         reset(handle);
         result = close(handle);
     }
-    return result == MMSYSERR_NOERROR;
+    return result == MMSYSERR_NOERROR || result == MMSYSERR_INVALHANDLE;
 }

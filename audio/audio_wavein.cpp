@@ -105,9 +105,7 @@ bool CAudio::WaveInClose()
         const bool closed = ResetAndClose(m_hWaveIn, m_nInCallbacks, waveInReset, waveInClose);
         WaitForClose(m_cInState);
         // As for output: the buffers are the device's until it has closed.
-        if (!closed && m_hWaveIn != nullptr)
-            return false;
-        if (!WaitForCallbacks(m_nInCallbacks))
+        if (!closed || !WaitForCallbacks(m_nInCallbacks))
             return false;
         FreeBuffers(m_pInBuffer);
     } catch (...) {

@@ -211,6 +211,32 @@ TEST_F(ExportsTest, AFailedDeviceOpenLeavesNoDeviceBehind)
     SvWaveTestSetFaults(nullptr);
 }
 
+// A device that never lets go: the close tries a bounded number of times,
+// answers 1, and leaves the wave object and the frame buffer its callback
+// reads allocated rather than freeing them under the device.
+TEST_F(ExportsTest, ADeviceThatNeverLetsGoKeepsTheMemoryItMayStillUse)
+{
+    SvWaveTestFaults faults = {};
+    faults.bCloseRefused = TRUE;
+    SvWaveTestSetFaults(&faults);
+    CAudioDec dec;
+    ASSERT_EQ(dec.Open(0, 0), 1);
+    CAudio* audio = Inside(dec).m_pAudio;
+    CAudioFrameBuffer* frameBuffer = Inside(dec).m_pFrameBuffer;
+    EXPECT_EQ(dec.Close(), 1);
+    EXPECT_EQ(Inside(dec).m_pAudio, nullptr);
+    EXPECT_EQ(Inside(dec).m_pFrameBuffer, nullptr);
+    size_t closes = 0;
+    for (const SvWaveCall& call : SvWaveTestCalls())
+        closes += call.nCall == SV_WAVE_CALL_CLOSE ? 1 : 0;
+    EXPECT_EQ(closes, static_cast<size_t>(CAudio::kCloseAttempts));
+    EXPECT_NE(Inside(*audio).m_pOutBuffer[0], nullptr);
+    // What the library left to the device, given back by the test.
+    delete audio;
+    delete frameBuffer;
+    SvWaveTestSetFaults(nullptr);
+}
+
 TEST_F(ExportsTest, DecoderWithoutAFrameBuffer)
 {
     CAudioDec dec;

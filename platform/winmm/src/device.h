@@ -32,7 +32,8 @@
 //   blocks and with the stream's lock held (so it never blocks and never calls
 //   the stream).
 // - The hooks CheckPrepare, CheckWrite, CheckStart, CheckVolume,
-//   SendsCloseNotice, HoldsCall, Grant and CompletesOnWrite are asked by the stream on the calling thread, with its
+//   SendsCloseNotice, RefusesClose, HoldsCall, Grant and CompletesOnWrite
+//   are asked by the stream on the calling thread, with its
 //   lock held. Only the test device answers anything but plain success.
 #pragma once
 
@@ -67,6 +68,7 @@ public:
     // thread makes on its own handle: true when that call is to be held.
     virtual bool HoldsCall(int /*what*/) { return false; }
     virtual bool SendsCloseNotice() const { return true; }
+    virtual bool RefusesClose() const { return false; }
     // Lets the device move on: Transfer may complete `count` more buffers, or
     // Record deliver `count` more bytes. False for a device that moves by
     // itself.

@@ -452,7 +452,7 @@ MMRESULT WaveStream::Close()
         ReleaseHeld(lock, false);
         WaitForDeviceCallback(lock);
     }
-    if (m_inQueue > 0)
+    if (m_inQueue > 0 || m_device->RefusesClose())
         return WAVERR_STILLPLAYING;
     m_closed = true;
     m_stop = true;

@@ -114,6 +114,7 @@ public:
         return true;
     }
     bool SendsCloseNotice() const override { return !m_faults.bNoCloseNotice; }
+    bool RefusesClose() const override { return m_faults.bCloseRefused != FALSE; }
 
     bool CompletesOnWrite() override { return m_writes++ < m_faults.nCompleteOnWrite; }
 

@@ -197,6 +197,10 @@ typedef struct SvWaveTestFaults {
     // has returned: whatever the callback queues lands after the reset. A
     // strict close lets it go once the handle is closed. Held at most 5 s.
     int nHoldCall;
+    // TRUE: waveOutClose / waveInClose answer WAVERR_STILLPLAYING and close
+    // nothing, however often they are called: a driver that never lets go
+    // of a buffer.
+    BOOL bCloseRefused;
 } SvWaveTestFaults;
 
 // Faults for the test devices opened from now on; null clears them.
