@@ -166,10 +166,11 @@ typedef struct SV_CAPTURE_* SV_CAPTURE;
 SV_API SV_DECODER SV_CALL SV_OpenSonavex(int32_t mode, int32_t live);
 
 /* Stops the device and frees the decoder; when it returns no more audio plays
- * and the handle is gone. May wait up to 2 seconds for the device to let go;
- * a device that still holds a buffer after that keeps the memory it uses
- * (it is left allocated rather than freed under the device). Returns 1, or 0
- * for a NULL handle. */
+ * and the handle is gone. May wait up to 2 seconds for the device to let go
+ * (a device whose callback is still running as the close begins can make it
+ * wait longer, never more than about 12 seconds); a device that still holds
+ * a buffer after that keeps the memory it uses (it is left allocated rather
+ * than freed under the device). Returns 1, or 0 for a NULL handle. */
 SV_API int32_t SV_CALL SV_CloseSonavex(SV_DECODER handle);
 
 /* Hands one compressed frame to the decoder. data/length: the payload bytes;
