@@ -48,6 +48,25 @@
  *
  * Results: 1 means done and 0 means not done (or a NULL handle), unless a
  * function says otherwise. Only SV_ClearAudioFrames returns SV_E_* codes.
+ *
+ * Unloading: close every decoder and the capture object before the library is
+ * unloaded (FreeLibrary). Their devices call back into the library until
+ * their close has returned, and the library does not close what the host
+ * left open.
+ *
+ * The devices' callbacks call the wave API themselves (a played buffer is
+ * prepared and written again from its WOM_DONE, a recorded one added again
+ * from its WIM_DATA), which Windows' documentation advises against; see
+ * docs/architecture.md for why, and for what a driver that deadlocked on it
+ * would need.
+ *
+ * The diagnostic log: a failure caught inside the library writes one line to
+ * the day's file "SonavexLog_YYYYMMDD.txt", whose path is the library's own
+ * path less its last nine characters. With the module named Sonavex.dll the
+ * file lies beside it, named "So" + "SonavexLog_..."; a module renamed to
+ * fewer than nine characters (say "sv.dll") loses the end of its folder's
+ * name as well, so its log lands in the parent folder under a name that
+ * begins with what was left of that folder's name.
  */
 #ifndef SONAVEX_H
 #define SONAVEX_H
@@ -147,23 +166,46 @@ typedef struct SV_CAPTURE_* SV_CAPTURE;
 SV_API SV_DECODER SV_CALL SV_OpenSonavex(int32_t mode, int32_t live);
 
 /* Stops the device and frees the decoder; when it returns no more audio plays
- * and the handle is gone. May wait up to 2 seconds for the device to let go.
- * Returns 1, or 0 for a NULL handle. */
+ * and the handle is gone. May wait up to 2 seconds for the device to let go
+ * (a device whose callback is still running as the close begins can make it
+ * wait longer, never more than about 12 seconds); a device that still holds
+ * a buffer after that keeps the memory it uses (it is left allocated rather
+ * than freed under the device). Returns 1, or 0 for a NULL handle. */
 SV_API int32_t SV_CALL SV_CloseSonavex(SV_DECODER handle);
 
 /* Hands one compressed frame to the decoder. data/length: the payload bytes;
  * type: SV_PAYLOAD_*; pts: the frame's time stamp, any 64-bit value (it is
  * reported back by SV_GetPts while the frame plays); store: 1 normally (0
- * queues the frame's time and length but not its samples).
+ * queues the frame's time and length but not its samples: it plays as
+ * silence).
  * Returns 1 when the frame reached the decoder, whether or not it decoded
  * (payloads of unknown type and undecodable frames are dropped silently);
- * SV_FAILED for a NULL handle or a failure inside the library. */
+ * SV_FAILED for a NULL handle or a failure inside the library.
+ * A NULL data with a positive length, or a negative length, is refused
+ * without a byte read, for every type, and answered 1 like any payload that
+ * reached the decoder. The library reads exactly the bytes the payload's own
+ * format calls for, within length; a non-NULL pointer to memory that does not
+ * hold length bytes can still fault, and nothing in the library can catch
+ * that.
+ * The queue holds at most 2500 frames (50 s of AMR). Beyond that frames are
+ * dropped while this function still returns 1, and a file stream whose queue
+ * is full throws the whole queue away at the next device buffer; any stream
+ * whose queue stays more than 20 frames past its pre-buffer for 1000 frames
+ * taken in a row (20 s of AMR) is cut back to the pre-buffer, live and file
+ * alike. A host that feeds faster
+ * than real time, as file playback may, throttles on SV_AudioDecGetFrames:
+ * keep it below the pre-buffer plus 20. */
 SV_API int32_t SV_CALL SV_InputAudioBuffer(SV_DECODER handle, const uint8_t* data, int32_t length,
                                            int32_t type, int64_t pts, uint8_t store);
 
 /* Time stamp of the frame now playing (the last one the device took) into
  * *pts, and of the frame that was queued behind it then into *nextPts; either
- * pointer may be NULL. Both are recorded as the device takes each frame: a
+ * pointer may be NULL. The device took that frame into the buffer it queues
+ * behind the nine still queued, so with the device's queue full it is heard
+ * about nine buffers (360 ms) after it is first reported here: measured 359 ms
+ * on the stand-in's real-time virtual device and 9 buffers under wine's winmm.
+ * A host that keeps video in step with the sound shows the frame reported
+ * here about 360 ms later. Both are recorded as the device takes each frame: a
  * clear by count or by time leaves them as they were, so *nextPts may name a
  * frame the clear dropped; SV_AudioDecClear and the clear that empties the
  * queue set both to 0. A stamp of 0 means none: nothing playing (before the
@@ -174,7 +216,8 @@ SV_API void SV_CALL SV_GetPts(SV_DECODER handle, int64_t* pts, int64_t* nextPts)
 /* Stores two time stamps with the decoder; the library does not use them. */
 SV_API void SV_CALL SV_SetPts(SV_DECODER handle, int64_t ptsA, int64_t ptsB);
 
-/* Drops queued frames, oldest first. type SV_CLEAR_BY_COUNT with mode
+/* Drops queued frames, oldest first; a full queue (2500 frames) is cleared as
+ * any other. type SV_CLEAR_BY_COUNT with mode
  * SV_CLEAR_OLDEST or SV_CLEAR_KEEP_NEWEST. type SV_CLEAR_BY_TIME drops the
  * oldest frame while more than one is queued and (stamp - reference) / 1000
  * is below count, the difference taken as an unsigned 32-bit number (its low
@@ -191,7 +234,11 @@ SV_API void SV_CALL SV_SetPts(SV_DECODER handle, int64_t ptsA, int64_t ptsB);
 SV_API uint32_t SV_CALL SV_ClearAudioFrames(SV_DECODER handle, int32_t type, int32_t mode,
                                             uint32_t count, int64_t* pts, int64_t* nextPts);
 
-/* Empties the queue; codec state and pre-buffer state carry over.
+/* Empties the queue; codec state and pre-buffer state carry over. What the
+ * device already holds (up to 400 ms) plays out, then silence until new
+ * frames come: the emptying SV_ClearAudioFrames and SV_StopFileAudio do the
+ * same. (A queue that runs dry by itself instead replays its last two device
+ * buffers before silence, which hides a short gap.)
  * Returns 1, or 0 for a NULL handle. */
 SV_API int32_t SV_CALL SV_AudioDecClear(SV_DECODER handle);
 
@@ -243,7 +290,8 @@ SV_API int32_t SV_CALL SV_CloseAudioCapture(SV_CAPTURE handle);
 
 /* Takes one captured frame into buffer: 320 bytes (20 ms) of 16-bit mono PCM
  * at 8000 Hz. *length: room in bytes on entry (a frame longer than the room is
- * cut to it), bytes delivered on return. reserved is ignored. Returns 1 when a
+ * cut to it), bytes delivered on return: 0 whenever nothing is delivered,
+ * whatever kept it back. reserved is ignored. Returns 1 when a
  * frame was delivered, 0 when none was ready (or a NULL handle). The first
  * frame is ready once 8 have been recorded; a reader that falls more than 68
  * frames behind loses the 60 oldest. Read about every 20 ms. Must not overlap

@@ -29,11 +29,16 @@ const int kOutFormatCount = sizeof(kOutFormats) / sizeof(kOutFormats[0]);
 // again, up to this many attempts in all.
 const int kPrepareAttempts = 5;
 
+// Refills in a row without a frame that replay their buffer before silence.
+const int kReplayedMisses = 2;
+
 }  // namespace
 
 CAudio::CAudio()
     : m_cOutState(kStateClosed),
       m_cInState(kStateClosed),
+      m_nOutCallbacks(0),
+      m_nInCallbacks(0),
       m_hWaveOut(nullptr),
       m_hWaveIn(nullptr),
       m_nNoDataCount(0),
@@ -96,6 +101,16 @@ void CAudio::WaitForClose(const std::atomic<signed char>& state)
     }
 }
 
+bool CAudio::WaitForCallbacks(const std::atomic<int>& callbacks)
+{
+    for (int i = 0; i < kCloseWaits; ++i) {
+        if (callbacks.load() == 0)
+            return true;
+        Sleep(kCloseWaitMs);
+    }
+    return callbacks.load() == 0;
+}
+
 void CAudio::FreeOutBuffers()
 {
     FreeBuffers(m_pOutBuffer);
@@ -156,9 +171,14 @@ int CAudio::WaveOutOpen(int selector)
         // the others are still being queued is refilled like any other, so
         // none drops out of the ring.
         m_cOutState.store(kStateOpen);
-        for (int i = 0; i < kBufferCount; ++i)
-            waveOutWrite(m_hWaveOut, &m_WaveHdrOut[i], sizeof(WAVEHDR));
-        return 1;
+        int running = 0;
+        for (int i = 0; i < kBufferCount; ++i) {
+            if (waveOutWrite(m_hWaveOut, &m_WaveHdrOut[i], sizeof(WAVEHDR)) == MMSYSERR_NOERROR)
+                ++running;
+        }
+        // A device that took none of the buffers would never call back: the
+        // open has failed, and the state stays open for the close.
+        return running > 0 ? 1 : 0;
     } catch (...) {
         WriteLog("CAudio::WaveOutOpen Exception");
         // A device this open reached is left open for the close to give
@@ -226,8 +246,12 @@ bool CAudio::WaveOutWrite(WAVEHDR* hdr)
         if (!gotFrame) {
             // The first two misses in a row replay what the buffer held a
             // trip round the ring ago, which hides a short gap better than
-            // silence; from the third on the buffer is cleared.
-            if (m_nNoDataCount++ >= 2)
+            // silence; from the third on the buffer is cleared. A queue the
+            // host emptied or stopped is no gap: what the buffer held is
+            // audio the host dropped, and silence plays at once.
+            if (m_pFrameBuffer->TakeFlushed() && m_nNoDataCount < kReplayedMisses)
+                m_nNoDataCount = kReplayedMisses;
+            if (m_nNoDataCount++ >= kReplayedMisses)
                 memset(buffer, 0, len);
         } else {
             m_nNoDataCount = 0;
@@ -247,7 +271,7 @@ void CALLBACK CAudio::waveOutProc(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwInstance, 
                                   DWORD_PTR /*dwParam2*/)
 {
     CAudio* self = reinterpret_cast<CAudio*>(dwInstance);
-    const Direction out = {WOM_CLOSE, WOM_DONE, self->m_WaveHdrOut, &self->m_cOutState,
+    const Direction out = {WOM_CLOSE, WOM_DONE, self->m_WaveHdrOut, &self->m_cOutState, &self->m_nOutCallbacks,
                            "CAudio::waveOutProc Exception"};
     OnNotice<HWAVEOUT>(hdrvr, uMsg, dwParam1, out, waveOutUnprepareHeader, [self](HWAVEOUT hwo, WAVEHDR* hdr) {
         waveOutPrepareHeader(hwo, hdr, sizeof(WAVEHDR));
@@ -255,19 +279,24 @@ void CALLBACK CAudio::waveOutProc(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwInstance, 
     });
 }
 
-void CAudio::WaveOutClose()
+bool CAudio::WaveOutClose()
 {
     try {
         if (m_cOutState.load() != kStateOpen)
-            return;
+            return true;
         m_cOutState.store(kStateClosing);
-        waveOutReset(m_hWaveOut);
-        waveOutClose(m_hWaveOut);
+        const bool closed = ResetAndClose(m_hWaveOut, m_nOutCallbacks, waveOutReset, waveOutClose);
         WaitForClose(m_cOutState);
+        // The headers are the device's until it has closed, whatever the
+        // unprepares of the close notice answered (on a closing handle they
+        // may fail).
+        if (!closed || !WaitForCallbacks(m_nOutCallbacks))
+            return false;
         FreeOutBuffers();
     } catch (...) {
         WriteLog("CAudio::WaveOutClose Exception");
     }
+    return true;
 }
 
 DWORD CAudio::GetVolume()

@@ -11,8 +11,19 @@
 // Threads: the owner's thread opens, closes, sets and reads the volume and
 // destroys; the devices' callback threads run waveOutProc and, from it,
 // WaveOutWrite, and waveInProc and, from it, OnMM_WIM_DATA. The object takes
-// no lock of its own: the open/closed states are the only fields both threads
-// change, and they are atomics; the frame buffer has its own lock.
+// no lock of its own: the open/closed states and the counts of callbacks
+// running are the only fields both threads change, and they are atomics; the
+// frame buffer has its own lock.
+//
+// The callbacks call the wave API themselves: WOM_DONE prepares its header
+// again and writes it, WIM_DATA adds its buffer again. Windows' documentation
+// warns against calling wave functions from a callback, since a driver may
+// hold a lock of its own around the callback; the design keeps them there
+// because the callback is the only thread the library has to refill on, and
+// the drivers it runs on (wine's, the stand-in's, and those it was used
+// with) take these calls from the callback. A driver that deadlocked on them
+// would need a thread of the library's own, woken by the callback, to make
+// those calls instead.
 #pragma once
 
 #include <atomic>
@@ -32,6 +43,9 @@ public:
     // A close waits at most this many times this long for the close notice.
     static constexpr int kCloseWaits = 20;
     static constexpr DWORD kCloseWaitMs = 100;
+    // A close refused for a buffer queued after its reset is tried this many
+    // times in all.
+    static constexpr int kCloseAttempts = 5;
 
     CAudio();
     ~CAudio();
@@ -45,15 +59,22 @@ public:
     // Opens the default output device in format row `selector` (0 to 3) and
     // starts ten buffers of silence. Returns 1 on success, 0 on failure
     // (already open, unknown selector, or the device refused). A failure
-    // thrown after the device was reached leaves the state open, so that
-    // WaveOutClose gives the device back.
+    // thrown after the device was reached, or a device that took none of the
+    // ten buffers, leaves the state open, so that WaveOutClose gives the
+    // device back.
     int WaveOutOpen(int selector);
     // Refills one returned header from the frame buffer and queues it again.
     // Always true.
     bool WaveOutWrite(WAVEHDR* hdr);
     // Resets and closes the output device, waits (at most 2 s) for its close
-    // notice and frees the buffers. Nothing when not open.
-    void WaveOutClose();
+    // notice and frees the buffers. A close refused because a callback queued
+    // its buffer again after the reset is reset and closed again (bounded).
+    // True when the device let go of every buffer and no callback runs in
+    // this object any more (also when nothing was open); false when the
+    // device still holds a buffer or a callback is still running after the
+    // waits: the buffers are then kept, and the object must not be
+    // destroyed, since the device may still use it.
+    bool WaveOutClose();
     // The device callbacks have the type the wave API calls them through
     // (DRVCALLBACK); hdrvr is the device's handle.
     static void CALLBACK waveOutProc(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
@@ -68,12 +89,14 @@ public:
 
     // Fills `wavefmt` with 16-bit mono PCM at 8 kHz, opens the default input
     // device in it, queues ten buffers of `bufferSize` bytes and starts
-    // recording. False when the device cannot be opened (the state is then
-    // open all the same: WaveInClose runs its whole sequence) or when capture
-    // is already open.
+    // recording. False when the device cannot be opened or got no buffer
+    // recording (the state is then open all the same: WaveInClose runs its
+    // whole sequence) or when capture is already open.
     bool WaveInOpen(WAVEFORMATEX* wavefmt, DWORD bufferSize);
     // Stops, resets and closes the input device, waits (at most 2 s) for its
-    // close notice and frees the buffers. Always true; nothing when not open.
+    // close notice and frees the buffers; a refused close is handled as in
+    // WaveOutClose. True, and nothing done, when not open; false, with the
+    // buffers kept, when the device did not let go (see WaveOutClose).
     bool WaveInClose();
     static void CALLBACK waveInProc(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
                                     DWORD_PTR dwParam2);
@@ -90,6 +113,11 @@ private:
     // writes 2 on the close notice: whole reads and writes, seen at once.
     std::atomic<signed char> m_cOutState;
     std::atomic<signed char> m_cInState;
+    // Callbacks of each direction running in this object. A close frees
+    // nothing before they are 0, and the owner destroys nothing before the
+    // close says so.
+    std::atomic<int> m_nOutCallbacks;
+    std::atomic<int> m_nInCallbacks;
     HWAVEOUT m_hWaveOut;
     HWAVEIN m_hWaveIn;
     // Consecutive refills that found no frame; callback thread only.
@@ -116,6 +144,7 @@ private:
         UINT bufferMsg;  // WOM_DONE or WIM_DATA
         WAVEHDR* headers;
         std::atomic<signed char>* state;
+        std::atomic<int>* callbacks;
         const char* failure;  // the log line when the callback fails
     };
 
@@ -135,6 +164,18 @@ private:
     // Waits at most kCloseWaits x kCloseWaitMs for the close notice to set
     // `state` closed: a device that never sends it costs 2 s, not a hang.
     static void WaitForClose(const std::atomic<signed char>& state);
+    // Waits in the same bounds until no callback counted in `callbacks`
+    // runs. True when none does.
+    static bool WaitForCallbacks(const std::atomic<int>& callbacks);
+    // Resets and closes the device of one direction. A callback that found
+    // the direction open just before the close began may queue its buffer
+    // again after the reset, and the close then answers
+    // WAVERR_STILLPLAYING: once that callback has returned, the reset and
+    // the close are made again, at most kCloseAttempts times in all. True
+    // when the device holds none of the buffers any more: it closed, or the
+    // handle was not (or no longer) a device's.
+    template <typename Handle, typename Reset, typename Close>
+    static bool ResetAndClose(Handle handle, const std::atomic<int>& callbacks, Reset reset, Close close);
 
     void FreeOutBuffers();
     // Fills `len` bytes at `dst` from the frame carried over and as many
@@ -147,6 +188,10 @@ template <typename Handle, typename Unprepare, typename OnBuffer>
 void CAudio::OnNotice(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwParam1, const Direction& direction,
                       Unprepare unprepare, OnBuffer onBuffer)
 {
+    // Counted before the state is read, so that a close that has changed the
+    // state and then finds no callback counted knows that none will requeue
+    // a buffer or touch this object; the count is the last thing touched.
+    direction.callbacks->fetch_add(1);
     try {
         Handle handle = reinterpret_cast<Handle>(hdrvr);
         if (uMsg == direction.closeMsg) {
@@ -159,4 +204,18 @@ void CAudio::OnNotice(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwParam1, const Directio
     } catch (...) {
         WriteLog(direction.failure);
     }
+    direction.callbacks->fetch_sub(1);
+}
+
+template <typename Handle, typename Reset, typename Close>
+bool CAudio::ResetAndClose(Handle handle, const std::atomic<int>& callbacks, Reset reset, Close close)
+{
+    MMRESULT result = WAVERR_STILLPLAYING;
+    for (int attempt = 0; attempt < kCloseAttempts && result == WAVERR_STILLPLAYING; ++attempt) {
+        if (attempt > 0)
+            WaitForCallbacks(callbacks);
+        reset(handle);
+        result = close(handle);
+    }
+    return result == MMSYSERR_NOERROR || result == MMSYSERR_INVALHANDLE;
 }

@@ -36,15 +36,20 @@ bool CAudio::WaveInOpen(WAVEFORMATEX* wavefmt, DWORD bufferSize)
                        reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION) != MMSYSERR_NOERROR)
             return false;
 
+        int added = 0;
         for (int i = 0; i < kBufferCount; ++i) {
             m_pInBuffer[i] = new unsigned char[m_dwInBufferSize];
             WAVEHDR* hdr = &m_WaveHdrIn[i];
             InitHeader(hdr, m_pInBuffer[i], m_dwInBufferSize);
+            // A buffer whose prepare failed is refused by the add as well.
             waveInPrepareHeader(m_hWaveIn, hdr, sizeof(WAVEHDR));
-            waveInAddBuffer(m_hWaveIn, hdr, sizeof(WAVEHDR));
+            if (waveInAddBuffer(m_hWaveIn, hdr, sizeof(WAVEHDR)) == MMSYSERR_NOERROR)
+                ++added;
         }
-        waveInStart(m_hWaveIn);
-        return true;
+        // A device with no buffer, or that does not start, records nothing:
+        // the open has failed, and the close gives the device back.
+        const MMRESULT started = waveInStart(m_hWaveIn);
+        return added > 0 && started == MMSYSERR_NOERROR;
     } catch (...) {
         WriteLog("CAudio::WaveInOpen Exception");
         return false;
@@ -81,7 +86,8 @@ void CALLBACK CAudio::waveInProc(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwInstance, D
                                  DWORD_PTR /*dwParam2*/)
 {
     CAudio* self = reinterpret_cast<CAudio*>(dwInstance);
-    const Direction in = {WIM_CLOSE, WIM_DATA, self->m_WaveHdrIn, &self->m_cInState, "waveInProc Exception"};
+    const Direction in = {WIM_CLOSE, WIM_DATA, self->m_WaveHdrIn, &self->m_cInState, &self->m_nInCallbacks,
+                          "waveInProc Exception"};
     OnNotice<HWAVEIN>(hdrvr, uMsg, dwParam1, in, waveInUnprepareHeader,
                       [self](HWAVEIN hwi, WAVEHDR* hdr) { self->OnMM_WIM_DATA(&hwi, hdr); });
 }
@@ -96,9 +102,11 @@ bool CAudio::WaveInClose()
         // Lets a buffer the device is handing back as it stops arrive before
         // the reset.
         Sleep(kStopSettleMs);
-        waveInReset(m_hWaveIn);
-        waveInClose(m_hWaveIn);
+        const bool closed = ResetAndClose(m_hWaveIn, m_nInCallbacks, waveInReset, waveInClose);
         WaitForClose(m_cInState);
+        // As for output: the buffers are the device's until it has closed.
+        if (!closed || !WaitForCallbacks(m_nInCallbacks))
+            return false;
         FreeBuffers(m_pInBuffer);
     } catch (...) {
         WriteLog("CAudio::WaveInClose Exception");

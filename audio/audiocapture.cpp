@@ -58,7 +58,13 @@ int CAudioCapture::Close()
 {
     if (m_pAudio == nullptr)
         return 0;
-    m_pAudio->WaveInClose();
+    if (!m_pAudio->WaveInClose()) {
+        // As for playback: a device that never let go keeps the wave object
+        // and the frame buffer its callback queues into.
+        m_pAudio = nullptr;
+        m_pFrameBuffer = nullptr;
+        return 1;
+    }
     delete m_pAudio;
     m_pAudio = nullptr;
     return 1;
@@ -66,13 +72,20 @@ int CAudioCapture::Close()
 
 int CAudioCapture::ReadAudioBuffer(unsigned char* dest, unsigned int* length)
 {
+    // *length is the bytes delivered on every return: 0 whenever nothing is.
     // Without a length or a buffer there is no room: nothing is taken.
-    if (m_pFrameBuffer == nullptr || length == nullptr || *length == 0 || dest == nullptr)
+    if (length == nullptr)
         return 0;
+    if (m_pFrameBuffer == nullptr || *length == 0 || dest == nullptr) {
+        *length = 0;
+        return 0;
+    }
     try {
         int held = m_pFrameBuffer->GetDataSize();
-        if (held <= 0 || held / kReadUnitBytes < kReadMinUnits)
+        if (held <= 0 || held / kReadUnitBytes < kReadMinUnits) {
+            *length = 0;
             return 0;
+        }
         // The frame buffer copies no more than the host's room (a longer
         // frame is cut); recorded frames are 320 bytes.
         int room = *length > static_cast<unsigned int>(INT_MAX) ? INT_MAX : static_cast<int>(*length);
@@ -82,6 +95,7 @@ int CAudioCapture::ReadAudioBuffer(unsigned char* dest, unsigned int* length)
         return taken > 0 ? 1 : 0;
     } catch (...) {
         WriteLog("CAudioCapture::ReadAudioBuffer");
+        *length = 0;
         return 0;
     }
 }

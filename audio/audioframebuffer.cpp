@@ -58,6 +58,12 @@ inline void CopyBytes(unsigned char* dst, const unsigned char* src, int count)
         memcpy(dst, src, static_cast<size_t>(count));
 }
 
+inline void ZeroBytes(unsigned char* dst, int count)
+{
+    if (count > 0)
+        memset(dst, 0, static_cast<size_t>(count));
+}
+
 // Scoped hold of a critical section for the two frame paths, inline so that
 // a frame costs no call beyond the lock itself.
 class CFrameLock {
@@ -106,7 +112,8 @@ CAudioFrameBuffer::CAudioFrameBuffer()
       m_bLive(SV_LIVE_STREAM),
       m_nExcessReads(0),
       m_nStopFile(0),
-      m_nLastFrameBytes(0)
+      m_nLastFrameBytes(0),
+      m_bFlushed(false)
 {
     InitializeCriticalSection(&m_cs);
     // The circle is linked here too, so that an object whose ring was never
@@ -203,18 +210,19 @@ void CAudioFrameBuffer::WriteRingLocked(const unsigned char* data, int length)
         DropFrameLocked();
     AddRelaxed(m_nFreeBytes, -length);
 
+    // A frame queued without its samples (store flag 0) reserves silence:
+    // once the ring has wrapped, its place holds audio of long ago.
     const int room = m_nRingSize - m_nWritePos;
-    if (length <= room) {
-        if (m_bStoreData != 0)
-            CopyBytes(m_pRing + m_nWritePos, data, length);
-        m_nWritePos += length;  // may reach the ring's end; the next write wraps
+    const int first = length <= room ? length : room;
+    if (m_bStoreData != 0) {
+        CopyBytes(m_pRing + m_nWritePos, data, first);
+        CopyBytes(m_pRing, data + first, length - first);
     } else {
-        if (m_bStoreData != 0) {
-            CopyBytes(m_pRing + m_nWritePos, data, room);
-            CopyBytes(m_pRing, data + room, length - room);
-        }
-        m_nWritePos = length - room;
+        ZeroBytes(m_pRing + m_nWritePos, first);
+        ZeroBytes(m_pRing, length - first);
     }
+    // The write position may reach the ring's end; the next write wraps.
+    m_nWritePos = length <= room ? m_nWritePos + length : length - room;
 }
 
 void CAudioFrameBuffer::ReadRingLocked(unsigned char* dst, int length, int limit)
@@ -255,11 +263,16 @@ void CAudioFrameBuffer::TakeFrame(unsigned char* buffer, int room, int* length, 
     // The whole frame leaves the ring even when only part of it fits.
     ReadRingLocked(buffer, frameLength, copied);
     m_pHead = m_pHead->pNext;
-    const int64_t next = m_pHead != m_pTail ? m_pHead->nPts : 0;
+    AddRelaxed(m_nFrames, -1u);
+    const int64_t next = HeadPtsLocked();
     m_nNextPts.store(next, std::memory_order_relaxed);
     if (nextPts != nullptr)
         *nextPts = next;
-    AddRelaxed(m_nFrames, -1u);
+}
+
+int64_t CAudioFrameBuffer::HeadPtsLocked() const
+{
+    return m_nFrames.load(std::memory_order_relaxed) > 0 ? m_pHead->nPts : 0;
 }
 
 void CAudioFrameBuffer::EmptyQueueLocked()
@@ -312,6 +325,7 @@ bool CAudioFrameBuffer::DrainStoppedFileLocked(int stopFile, unsigned char* buff
         drain = frames - kStopDrainKeeps;
     for (int i = 0; i < drain; ++i) {
         if (m_pHead == m_pTail) {
+            m_bFlushed.store(true, std::memory_order_relaxed);
             EmptyQueue(length);
             return false;
         }
@@ -369,6 +383,7 @@ int CAudioFrameBuffer::ReadFrame(unsigned char* buffer, int* length, int64_t* pt
 
     TakeFrame(buffer, room, length, pts, nextPts);
     m_nLastFrameBytes = *length;
+    m_bFlushed.store(false, std::memory_order_relaxed);
     if (m_bMute.load(std::memory_order_relaxed) == 1 || (live == SV_FILE_PLAYBACK && stopFile != SV_STOP_OFF)) {
         if (*length > 0)
             memset(buffer, 0, static_cast<size_t>(*length));
@@ -384,10 +399,18 @@ int CAudioFrameBuffer::ReadFrame(unsigned char* buffer, int* length, int64_t* pt
     return 1;
 }
 
+bool CAudioFrameBuffer::TakeFlushed()
+{
+    const bool flushed = m_bFlushed.exchange(false, std::memory_order_relaxed);
+    return flushed || (m_bLive.load(std::memory_order_relaxed) == SV_FILE_PLAYBACK &&
+                       m_nStopFile.load(std::memory_order_relaxed) != SV_STOP_OFF);
+}
+
 void CAudioFrameBuffer::Reset()
 {
     CAutoCri lock(&m_cs);
     EmptyQueueLocked();
+    m_bFlushed.store(true, std::memory_order_relaxed);
     m_nCurPts.store(0, std::memory_order_relaxed);
     m_nNextPts.store(0, std::memory_order_relaxed);
 }
@@ -425,7 +448,7 @@ int CAudioFrameBuffer::ClearFrames(int type, int mode, unsigned int count, int64
         // Drop while the head lies less than `count` thousand ticks past the
         // reference. Only the low 32 bits of the difference count, so a head
         // stamped before the reference reads as far ahead and stops the walk.
-        while (m_nFrames.load(std::memory_order_relaxed) > 1 && m_pHead != m_pTail) {
+        while (m_nFrames.load(std::memory_order_relaxed) > 1) {
             const uint32_t ahead = static_cast<uint32_t>(static_cast<uint64_t>(m_pHead->nPts) -
                                                          static_cast<uint64_t>(reference));
             if (ahead / 1000u >= count)
@@ -439,7 +462,7 @@ int CAudioFrameBuffer::ClearFrames(int type, int mode, unsigned int count, int64
     if (pts != nullptr)
         *pts = m_nCurPts.load(std::memory_order_relaxed);
     if (nextPts != nullptr)
-        *nextPts = m_pHead != m_pTail ? m_pHead->nPts : 0;
+        *nextPts = HeadPtsLocked();
     return kClearOk;
 }
 
@@ -465,13 +488,17 @@ int CAudioFrameBuffer::DecodePayload(const unsigned char* data, int length, int 
     m_nInputPts.store(pts, std::memory_order_relaxed);
     m_nFormat = type;
     m_bStoreData = store;
+    // Bytes promised but not given, or a length below zero: nothing is read.
+    const bool refused = length < 0 || (data == nullptr && length > 0);
     switch (type) {
     case SV_PAYLOAD_AMR:
-        DecodeAmr(data, length, 0);
+        if (!refused)
+            DecodeAmr(data, length, 0);
         return 1;
     case SV_PAYLOAD_VOICE:
     case SV_PAYLOAD_VOICE_B:
-        DecodeVoice(data, length);
+        if (!refused)
+            DecodeVoice(data, length);
         return 1;
     case SV_PAYLOAD_IGNORE:
         return 1;

@@ -56,6 +56,12 @@ public:
     // Bytes the frame taken by the latest successful ReadFrame occupies in the
     // caller's buffer, muted or not (a muted frame occupies them as zeros).
     int GetLastFrameBytes() const { return m_nLastFrameBytes; }
+    // True when what the queue held was let go on purpose since the last
+    // frame delivered (Reset, an emptying clear, the stop-file drain), or a
+    // file stream is stopped: a read that finds nothing then stands for
+    // silence, not for a gap to conceal. Clears the mark. Device callback
+    // thread; does not block.
+    bool TakeFlushed();
 
     void Reset();
     int ClearFrames(int type, int mode, unsigned int count, int64_t* pts, int64_t* nextPts);
@@ -68,8 +74,10 @@ public:
 
     // Payload decoding: records the stamp, type and store flag, then decodes by
     // type (SV_PAYLOAD_AMR; SV_PAYLOAD_VOICE and SV_PAYLOAD_VOICE_B through one
-    // voice-engine decoder; SV_PAYLOAD_IGNORE accepted and discarded). Returns 1
-    // for those four types, 0 for any other. Host thread; one feeder at a time.
+    // voice-engine decoder; SV_PAYLOAD_IGNORE accepted and discarded). A
+    // negative `length`, or a null `data` with a positive one, is refused
+    // without a byte read. Returns 1 for those four types, 0 for any other.
+    // Host thread; one feeder at a time.
     int DecodePayload(const unsigned char* data, int length, int type, int64_t pts, unsigned char store);
 
 private:
@@ -99,6 +107,9 @@ private:
                                        int64_t* nextPts);
     inline void TrimLatencyLocked();
     inline int Advance(int pos, int length) const;
+    // The stamp of the oldest queued frame, or 0 when none is queued. A full
+    // queue has its head at its tail too, so the count decides.
+    inline int64_t HeadPtsLocked() const;
 
     unsigned char m_bStoreData;
     unsigned char* m_pRing;
@@ -134,6 +145,9 @@ private:
     int m_nExcessReads;
     std::atomic<int> m_nStopFile;
     int m_nLastFrameBytes;
+    // Set by the emptying operations, cleared by a delivered frame and by
+    // TakeFlushed.
+    std::atomic<bool> m_bFlushed;
 };
 
 // Replaces the frame buffer `*owned` points at (deleting the old one) with a

@@ -104,6 +104,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 Check(bytes == 320);
             else
                 Check(bytes >= 0 && bytes <= 640 && bytes % 2 == 0);
+            // A frame queued without its samples plays silence.
+            for (int i = 0; store == 0 && i < bytes; ++i)
+                Check(frame[i] == 0);
         }
     }
     return 0;

@@ -91,6 +91,9 @@ struct Decoder {
     // The device's buffers in the order they play.
     std::deque<Buffer> ring = std::deque<Buffer>(kRingBuffers);
     int misses = 0;  // refills in a row that found nothing; -1: not known
+    // The host emptied the queue since the last frame taken: the next refill
+    // that finds nothing plays silence, not what its buffer held.
+    bool flushed = false;
     bool ringTouched = false;  // samples were stored: the ring holds more than zeros
     bool maySound = false;     // a buffer may have been filled with other than zeros
     // Buffers completed since the level became 0, or full; -1: it is not.
@@ -340,7 +343,13 @@ void RefillOneBuffer(Decoder& d, Buffer& buffer)
         memset(buffer.bytes + filled, 0, static_cast<size_t>(kBufferBytes - filled));
         buffer.known = known;
         d.misses = 0;
-    } else if (d.misses < 0) {
+        d.flushed = false;
+        return;
+    }
+    if (d.flushed && d.misses >= 0 && d.misses < 2)
+        d.misses = 2;
+    d.flushed = false;
+    if (d.misses < 0) {
         buffer.known = false;
     } else if (d.misses++ >= 2) {
         memset(buffer.bytes, 0, sizeof buffer.bytes);
@@ -522,6 +531,8 @@ void DoClearFrames(Decoder* d, Reader& in)
         FUZZ_CHECK(after >= std::min<int32_t>(int32_t(frames), 1) && after <= int32_t(frames));
     while (d->queue.size() > static_cast<size_t>(after))
         d->queue.pop_front();
+    if (empties)
+        d->flushed = true;
     const int64_t playing = empties ? 0 : d->pts;
     const int64_t oldest = d->queue.empty() ? 0 : d->queue.front().pts;
     if (pp != nullptr)
@@ -586,6 +597,7 @@ void DoOp(Run& run, Reader& in)
         FUZZ_CHECK(SV_AudioDecClear(h) == (h != nullptr ? 1 : 0));
         if (d != nullptr) {
             d->queue.clear();
+            d->flushed = true;
             Observe(*d);
             FUZZ_CHECK(d->pts == 0 && d->nextPts == 0);
         }

@@ -213,18 +213,24 @@ TEST(FrameBufferRing, RefusesOversizedAndNegativeFrames)
     EXPECT_TRUE(Delivered(Read(*small), 3, 0));
 }
 
+// Also where the ring held audio before: a frame that wraps over bytes of
+// frames already played still plays silence.
 TEST(FrameBufferRing, FrameQueuedWithoutItsBytesPlaysSilence)
 {
-    auto fb = MakeBuffer(kBigRing, 0, 0);
+    auto fb = Queued(1000, 0, 0, 3, 300);
+    for (int seq = 0; seq < 3; ++seq)
+        ASSERT_TRUE(Delivered(Read(*fb), seq, 300));
     Inside(*fb).m_bStoreData = 0;
-    Push(*fb, 0, 320);
-    Delivery d = Read(*fb);
-    EXPECT_EQ(d.result, 1);
-    EXPECT_EQ(d.length, 320);
-    EXPECT_TRUE(Silent(d, 320));
+    for (int seq = 3; seq < 6; ++seq) {
+        Push(*fb, seq, 320);
+        Delivery d = Read(*fb);
+        EXPECT_EQ(d.result, 1);
+        EXPECT_EQ(d.length, 320);
+        EXPECT_TRUE(Silent(d, 320)) << seq;
+    }
     Inside(*fb).m_bStoreData = 1;
-    Push(*fb, 1, 320);
-    EXPECT_TRUE(Delivered(Read(*fb), 1, 320));
+    Push(*fb, 6, 320);
+    EXPECT_TRUE(Delivered(Read(*fb), 6, 320));
 }
 
 TEST(FrameBufferRing, AllocRingFailureLeavesAnEmptyUnusableQueue)
@@ -542,6 +548,24 @@ TEST_F(FrameBufferClear, ClearsByCountOrTimeLeaveTheClockAsTheLastDeliverySetIt)
         EXPECT_EQ(pts, StampOf(0));
         EXPECT_EQ(next, StampOf(1)) << "the next frame of the last delivery, dropped since";
     }
+}
+
+// With all 2500 entries in use the head is at the tail, as in an empty queue:
+// every clear still sees the frames, and reports the oldest one's stamp.
+TEST_F(FrameBufferClear, AFullQueueIsClearedAndReportedAsAFullOne)
+{
+    for (int i = 0; i < CAudioFrameBuffer::kMaxFrames; ++i)
+        Push(*fb_, i, 4, 1000 * int64_t(i + 1));
+    ASSERT_EQ(Inside(*fb_).m_pHead, Inside(*fb_).m_pTail);
+    int64_t pts = -1, next = -1;
+    EXPECT_EQ(fb_->ClearFrames(0, 0, 0, &pts, &next), 0);
+    EXPECT_EQ(next, 1000);
+    // Stamps 1000 and 2000 lie less than 3000 ticks past the playing stamp 0.
+    EXPECT_EQ(fb_->ClearFrames(2, 0, 3, &pts, &next), 0);
+    EXPECT_EQ(fb_->GetFrameCount(), 2498u);
+    EXPECT_EQ(pts, 0);
+    EXPECT_EQ(next, 3000);
+    ExpectConsistent(*fb_);
 }
 
 TEST_F(FrameBufferClear, ByTimeModeOneMeasuresFromTheInputStamp)

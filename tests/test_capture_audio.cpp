@@ -223,7 +223,7 @@ TEST_F(WaveIn, CloseStopsWaitsResetsClosesAndReturnsOnTheCloseNoticeRequeueingNo
         EXPECT_EQ(calls[13 + i].nCall, SV_WAVE_CALL_IN_UNPREPARE) << i;
         EXPECT_EQ(calls[13 + i].hwi, h) << i;
         EXPECT_EQ(calls[13 + i].pwh, &Inside(*audio_).m_WaveHdrIn[i]) << i;
-        EXPECT_EQ(calls[13 + i].mmr, MMSYSERR_NOERROR) << i;
+        EXPECT_EQ(calls[13 + i].mmr, wavetest::CloseNoticeUnprepareResult()) << i;
     }
     EXPECT_EQ(calls[23].nCall, SV_WAVE_CALL_IN_CLOSE);
     EXPECT_EQ(calls[23].mmr, MMSYSERR_NOERROR);
@@ -239,6 +239,23 @@ TEST_F(WaveIn, CloseStopsWaitsResetsClosesAndReturnsOnTheCloseNoticeRequeueingNo
     EXPECT_TRUE(audio_->WaveInClose());
     EXPECT_EQ(Calls().size(), after);
     EXPECT_EQ(sleeps_.size(), 1u);
+}
+
+// As for playback: a buffer the callback adds again after the reset (a strict
+// device does not wait for that callback) makes the close reset and close
+// again, and the buffers are freed only once the device has handed all back.
+TEST_F(WaveIn, ABufferAddedAgainAfterTheResetIsResetAgainBeforeTheBuffersAreFreed)
+{
+    wavetest::HoldCallbackAt(SV_WAVE_CALL_IN_ADDBUFFER);
+    ASSERT_TRUE(Open());
+    HWAVEIN h = Inside(*audio_).m_hWaveIn;
+    wavetest::CloseWhileACallbackIsHeld([h] { SvWaveTestRecord(h, kBuf); },
+                                        [this] { EXPECT_TRUE(audio_->WaveInClose()); });
+    EXPECT_EQ(wavetest::HeldAtClose(Calls(), SV_WAVE_CALL_IN_ADDBUFFER, WIM_DATA, SV_WAVE_CALL_IN_CLOSE), 0);
+    EXPECT_EQ(Calls(SV_WAVE_CALL_IN_CLOSE).size(), SvWaveGetStrict() ? 2u : 1u);
+    EXPECT_EQ(Inside(*audio_).m_cInState.load(), 2);
+    EXPECT_TRUE(BuffersFreed());
+    EXPECT_EQ(fb_.GetFrameCount(), 1u);
 }
 
 TEST_F(WaveIn, WithoutTheCloseNoticeTheCloseGivesUpAfterTwoSecondsAndStillFrees)

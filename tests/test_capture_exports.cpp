@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -67,6 +68,12 @@ protected:
         return some;
     }
     size_t CallsOf(int kind) { return Calls(kind).size(); }
+    size_t Succeeded(int kind)
+    {
+        std::vector<SvWaveCall> calls = Calls(kind);
+        return static_cast<size_t>(std::count_if(calls.begin(), calls.end(),
+                                                 [](const SvWaveCall& c) { return c.mmr == MMSYSERR_NOERROR; }));
+    }
     void FailDeviceOpens()
     {
         SvWaveTestFaults refuse = {};
@@ -105,13 +112,15 @@ protected:
 
 // ---- The capture object ------------------------------------------------------
 
-TEST_F(Capture, AReadWithoutRoomOrFrameBufferReturnsZeroAndLeavesTheLengthAlone)
+// Every read that delivers nothing reports 0 bytes delivered, whatever kept
+// the frame back.
+TEST_F(Capture, AReadWithoutRoomOrFrameBufferReturnsZeroAndDeliversZeroBytes)
 {
     CAudioCapture c;
     unsigned char out[kFrame];
     unsigned int len = kFrame;
     EXPECT_EQ(c.ReadAudioBuffer(out, &len), 0);
-    EXPECT_EQ(len, kFrame);
+    EXPECT_EQ(len, 0u);
     EXPECT_EQ(c.ReadAudioBuffer(out, nullptr), 0);
 
     ASSERT_EQ(c.CreateFrameBuffer(), 1);
@@ -123,9 +132,10 @@ TEST_F(Capture, AReadWithoutRoomOrFrameBufferReturnsZeroAndLeavesTheLengthAlone)
     EXPECT_EQ(len, 0u);
     len = kFrame;
     EXPECT_EQ(c.ReadAudioBuffer(nullptr, &len), 0);
-    EXPECT_EQ(len, kFrame);
+    EXPECT_EQ(len, 0u);
     // Nothing was taken by the refused reads.
     EXPECT_EQ(Inside(c).m_pFrameBuffer->GetDataSize(), static_cast<int>(kFrame));
+    len = kFrame;
     EXPECT_EQ(c.ReadAudioBuffer(out, &len), 1);
     EXPECT_EQ(memcmp(out, frame.data(), kFrame), 0);
 }
@@ -140,7 +150,7 @@ TEST_F(Capture, TheReaderHoldsBackUntil130BytesAreQueuedThenTakesOneFrame)
     unsigned char out[kFrame];
     unsigned int len = 999;
     EXPECT_EQ(c.ReadAudioBuffer(out, &len), 0);
-    EXPECT_EQ(len, 999u);
+    EXPECT_EQ(len, 0u);
     Inside(c).m_pFrameBuffer->PushFrame(bytes.data() + 129, 1);
     len = kFrame;
     ASSERT_EQ(c.ReadAudioBuffer(out, &len), 1);
@@ -216,18 +226,44 @@ TEST_F(Capture, OpenIsRefusedWhileAWaveDeviceIsPresent)
     EXPECT_EQ(CallsOf(SV_WAVE_CALL_IN_OPEN), 1u);
 }
 
+// A device that cannot be opened, or that opens but gets no buffer recording
+// (every prepare, every add or the start refused), fails the open alike: the
+// trace, the bounded close that gives back whatever device was opened, the
+// frame buffer kept.
 TEST_F(Capture, AFailedDeviceOpenTracesClosesWithinItsBoundAndKeepsTheFrameBuffer)
 {
-    FailDeviceOpens();
-    CAudioCapture c;
-    EXPECT_EQ(c.Open(), 0);
-    EXPECT_EQ(Inside(c).m_pAudio, nullptr);
-    EXPECT_NE(Inside(c).m_pFrameBuffer, nullptr);
-    EXPECT_EQ(Traces(kOpenFailedTrace).size(), 1u);
-    EXPECT_EQ(Slept(), 2200u);
-    // Open once more: the device is tried again.
-    SvWaveTestSetFaults(nullptr);
-    EXPECT_EQ(c.Open(), 1);
+    struct Row {
+        const char* name;
+        SvWaveTestFaults faults;
+        DWORD slept;  // the 200 ms pause, and 2 s when no close notice can come
+    };
+    SvWaveTestFaults open = {}, prepare = {}, add = {}, start = {};
+    open.mmrOpen = MMSYSERR_ALLOCATED;
+    prepare.nPrepareFailAt = 1;
+    prepare.nPrepareFailCount = 10;
+    prepare.mmrPrepare = MMSYSERR_NOMEM;
+    add.mmrWrite = MMSYSERR_NOMEM;
+    start.mmrStart = MMSYSERR_ERROR;
+    const Row rows[] = {{"open", open, 2200}, {"prepare", prepare, 200}, {"add", add, 200}, {"start", start, 200}};
+    for (const Row& row : rows) {
+        SvWaveTestReset();
+        sleeps_.clear();
+        {
+            std::lock_guard<std::mutex> lock(traceMutex_);
+            traces_.clear();
+        }
+        Faults(row.faults);
+        CAudioCapture c;
+        EXPECT_EQ(c.Open(), 0) << row.name;
+        EXPECT_EQ(Inside(c).m_pAudio, nullptr) << row.name;
+        EXPECT_NE(Inside(c).m_pFrameBuffer, nullptr) << row.name;
+        EXPECT_EQ(Traces(kOpenFailedTrace).size(), 1u) << row.name;
+        EXPECT_EQ(Slept(), row.slept) << row.name;
+        EXPECT_EQ(Succeeded(SV_WAVE_CALL_IN_OPEN), Succeeded(SV_WAVE_CALL_IN_CLOSE)) << row.name;
+        // Open once more: the device is tried again.
+        SvWaveTestSetFaults(nullptr);
+        EXPECT_EQ(c.Open(), 1) << row.name;
+    }
 }
 
 // ---- The exports -------------------------------------------------------------

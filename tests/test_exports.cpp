@@ -190,13 +190,50 @@ TEST_F(ExportsTest, NetProtocolVersionIsKept)
     EXPECT_EQ(g_Systems.GetNetProtocolVersion(), -3);
 }
 
+// A device that cannot be opened, or that takes none of the ten buffers,
+// fails the open: no handle, and every device opened is closed again.
 TEST_F(ExportsTest, AFailedDeviceOpenLeavesNoDeviceBehind)
 {
-    Fail(&SvWaveTestFaults::mmrOpen, MMSYSERR_BADDEVICEID);
+    for (MMRESULT SvWaveTestFaults::*fault : {&SvWaveTestFaults::mmrOpen, &SvWaveTestFaults::mmrWrite}) {
+        SvWaveTestReset();
+        Fail(fault, MMSYSERR_NOMEM);
+        CAudioDec dec;
+        EXPECT_EQ(dec.Open(0, 1), 0);
+        EXPECT_EQ(Inside(dec).m_pAudio, nullptr);
+        EXPECT_EQ(SV_OpenSonavex(0, 1), nullptr);
+        int opened = 0;
+        for (const SvWaveCall& call : SvWaveTestCalls()) {
+            if ((call.nCall == SV_WAVE_CALL_OPEN || call.nCall == SV_WAVE_CALL_CLOSE) && call.mmr == MMSYSERR_NOERROR)
+                opened += call.nCall == SV_WAVE_CALL_OPEN ? 1 : -1;
+        }
+        EXPECT_EQ(opened, 0);
+    }
+    SvWaveTestSetFaults(nullptr);
+}
+
+// A device that never lets go: the close tries a bounded number of times,
+// answers 1, and leaves the wave object and the frame buffer its callback
+// reads allocated rather than freeing them under the device.
+TEST_F(ExportsTest, ADeviceThatNeverLetsGoKeepsTheMemoryItMayStillUse)
+{
+    SvWaveTestFaults faults = {};
+    faults.bCloseRefused = TRUE;
+    SvWaveTestSetFaults(&faults);
     CAudioDec dec;
-    EXPECT_EQ(dec.Open(0, 1), 0);
+    ASSERT_EQ(dec.Open(0, 0), 1);
+    CAudio* audio = Inside(dec).m_pAudio;
+    CAudioFrameBuffer* frameBuffer = Inside(dec).m_pFrameBuffer;
+    EXPECT_EQ(dec.Close(), 1);
     EXPECT_EQ(Inside(dec).m_pAudio, nullptr);
-    EXPECT_EQ(SV_OpenSonavex(0, 1), nullptr);
+    EXPECT_EQ(Inside(dec).m_pFrameBuffer, nullptr);
+    size_t closes = 0;
+    for (const SvWaveCall& call : SvWaveTestCalls())
+        closes += call.nCall == SV_WAVE_CALL_CLOSE ? 1 : 0;
+    EXPECT_EQ(closes, static_cast<size_t>(CAudio::kCloseAttempts));
+    EXPECT_NE(Inside(*audio).m_pOutBuffer[0], nullptr);
+    // What the library left to the device, given back by the test.
+    delete audio;
+    delete frameBuffer;
     SvWaveTestSetFaults(nullptr);
 }
 

@@ -2,6 +2,8 @@
 // through DecodePayload and come out of the queue (file playback, read with
 // ReadFrame) as the PCM the codecs give for them, sample for sample, each
 // frame stamped with its payload's time stamp.
+#include <limits.h>
+
 #include <memory>
 #include <vector>
 
@@ -161,6 +163,26 @@ TEST_F(PayloadDecodingTest, AmrPayloadMustHoldTheWholeFrame)
     EXPECT_EQ(queued[1].pcm, Slice(reference, 1));
     EXPECT_EQ(queued[1].pts, 5);
     EXPECT_EQ(Refusals(), 0) << "AMR drops are silent";
+}
+
+// Bytes promised but not given (NULL with a length), or a negative length,
+// are refused for every type without a byte read: the pointer given with
+// the negative lengths is a guard page.
+TEST_F(PayloadDecodingTest, AMissingPayloadOrANegativeLengthIsRefusedWithoutAByteRead)
+{
+    const unsigned char* guard = m_guarded.Place(std::vector<unsigned char>(1), 0);
+    const struct {
+        const unsigned char* data;
+        int length;
+    } payloads[] = {{nullptr, 32}, {nullptr, 1}, {guard, -1}, {guard, INT_MIN}};
+    for (int type = 1; type <= 4; ++type) {
+        for (const auto& p : payloads) {
+            EXPECT_EQ(m_fb->DecodePayload(p.data, p.length, type, 70 + type, 1), 1) << type;
+            EXPECT_EQ(Inside(*m_fb).m_nInputPts.load(), 70 + type);
+        }
+    }
+    EXPECT_EQ(m_fb->GetFrameCount(), 0u);
+    EXPECT_EQ(Refusals(), 0);
 }
 
 TEST_F(PayloadDecodingTest, TypesTwoAndThreeShareOneVoiceDecoder)

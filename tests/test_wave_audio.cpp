@@ -6,7 +6,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <functional>
 #include <iterator>
+#include <thread>
+#include <utility>
 #include <memory>
 #include <new>
 #include <string>
@@ -232,8 +235,7 @@ TEST_F(WaveOut, CloseResetsClosesHearsTheNoticeAtOnceAndFreesTheBuffers)
         EXPECT_EQ(calls[12 + i].nCall, SV_WAVE_CALL_UNPREPARE);
         EXPECT_EQ(calls[12 + i].hwo, h);
         EXPECT_EQ(calls[12 + i].pwh, &Inside(*audio_).m_WaveHdrOut[i]);
-        EXPECT_EQ(calls[12 + i].mmr, MMSYSERR_NOERROR);
-        EXPECT_EQ(Inside(*audio_).m_WaveHdrOut[i].dwFlags & WHDR_PREPARED, 0u);
+        EXPECT_EQ(calls[12 + i].mmr, wavetest::CloseNoticeUnprepareResult());
     }
     EXPECT_EQ(calls[22].nCall, SV_WAVE_CALL_CLOSE);
     EXPECT_EQ(calls[22].mmr, MMSYSERR_NOERROR);
@@ -269,6 +271,55 @@ TEST_F(WaveOut, ACloseThatGivesUpWaitingStillFreesAndAllowsTheNextOpen)
     Push(Frame(kBuf, 1));
     ASSERT_EQ(Step(11), 11u);
     EXPECT_EQ(Output(10 * kBuf, kBuf), Frame(kBuf, 1));
+}
+
+// A refill that found the device open just before the close began may queue
+// its buffer after the reset (a strict device does not wait for it): the
+// close, refused, resets and closes again, and frees the buffers only once
+// the device has handed every one back.
+TEST_F(WaveOut, ABufferRequeuedAfterTheResetIsResetAgainBeforeTheBuffersAreFreed)
+{
+    wavetest::HoldCallbackAt(SV_WAVE_CALL_PREPARE);
+    audio_->SetFrameBuffer(&fb_);
+    ASSERT_EQ(audio_->WaveOutOpen(3), 1);
+    HWAVEOUT h = Inside(*audio_).m_hWaveOut;
+    wavetest::CloseWhileACallbackIsHeld([h] { SvWaveTestStep(h, 1); },
+                                        [this] { EXPECT_TRUE(audio_->WaveOutClose()); });
+    EXPECT_EQ(wavetest::HeldAtClose(Calls(), SV_WAVE_CALL_WRITE, WOM_DONE, SV_WAVE_CALL_CLOSE), 0);
+    EXPECT_EQ(Calls(SV_WAVE_CALL_CLOSE).size(), SvWaveGetStrict() ? 2u : 1u);
+    EXPECT_EQ(Inside(*audio_).m_cOutState.load(), 2);
+    EXPECT_TRUE(BuffersFreed());
+}
+
+// A queue the host emptied, or a stopped file, is no gap to conceal: the
+// refills that find nothing after it play silence at once, not the audio the
+// host let go.
+TEST_F(WaveOut, AfterAClearOrAStopTheRefillsThatFindNothingPlaySilence)
+{
+    const std::pair<const char*, std::function<void(CAudioFrameBuffer&)>> flushes[] = {
+        {"Reset", [](CAudioFrameBuffer& fb) { fb.Reset(); }},
+        {"emptying clear", [](CAudioFrameBuffer& fb) { fb.ClearFrames(0, 1, 0, nullptr, nullptr); }},
+        {"stop now", [](CAudioFrameBuffer& fb) { fb.SetStopFile(2); }},
+        {"stop and drain", [](CAudioFrameBuffer& fb) { fb.SetStopFile(1); }},
+    };
+    for (const auto& flush : flushes) {
+        SvWaveTestReset();
+        CAudioFrameBuffer fb;
+        fb.AllocRing(CAudioDec_kRing);
+        fb.SetPlayMode(0, 0);
+        for (int i = 0; i < 22; ++i) {
+            const std::vector<BYTE> frame = Frame(kBuf, i);
+            fb.PushFrame(frame.data(), static_cast<int>(frame.size()));
+        }
+        CAudio audio;
+        audio.SetFrameBuffer(&fb);
+        ASSERT_EQ(audio.WaveOutOpen(3), 1);
+        // Twenty refills took frames 0 to 19; two are still queued.
+        ASSERT_EQ(SvWaveTestStep(Inside(audio).m_hWaveOut, 20), 20u);
+        flush.second(fb);
+        ASSERT_EQ(SvWaveTestStep(Inside(audio).m_hWaveOut, 14), 14u);
+        EXPECT_EQ(Output(30 * kBuf, 4 * kBuf), Silence(4 * kBuf)) << flush.first;
+    }
 }
 
 TEST_F(WaveOut, DestroyingAnOpenDeviceClosesIt)

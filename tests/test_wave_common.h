@@ -299,6 +299,51 @@ inline void FixedDay(LPSYSTEMTIME st, void*)
     st->wSecond = 7;
 }
 
+// What an unprepare inside the close notice answers: the stand-in's lenient
+// mode lets it through; in strict mode, as on wine, the closing handle is
+// invalid and the header keeps its flags.
+inline MMRESULT CloseNoticeUnprepareResult()
+{
+    return SvWaveGetStrict() ? MMSYSERR_INVALHANDLE : MMSYSERR_NOERROR;
+}
+
+// Holds the first call of `kind` that a callback makes on the device thread of
+// the test devices opened from now on (see nHoldCall).
+inline void HoldCallbackAt(int kind)
+{
+    SvWaveTestFaults hold = {};
+    hold.nHoldCall = kind;
+    SvWaveTestSetFaults(&hold);
+}
+
+// Runs `step` (which makes a callback that is held) on a thread of its own,
+// then `close` once the callback is held.
+inline void CloseWhileACallbackIsHeld(const std::function<void()>& step, const std::function<void()>& close)
+{
+    std::thread device(step);
+    EXPECT_TRUE(SvWaveTestWaitHeld(5000)) << "no callback was held";
+    close();
+    device.join();
+}
+
+// Buffers the device still held when its handle closed, by the call record:
+// those queued (`queueKind` calls that succeeded) less those handed back
+// (`doneMsg` notices) before the first close that succeeded; -1 when no
+// close succeeded.
+inline int HeldAtClose(const std::vector<SvWaveCall>& calls, int queueKind, UINT doneMsg, int closeKind)
+{
+    int held = 0;
+    for (const SvWaveCall& call : calls) {
+        if (call.nCall == closeKind && call.mmr == MMSYSERR_NOERROR)
+            return held;
+        if (call.nCall == queueKind && call.mmr == MMSYSERR_NOERROR)
+            ++held;
+        else if (call.nCall == SV_WAVE_CALLBACK && call.uArg == doneMsg)
+            --held;
+    }
+    return -1;
+}
+
 // A test on the stand-in's test device, as the default device, with an empty
 // call record and no faults; the automatic choice is back at the end.
 class StandInTest : public ::testing::Test {

@@ -155,6 +155,48 @@ TEST_F(StandIn, AClosedHandleIsRefusedByEveryCallAndNeverHandedOutAgain)
     EXPECT_NE(again, h);
 }
 
+// Strict, the stand-in keeps no more than Windows documents: a reset does not
+// wait for a callback in flight, so what that callback queues lands after the
+// reset and the close is refused; from the close notice on, every call on the
+// handle is invalid. Lenient, the reset waits and returns that buffer too.
+TEST_F(StandIn, StrictModeWaitsForNoCallbackInFlightAndRefusesAClosingHandle)
+{
+    const BOOL before = SvWaveGetStrict();
+    for (BOOL strict : {FALSE, TRUE}) {
+        SvWaveTestReset();
+        SvWaveSetStrict(strict);
+        HoldCallbackAt(SV_WAVE_CALL_WRITE);
+        MakeBuffers(2, 32);
+        bool requeued = false;
+        std::vector<MMRESULT> inClose;
+        listener_.action = [&](HWAVEOUT hwo, UINT msg, LPWAVEHDR hdr) {
+            if (msg == WOM_DONE && hdr == &bufs_[0] && !requeued)
+                requeued = waveOutWrite(hwo, hdr, kHdr) == MMSYSERR_NOERROR;
+            if (msg == WOM_CLOSE)
+                inClose = {waveOutUnprepareHeader(hwo, &bufs_[0], kHdr), waveOutPrepareHeader(hwo, &bufs_[0], kHdr),
+                           waveOutWrite(hwo, &bufs_[0], kHdr), waveOutReset(hwo), waveOutSetVolume(hwo, 0)};
+        };
+        HWAVEOUT h = Open();
+        PrepareAndWrite(h, 0, 2);
+        CloseWhileACallbackIsHeld([h] { SvWaveTestStep(h, 1); }, [h] { EXPECT_EQ(waveOutReset(h), MMSYSERR_NOERROR); });
+        EXPECT_TRUE(requeued);
+        EXPECT_EQ(SvWaveTestQueued(h), strict ? 1u : 0u);
+        EXPECT_EQ(waveOutClose(h), strict ? WAVERR_STILLPLAYING : MMSYSERR_NOERROR);
+        if (strict) {
+            EXPECT_EQ(waveOutReset(h), MMSYSERR_NOERROR);
+            EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+        }
+        Forget(h);
+        const MMRESULT bad = MMSYSERR_INVALHANDLE;
+        const std::vector<MMRESULT> expected = strict ? std::vector<MMRESULT>{bad, bad, bad, bad, bad}
+                                                      : std::vector<MMRESULT>{MMSYSERR_NOERROR, bad, bad, bad,
+                                                                              MMSYSERR_NOERROR};
+        EXPECT_EQ(inClose, expected) << (strict ? "strict" : "lenient");
+        listener_.action = nullptr;
+    }
+    SvWaveSetStrict(before);
+}
+
 TEST_F(StandIn, CloseFromInsideItsOwnCallbackIsRefused)
 {
     MMRESULT fromCallback = MMSYSERR_NOERROR;

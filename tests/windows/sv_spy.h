@@ -66,7 +66,9 @@ struct Device {
     DWORD_PTR callback = 0;
     DWORD_PTR instance = 0;
     bool output = true;
-    HANDLE handle = nullptr;
+    // Set by the open's caller once the open returns; read by other hosts'
+    // closes.
+    std::atomic<HANDLE> handle{nullptr};
     WAVEFORMATEX format = {};
     std::atomic<long> buffers{0};  // WOM_DONE or WIM_DATA
     std::atomic<long> opened{0};   // WOM_OPEN or WIM_OPEN
@@ -105,6 +107,7 @@ public:
     {
         first_.store(next_.load());
         sleeps100_.store(0);
+        late_.store(0);
         holdFirst_.store(false);
         ResetEvent(release_);
     }
@@ -156,6 +159,9 @@ public:
 
     // Sleeps of 100 ms the library asked for: its close waits.
     long Sleeps100() const { return sleeps100_.load(); }
+    // Notices that came after their device's close returned, over every
+    // device since the last Reset (also those the ring has forgotten).
+    long LateNotices() const { return late_.load(); }
 
 private:
     // Points one import at `replacement`, keeping the real entry point in
@@ -181,7 +187,7 @@ private:
         d.output = output;
         d.callback = callback;
         d.instance = instance;
-        d.handle = nullptr;
+        d.handle.store(nullptr);
         d.format = format != nullptr ? *format : WAVEFORMATEX{};
         d.buffers.store(0);
         d.opened.store(0);
@@ -194,7 +200,7 @@ private:
     Device* Find(HANDLE handle)
     {
         for (int i = next_.load() - 1; i >= 0 && i >= next_.load() - kDevices; --i) {
-            if (devices_[i % kDevices].handle == handle)
+            if (devices_[i % kDevices].handle.load() == handle)
                 return &devices_[i % kDevices];
         }
         return nullptr;
@@ -204,8 +210,10 @@ private:
     {
         Spy& spy = Get();
         Device* d = reinterpret_cast<Device*>(instance);
-        if (d->closeReturned.load())
+        if (d->closeReturned.load()) {
             d->late.fetch_add(1);
+            spy.late_.fetch_add(1);
+        }
         if (msg == WOM_OPEN || msg == WIM_OPEN)
             d->opened.fetch_add(1);
         if (msg == WOM_CLOSE || msg == WIM_CLOSE)
@@ -251,7 +259,7 @@ private:
         const MMRESULT r =
             real(ph, id, format, reinterpret_cast<DWORD_PTR>(proc), reinterpret_cast<DWORD_PTR>(d), flags);
         if (r == MMSYSERR_NOERROR && ph != nullptr)
-            d->handle = *ph;
+            d->handle.store(*ph);
         return r;
     }
     static MMRESULT WINAPI OutOpen(LPHWAVEOUT phwo, UINT id, LPCWAVEFORMATEX format, DWORD_PTR callback,
@@ -264,23 +272,22 @@ private:
     {
         return OpenThrough(Get().realInOpen_, false, &InProc, phwi, id, format, callback, instance, flags);
     }
+    // The device is looked up while its handle is still open: once closed,
+    // the same handle value may already name another host's new device.
     template <typename Handle, typename RealClose>
     static MMRESULT CloseThrough(RealClose real, Handle h)
     {
+        Device* d = Get().Find(h);
         const MMRESULT r = real(h);
-        Closed(h, r);
-        return r;
-    }
-    static MMRESULT WINAPI OutClose(HWAVEOUT h) { return CloseThrough(Get().realOutClose_, h); }
-    static MMRESULT WINAPI InClose(HWAVEIN h) { return CloseThrough(Get().realInClose_, h); }
-    static void Closed(HANDLE h, MMRESULT r)
-    {
-        if (Device* d = Get().Find(h)) {
+        if (d != nullptr) {
             d->closeResult.store(r);
             if (r == MMSYSERR_NOERROR)
                 d->closeReturned.store(true);
         }
+        return r;
     }
+    static MMRESULT WINAPI OutClose(HWAVEOUT h) { return CloseThrough(Get().realOutClose_, h); }
+    static MMRESULT WINAPI InClose(HWAVEIN h) { return CloseThrough(Get().realInClose_, h); }
     static VOID WINAPI CountedSleep(DWORD ms)
     {
         Spy& spy = Get();
@@ -299,6 +306,7 @@ private:
     std::atomic<int> next_{0};
     std::atomic<int> first_{0};
     std::atomic<long> sleeps100_{0};
+    std::atomic<long> late_{0};
     std::vector<uint8_t> recorded_;
     std::atomic<size_t> recordedBytes_{0};
     std::atomic<bool> holdFirst_{false};

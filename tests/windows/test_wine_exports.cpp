@@ -240,4 +240,20 @@ TEST_F(ExportsTest, ANullHandleGetsItsAnswerAndReachesNoDevice)
     EXPECT_EQ(spy.Count(), 0) << "a NULL handle opened a device";
 }
 
+// A payload the host says has bytes but passes none of, or a negative length,
+// is refused for every payload type: the host lives on, the call answers 1
+// as for any payload that reached the decoder, and nothing is queued.
+TEST_F(ExportsTest, AMissingPayloadIsRefusedWithoutEndingTheHost)
+{
+    SV_DECODER h = lib_->SV_OpenSonavex(SV_PREBUFFER_8, SV_FILE_PLAYBACK);
+    ASSERT_NE(h, nullptr);
+    const uint8_t byte = 0x3C;
+    for (int32_t type = SV_PAYLOAD_AMR; type <= SV_PAYLOAD_IGNORE; ++type) {
+        EXPECT_EQ(lib_->SV_InputAudioBuffer(h, nullptr, 32, type, 1, 1), 1) << type;
+        EXPECT_EQ(lib_->SV_InputAudioBuffer(h, &byte, -1, type, 2, 1), 1) << type;
+    }
+    EXPECT_EQ(lib_->SV_AudioDecGetFrames(h), 0);
+    EXPECT_EQ(lib_->SV_CloseSonavex(h), 1);
+}
+
 }  // namespace

@@ -446,6 +446,52 @@ TEST_F(Playback, ALiveAmrStreamPlaysTheReferenceDecodeAfterTheTenSilentBuffers)
     EXPECT_GT(playing, seen.size() / 2) << "the clock named a playing frame";
 }
 
+// The playing stamp of SV_GetPts is the frame the device took last, into the
+// buffer it queued behind the nine still queued: it is heard about nine
+// buffers (360 ms) after SV_GetPts first names it. Measured in buffers the
+// device handed back, not by the clock.
+TEST_F(Playback, ThePlayingStampIsHeardAboutNineBuffersLater)
+{
+    spy().HoldFirstDone();
+    Open(SV_PREBUFFER_8, SV_FILE_PLAYBACK);
+    for (size_t i = 0; i < kAhead; ++i)
+        Feed(amr_->frames[i], SV_PAYLOAD_AMR, Stamp(i));
+    spy().Release();
+    // Each reading: the buffers the device had handed back, and the stamp then.
+    std::vector<std::pair<long, int64_t>> readings;
+    size_t next = kAhead;
+    while (next < amr_->frames.size()) {
+        const long before = device_->buffers.load();
+        int64_t pts = 0;
+        lib_->SV_GetPts(h_, &pts, nullptr);
+        if (device_->buffers.load() == before && pts != 0)
+            readings.emplace_back(before, pts);
+        while (next < amr_->frames.size() && Frames() < kAhead) {
+            Feed(amr_->frames[next], SV_PAYLOAD_AMR, Stamp(next));
+            ++next;
+        }
+        ASSERT_TRUE(spy().WaitBuffers(*device_, before + 1)) << "the device stopped";
+    }
+    Drain();
+    Close();
+    size_t start = 0;
+    ASSERT_TRUE(PlaysAfterSilence(Played(), amr_->reference, &start));
+    // The buffer that plays each named frame, less the buffer the device was
+    // at then; the median is reported.
+    std::vector<long> ahead;
+    for (const auto& r : readings) {
+        const size_t frame = static_cast<size_t>((r.second - kBase) / 20);
+        ahead.push_back(static_cast<long>((start + amr_->starts[frame]) / kBufferSamples) - r.first);
+    }
+    ASSERT_GT(ahead.size(), 20u);
+    std::sort(ahead.begin(), ahead.end());
+    const long median = ahead[ahead.size() / 2];
+    printf("playing stamp heard %ld buffers (%ld ms) after SV_GetPts named it: median of %zu readings, %ld to %ld\n",
+           median, median * 40, ahead.size(), ahead.front(), ahead.back());
+    EXPECT_GE(median, 8);
+    EXPECT_LE(median, 10);
+}
+
 // A file stream of voice-engine frames of four sizes, payload types 2 and 3
 // alternating on one decoder state.
 TEST_F(Playback, AVoiceFileStreamPlaysTheReferenceDecodeAcrossBufferEdges)

@@ -33,8 +33,9 @@
 // - Interrupt may be called on any thread, also while Transfer or Record
 //   blocks and with the stream's lock held (so it never blocks and never calls
 //   the stream).
-// - The hooks CheckPrepare, CheckVolume, SendsCloseNotice, Grant and
-//   CompletesOnWrite are asked by the stream on the calling thread, with its
+// - The hooks CheckPrepare, CheckWrite, CheckStart, CheckVolume,
+//   SendsCloseNotice, RefusesClose, HoldsCall, Grant and CompletesOnWrite
+//   are asked by the stream on the calling thread, with its
 //   lock held. Only the test device answers anything but plain success.
 #pragma once
 
@@ -62,8 +63,14 @@ public:
 
     // Result for the prepare call at hand (the stream counts nothing itself).
     virtual MMRESULT CheckPrepare() { return MMSYSERR_NOERROR; }
+    virtual MMRESULT CheckWrite() { return MMSYSERR_NOERROR; }
+    virtual MMRESULT CheckStart() { return MMSYSERR_NOERROR; }
     virtual MMRESULT CheckVolume() { return MMSYSERR_NOERROR; }
+    // Asked for each call (an SV_WAVE_CALL_* kind) a callback on the device
+    // thread makes on its own handle: true when that call is to be held.
+    virtual bool HoldsCall(int /*what*/) { return false; }
     virtual bool SendsCloseNotice() const { return true; }
+    virtual bool RefusesClose() const { return false; }
     // Lets the device move on: Transfer may complete `count` more buffers, or
     // Record deliver `count` more bytes. False for a device that moves by
     // itself.

@@ -15,11 +15,14 @@ namespace {
 const auto kDeviceCallbackWait = std::chrono::seconds(2);
 // A step waits this long for one buffer's callback to return.
 const auto kStepWait = std::chrono::seconds(5);
+// A callback the test device holds waits at most this long to be let go.
+const auto kHoldWait = std::chrono::seconds(5);
 // A close waits this long for the device thread to let go of the device (its
-// last transfer interrupted, the device closed). A device that has not by
-// then (a sound server that does not answer) is abandoned: its thread goes on
-// alone, keeps the stream alive, calls nobody back, and frees both if the
-// device ever returns.
+// last transfer interrupted, the device closed), once the application's
+// callback it may be running has returned. A device that has not by then (a
+// sound server that does not answer) is abandoned: its thread goes on alone,
+// keeps the stream alive, calls nobody back, and frees both if the device
+// ever returns.
 const auto kCloseWait = std::chrono::milliseconds(500);
 
 // Device threads that a close abandoned and that have not ended yet.
@@ -68,10 +71,11 @@ bool OnDeviceThread()
     return t_deviceThread;
 }
 
-WaveStream::WaveStream(Direction direction, SvWaveDeviceKind kind, std::unique_ptr<WaveDevice> device,
+WaveStream::WaveStream(Direction direction, SvWaveDeviceKind kind, bool strict, std::unique_ptr<WaveDevice> device,
                        const WAVEFORMATEX& format, LPDRVCALLBACK callback, DWORD_PTR instance)
     : m_direction(direction),
       m_kind(kind),
+      m_strict(strict),
       m_device(std::move(device)),
       m_format(format),
       m_callback(callback),
@@ -184,6 +188,31 @@ void WaveStream::WaitForDeviceCallback(std::unique_lock<std::mutex>& lock)
     if (OnOwnDeviceThread())
         return;
     m_cv.wait_for(lock, kDeviceCallbackWait, [this] { return !m_deviceInCallback; });
+}
+
+void WaveStream::HoldBefore(int what)
+{
+    if (!OnOwnDeviceThread() || !InOwnCallback())
+        return;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_closed || !m_device->HoldsCall(what))
+        return;
+    m_held = true;
+    NoteHeldCallback(true);
+    m_cv.notify_all();
+    m_cv.wait_for(lock, kHoldWait, [this] { return !m_held; });
+    m_held = false;
+    NoteHeldCallback(false);
+}
+
+void WaveStream::ReleaseHeld(std::unique_lock<std::mutex>& lock, bool wait)
+{
+    if (!m_held)
+        return;
+    m_held = false;
+    m_cv.notify_all();
+    if (wait)
+        WaitForDeviceCallback(lock);
 }
 
 void WaveStream::DeviceThread()
@@ -325,6 +354,8 @@ MMRESULT WaveStream::Prepare(LPWAVEHDR hdr)
 MMRESULT WaveStream::Unprepare(LPWAVEHDR hdr)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_closed && m_strict)
+        return MMSYSERR_INVALHANDLE;
     if (hdr->dwFlags & WHDR_INQUEUE)
         return WAVERR_STILLPLAYING;
     hdr->dwFlags &= ~static_cast<DWORD>(WHDR_PREPARED);
@@ -340,6 +371,9 @@ MMRESULT WaveStream::Write(LPWAVEHDR hdr)
         return WAVERR_UNPREPARED;
     if (hdr->dwFlags & WHDR_INQUEUE)
         return WAVERR_STILLPLAYING;
+    const MMRESULT fault = m_device->CheckWrite();
+    if (fault != MMSYSERR_NOERROR)
+        return fault;
     hdr->dwFlags = (hdr->dwFlags & ~static_cast<DWORD>(WHDR_DONE)) | WHDR_INQUEUE;
     if (m_direction == Direction::kInput)
         hdr->dwBytesRecorded = 0;
@@ -362,9 +396,12 @@ MMRESULT WaveStream::Reset()
     if (m_closed)
         return MMSYSERR_INVALHANDLE;
     m_device->Interrupt(++m_resetCount);
-    ++m_resetsWaiting;
-    WaitForDeviceCallback(lock);
-    --m_resetsWaiting;
+    if (!m_strict) {
+        ++m_resetsWaiting;
+        ReleaseHeld(lock, false);
+        WaitForDeviceCallback(lock);
+        --m_resetsWaiting;
+    }
     LPWAVEHDR list = m_head;
     m_head = m_tail = nullptr;
     m_position = 0;
@@ -372,6 +409,10 @@ MMRESULT WaveStream::Reset()
     m_recording = false;
     m_cv.notify_all();
     ReturnNowOrAfterCallback(lock, list);
+    // Strict: a held callback goes on only now, so what it queues lands after
+    // the reset, as it may on a driver that does not wait.
+    if (m_strict)
+        ReleaseHeld(lock, true);
     return MMSYSERR_NOERROR;
 }
 
@@ -395,6 +436,9 @@ MMRESULT WaveStream::StartRecording()
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_closed)
         return MMSYSERR_INVALHANDLE;
+    const MMRESULT fault = m_device->CheckStart();
+    if (fault != MMSYSERR_NOERROR)
+        return fault;
     m_recording = true;
     m_cv.notify_all();
     return MMSYSERR_NOERROR;
@@ -409,9 +453,12 @@ MMRESULT WaveStream::StopRecording()
     // What the device is recording right now is dropped, as a driver drops
     // the period it is filling; what reached the buffer stays.
     m_device->Interrupt(++m_resetCount);
-    ++m_resetsWaiting;
-    WaitForDeviceCallback(lock);
-    --m_resetsWaiting;
+    if (!m_strict) {
+        ++m_resetsWaiting;
+        ReleaseHeld(lock, false);
+        WaitForDeviceCallback(lock);
+        --m_resetsWaiting;
+    }
     m_ranDry = true;
     m_cv.notify_all();
     if (m_head != nullptr && m_head->dwBytesRecorded > 0)
@@ -428,16 +475,24 @@ MMRESULT WaveStream::Close()
     // itself.
     if (InOwnCallback() || OnOwnDeviceThread())
         return MMSYSERR_HANDLEBUSY;
-    WaitForDeviceCallback(lock);
-    if (m_inQueue > 0)
+    if (!m_strict) {
+        ReleaseHeld(lock, false);
+        WaitForDeviceCallback(lock);
+    }
+    if (m_inQueue > 0 || m_device->RefusesClose())
         return WAVERR_STILLPLAYING;
     m_closed = true;
     m_stop = true;
-    // A transfer or recording still under way (a buffer the device holds on
-    // to after its reset) returns now; nothing it did counts.
+    // A held callback goes on against a closed handle; the wait below covers
+    // it. A transfer or recording still under way (a buffer the device holds
+    // on to after its reset) returns now; nothing it did counts.
+    ReleaseHeld(lock, false);
     if (m_deviceBusy)
         m_device->Interrupt(++m_resetCount);
     m_cv.notify_all();
+    // The application's callback running on the device thread, if any, first
+    // (as long as a reset waits for one), then the device.
+    m_cv.wait_for(lock, kDeviceCallbackWait, [this] { return m_deviceEnded || !m_deviceInCallback; });
     if (m_cv.wait_for(lock, kCloseWait, [this] { return m_deviceEnded; })) {
         lock.unlock();
         m_thread.join();
@@ -461,6 +516,8 @@ MMRESULT WaveStream::Close()
 MMRESULT WaveStream::GetVolume(DWORD* volume)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_closed && m_strict)
+        return MMSYSERR_INVALHANDLE;
     const MMRESULT fault = m_device->CheckVolume();
     if (fault != MMSYSERR_NOERROR)
         return fault;
@@ -471,6 +528,8 @@ MMRESULT WaveStream::GetVolume(DWORD* volume)
 MMRESULT WaveStream::SetVolume(DWORD volume)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_closed && m_strict)
+        return MMSYSERR_INVALHANDLE;
     const MMRESULT fault = m_device->CheckVolume();
     if (fault != MMSYSERR_NOERROR)
         return fault;
@@ -481,6 +540,8 @@ MMRESULT WaveStream::SetVolume(DWORD volume)
 MMRESULT WaveStream::GetPosition(MMTIME* time)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_closed && m_strict)
+        return MMSYSERR_INVALHANDLE;
     switch (time->wType) {
     case TIME_SAMPLES:
         time->u.sample = static_cast<DWORD>(m_position / m_format.nBlockAlign);

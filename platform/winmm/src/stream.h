@@ -17,13 +17,17 @@
 //   thread: a reset (or stop) from inside a callback returns its buffers
 //   right after that callback has returned.
 // - No lock of the stand-in is held while the application is called back.
-// - A reset or close from another thread first waits (bounded) for a callback
-//   running on the device thread to return, so that a buffer that callback
-//   queues again is returned too, and no callback runs after waveOutClose.
+// - Lenient (the default): a reset, stop or close from another thread first
+//   waits (bounded) for a callback running on the device thread to return, so
+//   that a buffer that callback queues again is returned too. Strict
+//   (SvWaveSetStrict): they do not wait, and from the close notice on every
+//   call on the handle is refused as an invalid handle. In both, no callback
+//   runs after the close has returned.
 // - A close returns within a bound whatever the device does: it interrupts
-//   the device and waits at most 500 ms for the device thread to close it;
-//   a device that does not let go by then is abandoned to its thread, which
-//   keeps the stream alive and calls nobody back.
+//   the device and waits at most 500 ms for the device thread to close it
+//   (once an application callback running there has returned); a device that
+//   does not let go by then is abandoned to its thread, which keeps the
+//   stream alive and calls nobody back.
 #pragma once
 
 #include <stdint.h>
@@ -41,7 +45,7 @@ namespace svwave {
 
 class WaveStream : public std::enable_shared_from_this<WaveStream> {
 public:
-    WaveStream(Direction direction, SvWaveDeviceKind kind, std::unique_ptr<WaveDevice> device,
+    WaveStream(Direction direction, SvWaveDeviceKind kind, bool strict, std::unique_ptr<WaveDevice> device,
                const WAVEFORMATEX& format, LPDRVCALLBACK callback, DWORD_PTR instance);
     ~WaveStream();
 
@@ -80,6 +84,10 @@ public:
     // Test input device: records up to `bytes` bytes (see SvWaveTestRecord).
     DWORD RecordBytes(DWORD bytes);
     UINT Queued();
+    // Before a call of kind `what` on this handle: a callback on the device
+    // thread that the device holds there waits (bounded) until a reset, stop
+    // or close lets it go.
+    void HoldBefore(int what);
     SvWaveDeviceKind Kind() const { return m_kind; }
     HANDLE Handle() const { return m_handle; }
     Direction GetDirection() const { return m_direction; }
@@ -104,6 +112,9 @@ private:
     // Waits (bounded) until no callback runs on the device thread, unless
     // that is the calling thread.
     void WaitForDeviceCallback(std::unique_lock<std::mutex>& lock);
+    // Lets a held callback go; with `wait`, returns once no callback runs on
+    // the device thread.
+    void ReleaseHeld(std::unique_lock<std::mutex>& lock, bool wait);
     bool InOwnCallback() const;
     bool OnOwnDeviceThread() const;
     UINT StepLocked(std::unique_lock<std::mutex>& lock, UINT count);
@@ -112,6 +123,7 @@ private:
 
     const Direction m_direction;
     const SvWaveDeviceKind m_kind;
+    const bool m_strict;
     const std::unique_ptr<WaveDevice> m_device;
     const WAVEFORMATEX m_format;
     const LPDRVCALLBACK m_callback;
@@ -134,6 +146,7 @@ private:
     uint64_t m_resetCount = 0;     // the epoch handed to Transfer
     unsigned m_resetsWaiting = 0;  // resets waiting for the device callback
     bool m_deviceInCallback = false;
+    bool m_held = false;  // a callback on the device thread is held (HoldBefore)
     uint64_t m_deviceDeliveries = 0;  // device-thread notices whose callback returned
     bool m_stop = false;
     bool m_closed = false;
@@ -210,6 +223,8 @@ void AppendTestOutput(const BYTE* data, DWORD bytes);
 // Copies the next `bytes` bytes of the input feed to dst (zeros past its end).
 void TakeTestInput(BYTE* dst, DWORD bytes);
 void NoteTestHandle(Direction direction, HANDLE handle);
+// Tells SvWaveTestWaitHeld that a callback is held, or let go.
+void NoteHeldCallback(bool held);
 // True on a device thread of the stand-in.
 bool OnDeviceThread();
 

@@ -3,6 +3,7 @@
 // the call record and the test controls of <svwin/wavedevice.h>.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
@@ -39,6 +40,11 @@ TestState& State()
     static TestState* state = new TestState;
     return *state;
 }
+
+// Callbacks held by nHoldCall right now.
+std::mutex g_holdMutex;
+std::condition_variable g_holdCv;
+unsigned g_holds = 0;
 
 std::atomic<HWAVEOUT> g_latestHandle{nullptr};
 std::atomic<HWAVEIN> g_latestInHandle{nullptr};
@@ -106,8 +112,18 @@ public:
         return MMSYSERR_NOERROR;
     }
 
+    MMRESULT CheckWrite() override { return m_faults.mmrWrite; }
+    MMRESULT CheckStart() override { return m_faults.mmrStart; }
     MMRESULT CheckVolume() override { return m_faults.mmrVolume; }
+    bool HoldsCall(int what) override
+    {
+        if (m_faults.nHoldCall == 0 || what != m_faults.nHoldCall || m_held)
+            return false;
+        m_held = true;
+        return true;
+    }
     bool SendsCloseNotice() const override { return !m_faults.bNoCloseNotice; }
+    bool RefusesClose() const override { return m_faults.bCloseRefused != FALSE; }
 
     bool CompletesOnWrite() override { return m_writes++ < m_faults.nCompleteOnWrite; }
 
@@ -137,6 +153,7 @@ private:
     const uint64_t m_releases;    // state.releases when the device was made
     UINT m_prepareCalls = 0;  // under the stream's lock
     UINT m_writes = 0;        // under the stream's lock
+    bool m_held = false;      // under the stream's lock: the one hold was made
     std::mutex m_mutex;
     std::condition_variable m_cv;
     unsigned m_tokens = 0;
@@ -216,6 +233,16 @@ UINT QueuedOn(HANDLE handle, Direction direction)
 
 }  // namespace
 
+void NoteHeldCallback(bool held)
+{
+    std::lock_guard<std::mutex> lock(g_holdMutex);
+    if (held)
+        ++g_holds;
+    else if (g_holds > 0)
+        --g_holds;
+    g_holdCv.notify_all();
+}
+
 void NoteTestHandle(Direction direction, HANDLE handle)
 {
     if (direction == Direction::kOutput)
@@ -268,6 +295,13 @@ SVWIN_API UINT SvWaveTestStep(HWAVEOUT hwo, UINT count)
 SVWIN_API UINT SvWaveTestQueued(HWAVEOUT hwo)
 {
     return QueuedOn(hwo, Direction::kOutput);
+}
+
+SVWIN_API BOOL SvWaveTestWaitHeld(DWORD milliseconds)
+{
+    std::unique_lock<std::mutex> lock(g_holdMutex);
+    const bool held = g_holdCv.wait_for(lock, std::chrono::milliseconds(milliseconds), [] { return g_holds > 0; });
+    return held ? TRUE : FALSE;
 }
 
 SVWIN_API HWAVEOUT SvWaveTestLatestHandle(void)

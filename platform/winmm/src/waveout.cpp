@@ -32,6 +32,18 @@ Registry& Streams()
 
 // -1 while no call has chosen; then the kind chosen.
 std::atomic<int> g_chosenDevice{-1};
+// -1 while no call has chosen strict or lenient; then 1 or 0.
+std::atomic<int> g_chosenStrict{-1};
+
+bool StrictFromEnvironment()
+{
+    // Read once, as the device's variable is.
+    static const bool strict = [] {
+        const char* value = getenv(SV_WAVE_STRICT_ENV);
+        return value != nullptr && strcmp(value, "1") == 0;
+    }();
+    return strict;
+}
 
 SvWaveDeviceKind DeviceFromEnvironment()
 {
@@ -186,7 +198,8 @@ MMRESULT OpenStream(Direction direction, int what, bool haveHandle, UINT uDevice
 
     LPDRVCALLBACK callback =
         callbackType == CALLBACK_FUNCTION ? reinterpret_cast<LPDRVCALLBACK>(dwCallback) : nullptr;
-    auto stream = std::make_shared<WaveStream>(direction, kind, std::move(device), *pwfx, callback, dwInstance);
+    auto stream = std::make_shared<WaveStream>(direction, kind, SvWaveGetStrict() != FALSE, std::move(device), *pwfx,
+                                               callback, dwInstance);
     Registry& registry = Streams();
     uintptr_t id;
     {
@@ -231,6 +244,7 @@ MMRESULT HeaderCall(Direction direction, int what, HANDLE handle, LPWAVEHDR pwh,
         return FinishCall(call, MMSYSERR_INVALHANDLE);
     if (!ValidHeader(pwh, cbwh))
         return FinishCall(call, MMSYSERR_INVALPARAM);
+    stream->HoldBefore(what);
     return FinishCall(call, ((*stream).*op)(pwh));
 }
 
@@ -240,6 +254,7 @@ MMRESULT StreamCall(Direction direction, int what, HANDLE handle, MMRESULT (Wave
     std::shared_ptr<WaveStream> stream = FindStream(handle, direction);
     if (!stream)
         return FinishCall(call, MMSYSERR_INVALHANDLE);
+    stream->HoldBefore(what);
     return FinishCall(call, ((*stream).*op)());
 }
 
@@ -265,6 +280,17 @@ using namespace svwave;
 SVWIN_API void SvWaveSetDefaultDevice(SvWaveDeviceKind kind)
 {
     g_chosenDevice.store(kind == SV_WAVE_DEVICE_AUTO ? -1 : static_cast<int>(kind));
+}
+
+SVWIN_API void SvWaveSetStrict(BOOL strict)
+{
+    g_chosenStrict.store(strict ? 1 : 0);
+}
+
+SVWIN_API BOOL SvWaveGetStrict(void)
+{
+    const int chosen = g_chosenStrict.load();
+    return (chosen >= 0 ? chosen == 1 : StrictFromEnvironment()) ? TRUE : FALSE;
 }
 
 SVWIN_API SvWaveDeviceKind SvWaveGetDefaultDevice(void)

@@ -35,6 +35,25 @@ SVWIN_API SvWaveDeviceKind SvWaveGetDeviceKind(HWAVEOUT hwo);
 // The device an open input handle records from; AUTO when not open.
 SVWIN_API SvWaveDeviceKind SvWaveGetInDeviceKind(HWAVEIN hwi);
 
+// ---- Strict mode ----------------------------------------------------------
+// Where Windows' documentation leaves a behaviour open, the stand-in is
+// lenient by default. In strict mode the handles opened from then on (on any
+// device) behave as a driver may that keeps no more than the documented
+// promises:
+// - waveOutReset, waveInReset and waveInStop return without waiting for a
+//   callback running on the device thread, so a buffer that callback queues
+//   again is queued after the reset; waveOutClose / waveInClose does not
+//   wait for it either (it answers WAVERR_STILLPLAYING while a header is
+//   queued, as in both modes, and closes nothing).
+// - From the close notice on, the handle is invalid for every call: an
+//   unprepare made inside WOM_CLOSE / WIM_CLOSE answers MMSYSERR_INVALHANDLE
+//   and leaves the header's flags alone.
+// SvWaveSetStrict decides; without a call, the environment variable
+// SONAVEX_WAVE_STRICT ("1" strict, anything else lenient).
+#define SV_WAVE_STRICT_ENV "SONAVEX_WAVE_STRICT"
+SVWIN_API void SvWaveSetStrict(BOOL strict);
+SVWIN_API BOOL SvWaveGetStrict(void);
+
 // ---- Virtual device -------------------------------------------------------
 // Plays in real time from the monotonic clock (or by the host's clock, below):
 // buffer n is done when the duration of buffers 0..n has passed since the
@@ -162,6 +181,26 @@ typedef struct SvWaveTestFaults {
     // also on handles already open, while the test device is the default.
     int nThrowCall;
     UINT nThrowAt;
+    // Non-zero: every waveOutWrite / waveInAddBuffer fails with this result
+    // and queues nothing.
+    MMRESULT mmrWrite;
+    // Input only. Non-zero: waveInStart fails with this result and records
+    // nothing.
+    MMRESULT mmrStart;
+    // Non-zero: the first call of this kind (an SV_WAVE_CALL_* value) that a
+    // callback on the device thread makes on its own handle is held just
+    // before it is carried out, as a driver thread may be pre-empted there,
+    // until a reset of the handle lets it go (SvWaveTestWaitHeld tells when it
+    // is held). Lenient, the reset (and a stop or close) lets it go first and
+    // waits for it, as for any running callback. Strict, the reset first takes
+    // back every queued buffer, then lets the callback go and returns once it
+    // has returned: whatever the callback queues lands after the reset. A
+    // strict close lets it go once the handle is closed. Held at most 5 s.
+    int nHoldCall;
+    // TRUE: waveOutClose / waveInClose answer WAVERR_STILLPLAYING and close
+    // nothing, however often they are called: a driver that never lets go
+    // of a buffer.
+    BOOL bCloseRefused;
     // TRUE: the device's first transfer (output) or recording (input) never
     // returns, not for a reset nor a close, until SvWaveTestReleaseDevices: a
     // sound server that has stopped answering. waveOutClose / waveInClose
@@ -188,6 +227,9 @@ SVWIN_API BOOL SvWaveTestReleaseDevices(void);
 SVWIN_API UINT SvWaveTestStep(HWAVEOUT hwo, UINT count);
 // Headers queued on an open handle (any device); 0 when not open.
 SVWIN_API UINT SvWaveTestQueued(HWAVEOUT hwo);
+// Waits at most `milliseconds` for a callback held by nHoldCall (above);
+// TRUE when one is held.
+SVWIN_API BOOL SvWaveTestWaitHeld(DWORD milliseconds);
 // The handle of the test device opened last, whether or not still open.
 SVWIN_API HWAVEOUT SvWaveTestLatestHandle(void);
 
