@@ -1,7 +1,9 @@
 # The Windows package: bin/ holds the three DLLs and the player (a host copies
 # the DLLs into its own folder and needs nothing else), lib/ the import
-# libraries (mingw's .dll.a and Visual Studio's .lib) and a .def of each DLL, include/ the public header (and the codec
-# DLLs' headers), doc/ the licence of the code AmrDll.dll is built from.
+# libraries (mingw's .dll.a and Visual Studio's .lib) and a .def of each DLL,
+# include/ the public header (and the codec DLLs' headers), doc/ the licences
+# (Sonavex's, and that of the code AmrDll.dll is built from), README.txt what
+# each file is.
 # `cmake --install` lays out this tree; `cpack -G ZIP` zips it.
 install(TARGETS Sonavex
   RUNTIME DESTINATION bin COMPONENT runtime
@@ -48,14 +50,20 @@ endforeach()
 add_custom_target(sv_msvc_import_libs ALL DEPENDS ${SV_MSVC_IMPORT_LIBS})
 install(FILES ${SV_MSVC_IMPORT_LIBS} DESTINATION lib COMPONENT development)
 
-# AmrDll.dll carries opencore-amr's code, and with it opencore's licence.
+# AmrDll.dll carries opencore-amr's code, and with it opencore's licence,
+# the same as Sonavex's own. README.txt says what each file is, with the
+# version, in Windows line endings.
 install(FILES ${SV_OPENCORE_AMR_LICENSE_FILE} DESTINATION doc RENAME opencore-amr-LICENSE.txt COMPONENT runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION doc RENAME Sonavex-LICENSE.txt COMPONENT runtime)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(SV_WINDOWS_ARCH win32)
 else()
   set(SV_WINDOWS_ARCH win64)
 endif()
+configure_file(${PROJECT_SOURCE_DIR}/cmake/package-README.txt.in ${CMAKE_BINARY_DIR}/README.txt
+  @ONLY NEWLINE_STYLE WIN32)
+install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION . COMPONENT runtime)
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME Sonavex)
 set(CPACK_PACKAGE_VENDOR Sonavex)

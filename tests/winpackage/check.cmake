@@ -1,7 +1,7 @@
 # Checks of the Windows binaries, run by CTest on the build machine.
 #   MODE=exports  DLL IMPLIB DEF BITS OBJDUMP NM
 #   MODE=imports  BINARY ALLOWED (comma-separated DLL names) OBJDUMP
-#   MODE=package  BUILD_DIR WORK_DIR PACKAGE_NAME EXPECTED (comma-separated paths)
+#   MODE=package  BUILD_DIR WORK_DIR PACKAGE_NAME VERSION EXPECTED (comma-separated paths)
 cmake_minimum_required(VERSION 3.25)
 
 function(run out)
@@ -119,6 +119,11 @@ elseif(MODE STREQUAL "package")
   list(SORT zipped)
   if(NOT zipped STREQUAL expected)
     message(FATAL_ERROR "${zip} holds\n  ${zipped}\nnot\n  ${expected}")
+  endif()
+  # The README a user opens first names the version it came with.
+  file(READ ${WORK_DIR}/unzipped/${PACKAGE_NAME}/README.txt readme)
+  if(NOT readme MATCHES "^Sonavex ${VERSION} for Windows")
+    message(FATAL_ERROR "${zip}: README.txt does not start with \"Sonavex ${VERSION} for Windows\"")
   endif()
   message(STATUS "package: ${zip}")
 else()
