@@ -2,8 +2,8 @@
 # the DLLs into its own folder and needs nothing else), lib/ the import
 # libraries (mingw's .dll.a and Visual Studio's .lib) and a .def of each DLL,
 # include/ the public header (and the codec DLLs' headers), doc/ the licences
-# (Sonavex's, and that of the code AmrDll.dll is built from), README.txt what
-# each file is.
+# (Sonavex's, and that of the code AmrDll.dll is built from), lib/cmake the
+# CMake package, README.txt what each file is.
 # `cmake --install` lays out this tree; `cpack -G ZIP` zips it.
 install(TARGETS Sonavex
   RUNTIME DESTINATION bin COMPONENT runtime
@@ -61,6 +61,16 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 else()
   set(SV_WINDOWS_ARCH win64)
 endif()
+# find_package(Sonavex) for CMake consumers, as the Linux install has it. The
+# version file also refuses a package of the other architecture.
+include(CMakePackageConfigHelpers)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/SonavexConfig-windows.cmake.in
+  ${CMAKE_BINARY_DIR}/SonavexConfig.cmake INSTALL_DESTINATION lib/cmake/Sonavex)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/SonavexConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/SonavexConfig.cmake ${CMAKE_BINARY_DIR}/SonavexConfigVersion.cmake
+  DESTINATION lib/cmake/Sonavex COMPONENT development)
+
 configure_file(${PROJECT_SOURCE_DIR}/cmake/package-README.txt.in ${CMAKE_BINARY_DIR}/README.txt
   @ONLY NEWLINE_STYLE WIN32)
 install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION . COMPONENT runtime)

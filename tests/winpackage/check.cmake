@@ -2,6 +2,7 @@
 #   MODE=exports  DLL IMPLIB DEF BITS OBJDUMP NM
 #   MODE=imports  BINARY ALLOWED (comma-separated DLL names) OBJDUMP
 #   MODE=package  BUILD_DIR WORK_DIR PACKAGE_NAME VERSION EXPECTED (comma-separated paths)
+#   MODE=consumer WORK_DIR PACKAGE_NAME SOURCE TOOLCHAIN EMULATOR (after MODE=package)
 cmake_minimum_required(VERSION 3.25)
 
 function(run out)
@@ -126,6 +127,20 @@ elseif(MODE STREQUAL "package")
     message(FATAL_ERROR "${zip}: README.txt does not start with \"Sonavex ${VERSION} for Windows\"")
   endif()
   message(STATUS "package: ${zip}")
+elseif(MODE STREQUAL "consumer")
+  # The consumer project, built with mingw-w64 against the unzipped package
+  # alone through find_package(Sonavex), run under wine from its own folder.
+  set(root ${WORK_DIR}/unzipped/${PACKAGE_NAME})
+  if(NOT EXISTS ${root}/lib/cmake/Sonavex/SonavexConfig.cmake)
+    message(FATAL_ERROR "no unzipped package with a CMake package at ${root} (winpackage_layout unzips it)")
+  endif()
+  set(build ${WORK_DIR}/consumer)
+  file(REMOVE_RECURSE ${build})
+  run(_ ${CMAKE_COMMAND} -S ${SOURCE} -B ${build} -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}
+    -DCMAKE_PREFIX_PATH=${root} -DCMAKE_C_FLAGS=-Werror)
+  run(_ ${CMAKE_COMMAND} --build ${build})
+  run(out ${EMULATOR} ${build}/consumer.exe)
+  message(STATUS "consumer under wine: ${out}")
 else()
   message(FATAL_ERROR "check.cmake: unknown MODE '${MODE}'")
 endif()
