@@ -31,5 +31,6 @@ add_custom_target(sv_api_docs ALL DEPENDS ${SV_DOC_DIR}/html/index.html)
 if(WIN32)
   install(DIRECTORY ${SV_DOC_DIR}/html DESTINATION doc COMPONENT development)
 else()
-  install(DIRECTORY ${SV_DOC_DIR}/html DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
+  # Where the -dev package keeps it (cmake/debian-package.cmake).
+  install(DIRECTORY ${SV_DOC_DIR}/html DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libsonavex-dev COMPONENT development)
 endif()
