@@ -15,7 +15,7 @@ endif()
 
 set(SV_DOC_DIR ${CMAKE_BINARY_DIR}/doc)
 set(SV_DOC_HEADERS
-  ${PROJECT_SOURCE_DIR}/api/sonavex.h
+  ${PROJECT_SOURCE_DIR}/include/sonavex.h
   ${PROJECT_SOURCE_DIR}/platform/amrdll/include/AmrDll.h
   ${PROJECT_SOURCE_DIR}/platform/voiceengine/include/hi_voice.h)
 string(REPLACE ";" " " SV_DOC_INPUT "${SV_DOC_HEADERS}")

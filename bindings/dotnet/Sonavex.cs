@@ -51,7 +51,7 @@ namespace Sonavex
         protected override bool ReleaseHandle() { return Native.SV_CloseAudioCapture(handle) == 1; }
     }
 
-    /// <summary>The exports as api/sonavex.h declares them. A closed SafeHandle
+    /// <summary>The exports as include/sonavex.h declares them. A closed SafeHandle
     /// passed here throws ObjectDisposedException before the library is called.</summary>
     public static class Native
     {

@@ -116,7 +116,7 @@ _CLEAR_ERRORS = {
 _i32, _u32, _i64, _p = ctypes.c_int32, ctypes.c_uint32, ctypes.c_int64, ctypes.c_void_p
 _pi64, _pu32, _bytes = ctypes.POINTER(_i64), ctypes.POINTER(_u32), ctypes.c_char_p
 
-# name: (result, argument types), as api/sonavex.h declares them.
+# name: (result, argument types), as include/sonavex.h declares them.
 _PROTOTYPES = {
     "SV_OpenSonavex": (_p, [_i32, _i32]),
     "SV_CloseSonavex": (_i32, [_p]),
