@@ -5,7 +5,7 @@
 // device open holds it for its bounded close, about 2.2 s).
 #include <new>
 
-#include "api/sonavex.h"
+#include "sonavex.h"
 #include "audio/audiocapture.h"
 #include "support/autocri.h"
 #include "support/systems.h"

@@ -1,6 +1,6 @@
 // The playback and control exports: each tests its handle for null and
 // forwards to one method of the decoder object behind it.
-#include "api/sonavex.h"
+#include "sonavex.h"
 
 #include <new>
 

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "api/sonavex.h"
+#include "sonavex.h"
 #include "audio/audio.h"
 #include "audio/audioframebuffer.h"
 #include "support/log.h"

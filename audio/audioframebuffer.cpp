@@ -13,7 +13,7 @@
 
 #include <new>
 
-#include "api/sonavex.h"
+#include "sonavex.h"
 #include "codec/g726adecoder.h"
 #include "support/autocri.h"
 #include "support/log.h"

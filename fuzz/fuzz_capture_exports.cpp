@@ -18,7 +18,7 @@
 #include <memory>
 #include <vector>
 
-#include "api/sonavex.h"
+#include "sonavex.h"
 #include "fuzz/fuzz_ops.h"
 #include "fuzz/fuzz_support.h"
 

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "AmrDll.h"
-#include "api/sonavex.h"
+#include "sonavex.h"
 #include "fuzz/fuzz_ops.h"
 #include "fuzz/fuzz_support.h"
 #include "hi_voice.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "AmrDll.h"
-#include "api/sonavex.h"
+#include "sonavex.h"
 #include "fuzz/fuzz_ops.h"
 #include "hi_voice.h"
 #include "tools/rtp/amr_payload.h"

@@ -40,7 +40,8 @@ main_packages=(
 test_packages=(
   git
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev llvm-14 lld-14
+  mono-mcs mono-runtime python3-pytest doxygen lintian
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 dpkg-dev
   wine wine64
 )

@@ -43,3 +43,12 @@ if(SV_SANITIZE MATCHES "thread")
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS tsan TIMEOUT 300)
 endif()
+
+# The Debian packages: built, checked by lintian, and used once unpacked.
+if(NOT SV_SANITIZE AND TARGET sonavex-play AND TARGET samples)
+  add_test(NAME debian_packages COMMAND ${CMAKE_COMMAND}
+    -DBUILD_DIR=${CMAKE_BINARY_DIR} -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/debian
+    -DCONSUMER_SOURCE=${CMAKE_CURRENT_LIST_DIR}/consumer -DSAMPLE=${SV_SAMPLES_DIR}/speech.amr
+    -DC_COMPILER=${CMAKE_C_COMPILER} -P ${CMAKE_CURRENT_LIST_DIR}/debian/check.cmake)
+  set_tests_properties(debian_packages PROPERTIES LABELS "playback;install" TIMEOUT 600 RUN_SERIAL ON)
+endif()

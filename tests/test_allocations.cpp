@@ -16,7 +16,7 @@
 
 #include <svwin/wavedevice.h>
 
-#include "api/sonavex.h"
+#include "sonavex.h"
 #include "test_codec_amr_streams.h"
 #include "test_codec_voice_frames.h"
 #include "test_replace_new.h"

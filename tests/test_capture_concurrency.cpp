@@ -15,7 +15,7 @@
 #include <svwin/platform.h>
 #include <svwin/wavedevice.h>
 
-#include "api/sonavex.h"
+#include "sonavex.h"
 #include "audio/audiocapture.h"
 #include "support/autocri.h"
 #include "support/systems.h"

@@ -14,7 +14,7 @@
 #include <svwin/platform.h>
 #include <svwin/wavedevice.h>
 
-#include "api/sonavex.h"
+#include "sonavex.h"
 #include "audio/audio.h"
 #include "audio/audiocapture.h"
 #include "audio/audioframebuffer.h"

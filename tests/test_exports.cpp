@@ -16,7 +16,7 @@
 
 #include <svwin/wavedevice.h>
 
-#include "api/sonavex.h"
+#include "sonavex.h"
 #include "audio/audio.h"
 #include "audio/audiodec.h"
 #include "audio/audioframebuffer.h"

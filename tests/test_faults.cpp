@@ -29,7 +29,7 @@
 #include <svwin/platform.h>
 #include <svwin/wavedevice.h>
 
-#include "api/sonavex.h"
+#include "sonavex.h"
 #include "audio/audioframebuffer.h"
 #include "support/systems.h"
 #include "test_codec_voice_frames.h"

@@ -31,7 +31,9 @@ int main(void)
         fprintf(stderr, "consumer: no decoder\n");
         return 1;
     }
-    Check(SV_AudioDecGetVolume(decoder) == 0xFFFFFFFFu, "a new decoder plays at full volume");
+    /* A device with one control for both channels reports it in the low 16
+     * bits alone (wine's winmm does). */
+    Check((SV_AudioDecGetVolume(decoder) & 0xFFFFu) == 0xFFFFu, "a new decoder plays at full volume");
     Check(SV_InputAudioBuffer(decoder, empty_voice_frame, 8, SV_PAYLOAD_VOICE, 40, 1) == 1, "input");
     Check(SV_InputAudioBuffer(decoder, empty_voice_frame, 8, SV_PAYLOAD_IGNORE, 80, 1) == 1, "input ignored");
     Check(SV_AudioDecGetFrames(decoder) <= 1, "one frame queued at most");

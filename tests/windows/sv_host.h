@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "api/sonavex.h"
+#include "sonavex.h"
 
 namespace svhost {
 

@@ -32,7 +32,7 @@
 // A codec state; pointer-sized, 0 when there is none.
 typedef uintptr_t AMR_HANDLE;
 
-#define AMR_FRAME_SAMPLES 160
+#define AMR_FRAME_SAMPLES 160 // samples of one decoded frame (20 ms)
 // The longest storage-format frame: the header byte and 31 bytes of 12.2 kbit/s.
 #define AMR_MAX_FRAME_BYTES 32
 #define AMR_FRAME_TYPE(header) (((header) >> 3) & 0x0F)

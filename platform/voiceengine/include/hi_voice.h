@@ -27,14 +27,14 @@
 #define HI_VOICE_CALL
 #endif
 
-#define HI_VOICE_STATE_BYTES 16
-#define HI_VOICE_MAX_SAMPLES 320
-#define HI_VOICE_HEADER_BYTES 8
+#define HI_VOICE_STATE_BYTES 16  // bytes of the caller's state area (any alignment)
+#define HI_VOICE_MAX_SAMPLES 320  // most samples one frame carries (40 ms)
+#define HI_VOICE_HEADER_BYTES 8   // bytes of a frame's header
 // Bytes of a frame that carries `n` samples: the header, then two codes a byte.
 #define HI_VOICE_FRAME_BYTES(n) (HI_VOICE_HEADER_BYTES + ((n) + 1) / 2)
 #define HI_VOICE_MAX_FRAME_BYTES HI_VOICE_FRAME_BYTES(HI_VOICE_MAX_SAMPLES)
 
-#define HI_VOICE_MARKER 0xA5
+#define HI_VOICE_MARKER 0xA5 // the first byte of every frame
 // The one codec the library implements: 4-bit IMA ADPCM at 8000 samples per
 // second (32 kbit/s). States reset for any other type refuse every frame.
 #define HI_VOICE_CODEC_IMA_ADPCM 3
