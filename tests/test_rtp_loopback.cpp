@@ -233,6 +233,13 @@ TEST_F(RtpLoopback, SenderRefusals)
         {"--bandwidth-efficient " + voice + " 5004", 2, "for AMR streams"},
         {m_dir + "/bad.ve 5004", 1, "bad.ve: byte 0: frame of 32767 samples"},
         {m_dir + "/missing.amr 5004", 1, "missing.amr: cannot open"},
+        // Talking back: the input device is the source, and a file's options do not apply.
+        {"--capture 5004 " + amr, 2, "no FILE or destination"},
+        {"--capture 5004 --loss 5", 2, "--loss is for stream files"},
+        {"--amr-mode 3 " + amr + " 5004", 2, "--amr-mode is for --capture"},
+        {"--capture 5004 --codec voice --bandwidth-efficient", 2, "--bandwidth-efficient is for AMR"},
+        {"--capture 5004 --source " + m_dir + "/missing.wav", 1, "--source " + m_dir + "/missing.wav"},
+        {"--capture 5004 --stats " + m_dir + "/no/such/dir.csv", 1, "dir.csv: cannot create it"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);

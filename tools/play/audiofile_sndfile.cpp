@@ -9,8 +9,7 @@
 #include <sndfile.h>
 #include <soxr.h>
 
-#include "AmrDll.h"
-#include "hi_voice.h"
+#include "frame_encoder.h"
 #include "streams_detail.h"
 
 namespace svtool {
@@ -28,8 +27,6 @@ public:
             soxr_delete(m_soxr);
         if (m_file != nullptr)
             sf_close(m_file);
-        if (m_amr != 0)
-            AMR_Encode_Exit(&m_amr);
     }
 
     bool Open(const std::string& path, const SourceOptions& options, std::string* error)
@@ -37,6 +34,8 @@ public:
         m_path = path;
         m_codec = options.codec;
         m_amrMode = options.amrMode;
+        if (!m_encoder.Start(m_codec, m_amrMode, error))
+            return false;
         SF_INFO info = {};
         m_file = sf_open(path.c_str(), SFM_READ, &info);
         if (m_file == nullptr) {
@@ -77,53 +76,25 @@ public:
                 return false;
             }
         }
-        if (m_codec == Codec::Amr) {
-            if (AMR_Encode_Init(&m_amr) != 0 || m_amr == 0) {
-                *error = "cannot start the AMR encoder";
-                return false;
-            }
-        } else if (HI_VOICE_EncReset(m_voiceState, 3) != 0) {
-            *error = "cannot start the voice-engine encoder";
-            return false;
-        }
         return true;
     }
 
     bool Next(Frame& frame) override
     {
-        const int want = m_codec == Codec::Amr ? kAmrFrameSamples : kVoiceFrameSamples;
+        const int want = m_encoder.FrameSamples();
         while (static_cast<int>(m_pcm.size()) < want && !m_drained)
             Pull();
         if (m_pcm.empty())
             return false;
-        int samples = std::min<int>(want, static_cast<int>(m_pcm.size()));
-        int16_t pcm[kVoiceFrameSamples] = {};
-        std::copy(m_pcm.begin(), m_pcm.begin() + samples, pcm);
-        m_pcm.erase(m_pcm.begin(), m_pcm.begin() + samples);
-
-        if (m_codec == Codec::Amr) {
-            // AMR frames are always 160 samples: the tail is padded with silence.
-            const int n = AMR_Encode_Frame(m_amr, pcm, m_out, m_amrMode);
-            if (n <= 0) {
-                m_error = m_path + ": the AMR encoder refused a frame";
-                return false;
-            }
-            frame.length = n;
-            frame.type = kPayloadAmr;
-            samples = kAmrFrameSamples;
-        } else {
-            int n = 0;
-            if (HI_VOICE_EncodeFrame(m_voiceState, pcm, samples, m_out, &n) != 0 || n <= 0) {
-                m_error = m_path + ": the voice-engine encoder refused a frame";
-                return false;
-            }
-            frame.length = n;
-            frame.type = kPayloadVoice;
+        const int samples = std::min<int>(want, static_cast<int>(m_pcm.size()));
+        if (!m_encoder.Encode(m_pcm.data(), samples, &frame)) {
+            m_error = m_path + (m_codec == Codec::Amr ? ": the AMR encoder refused a frame"
+                                                      : ": the voice-engine encoder refused a frame");
+            return false;
         }
-        frame.data = m_out;
+        m_pcm.erase(m_pcm.begin(), m_pcm.begin() + samples);
         frame.startSample = m_position;
-        frame.samples = samples;
-        m_position += samples;
+        m_position += frame.samples;
         return true;
     }
 
@@ -198,9 +169,7 @@ private:
     bool m_drained = false;
     std::vector<int16_t> m_pcm;
     int64_t m_position = 0;
-    AMR_HANDLE m_amr = 0;
-    alignas(8) unsigned char m_voiceState[HI_VOICE_STATE_BYTES] = {};
-    uint8_t m_out[kVoiceHeaderBytes + kVoiceMaxSamples] = {};
+    FrameEncoder m_encoder;
 };
 
 } // namespace

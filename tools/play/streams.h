@@ -22,6 +22,9 @@ const int kVoiceFrameSamples = 320;
 
 enum class Codec { Amr, Voice };
 
+// AMR-NB bit rates of modes 0..7, in kbit/s.
+extern const double kAmrKbps[8];
+
 struct Frame {
     const uint8_t* data = nullptr;
     int length = 0;

@@ -10,9 +10,6 @@
 
 namespace svtool {
 
-// AMR-NB bit rates of modes 0..7, in kbit/s.
-extern const double kAmrKbps[8];
-
 // A sample count at 8 kHz as seconds, "1.23 s".
 std::string Seconds(int64_t samples);
 

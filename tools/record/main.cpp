@@ -16,9 +16,7 @@
 
 #include <sndfile.h>
 
-#include <svwin/platform.h>
-#include <svwin/wavedevice.h>
-
+#include "capture_input.h"
 #include "console.h"
 #include "options.h"
 #include "sonavex.h"
@@ -26,41 +24,13 @@
 namespace {
 
 const int kRate = 8000;
-// Comfortably more than one recorded frame (320 bytes).
-const uint32_t kReadRoom = 4096;
 
 struct Options {
     std::string out;
     double duration = -1;  // seconds; < 0: until interrupted
-    SvWaveDeviceKind device = SV_WAVE_DEVICE_AUTO;
-    // What the virtual device hears, and the file it reads for it.
-    bool sourceSet = false;
-    SvWaveInputSource source = {SV_WAVE_INPUT_SILENCE, 1000.0, 0.5, nullptr};
-    std::string sourcePath;
-    double speed = 1.0;
-    bool speedSet = false;
+    svtool::CaptureSettings input;
     bool quiet = false;
-    bool debugOutput = false;
 };
-
-// --source: silence, tone, tone:HZ or a WAV file.
-std::string ParseSource(const std::string& text, Options* o)
-{
-    if (text.empty())
-        return "--source needs a value";
-    if (text == "tone" || text.compare(0, 5, "tone:") == 0) {
-        o->source.kind = SV_WAVE_INPUT_TONE;
-        double hz = 0;
-        if (text.size() > 5 && (!svtool::ParseNumber(text.substr(5), &hz) || hz <= 0 || hz >= kRate / 2))
-            return "--source takes silence, tone, tone:HZ (below 4000) or a WAV file";
-        if (hz > 0)
-            o->source.toneHz = hz;
-    } else if (text != "silence") {
-        o->source.kind = SV_WAVE_INPUT_FILE;
-        o->sourcePath = text;
-    }
-    return "";
-}
 
 Options ParseOptions(int argc, char** argv)
 {
@@ -72,86 +42,15 @@ Options ParseOptions(int argc, char** argv)
     line.options = {
         svtool::Duration("--duration|-d", "SEC", "stop after SEC seconds of audio (default: until Ctrl-C)",
                          &o.duration, svtool::TimeUnit::Seconds, svtool::Above(0)),
-        svtool::Choice("--device", "input device (default: the platform's)", &o.device,
-                       {{"auto", SV_WAVE_DEVICE_AUTO}, {"virtual", SV_WAVE_DEVICE_VIRTUAL}, {"alsa", SV_WAVE_DEVICE_ALSA}}),
-        {"--source", "SOURCE", "what the virtual device hears: silence, tone, tone:HZ,\n"
-                               "or a WAV file (looped); implies the virtual device",
-         [&o](const char* v) { return ParseSource(v, &o); }},
-        svtool::Number("--speed", "N", "virtual device: record N times faster than real time", &o.speed,
-                       svtool::Above(0), "a factor"),
-        svtool::Flag("--quiet|-q", "no meter and no summary", &o.quiet),
-        svtool::Flag("--debug-output", "show the library's debugger traces on stderr", &o.debugOutput),
     };
+    svtool::AddCaptureOptions(&line, &o.input, true);
+    line.options.push_back(svtool::Flag("--quiet|-q", "no meter and no summary", &o.quiet));
     line.arguments = {{"OUT.wav", &o.out, "no output file"}};
     line.tooMany = "one output file only";
     line.Parse(argc, argv);
 
-    o.speedSet = line.Given("--speed");
-    o.sourceSet = line.Given("--source");
-    const bool virtualOnly = o.speedSet || o.sourceSet;
-    if (virtualOnly && o.device == SV_WAVE_DEVICE_ALSA)
-        line.Fail("--source and --speed apply to the virtual device; they cannot be used with --device alsa");
-    if (virtualOnly)
-        o.device = SV_WAVE_DEVICE_VIRTUAL;
+    svtool::CheckCaptureOptions(line, &o.input);
     return o;
-}
-
-// Whether the virtual input device can record from the WAV file at `path`;
-// says why not when it cannot. `note` describes the file, for the first line.
-bool CheckSourceFile(const std::string& path, std::string* note)
-{
-    SvWaveInputFileInfo info = {};
-    char why[256] = "";
-    if (!SvWaveVirtualCheckInputFile(path.c_str(), &info, why, sizeof why)) {
-        fprintf(stderr, "sonavex-record: --source %s: %s\n", path.c_str(), why);
-        return false;
-    }
-    const double seconds = static_cast<double>(info.dwFrames) / info.nSamplesPerSec;
-    char text[160];
-    snprintf(text, sizeof text, "%s: %u-bit %s, %u Hz, %.2f s looped", path.c_str(),
-             static_cast<unsigned>(info.wBitsPerSample), info.nChannels == 1 ? "mono" : "stereo",
-             static_cast<unsigned>(info.nSamplesPerSec), seconds);
-    *note = text;
-    // A file cut short (or one whose writer never came back to its header)
-    // plays what it holds; its header's promise is no error, but is told.
-    if (info.dwFramesPromised > info.dwFrames)
-        fprintf(stderr,
-                "sonavex-record: note: --source %s: its header promises %.2f s of samples, the file holds "
-                "%.2f s; those are looped\n",
-                path.c_str(), static_cast<double>(info.dwFramesPromised) / info.nSamplesPerSec, seconds);
-    return true;
-}
-
-const char* DeviceName(SvWaveDeviceKind kind)
-{
-    static const std::pair<SvWaveDeviceKind, const char*> kNames[] = {
-        {SV_WAVE_DEVICE_VIRTUAL, "virtual input device"},
-        {SV_WAVE_DEVICE_ALSA, "ALSA capture device (\"default\")"},
-        {SV_WAVE_DEVICE_TEST, "test input device"},
-    };
-    for (const auto& name : kNames)
-        if (name.first == kind)
-            return name.second;
-    return "default input device";
-}
-
-// The device the library's open will find: a short open of the default input
-// device, as the platform chooses it, tells which one it is.
-SvWaveDeviceKind ProbeDevice()
-{
-    WAVEFORMATEX f = {};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = 1;
-    f.nSamplesPerSec = kRate;
-    f.nAvgBytesPerSec = 2 * kRate;
-    f.nBlockAlign = 2;
-    f.wBitsPerSample = 16;
-    HWAVEIN h = nullptr;
-    if (waveInOpen(&h, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
-        return SV_WAVE_DEVICE_AUTO;
-    const SvWaveDeviceKind kind = SvWaveGetInDeviceKind(h);
-    waveInClose(h);
-    return kind;
 }
 
 double Dbfs(double level)
@@ -230,29 +129,6 @@ private:
     size_t m_count = 0;
 };
 
-// Makes the sound settings: the virtual device's source and speed, and the
-// default device. Returns false, having said why, for a source file the
-// device cannot read; `note` describes one it can, for the first line.
-bool ApplySoundSettings(Options& o, std::string* note)
-{
-    if (o.debugOutput)
-        SvRouteDebugOutputToStderr();
-    if (o.sourceSet) {
-        // The device reads the file at its open, and an open that fails says
-        // only that it failed: the file is asked about first, by the same
-        // rules, for what is wrong with it.
-        o.source.path = o.source.kind == SV_WAVE_INPUT_FILE ? o.sourcePath.c_str() : nullptr;
-        if (o.source.kind == SV_WAVE_INPUT_FILE && !CheckSourceFile(o.sourcePath, note))
-            return false;
-        SvWaveVirtualSetInput(&o.source);
-    }
-    if (o.speedSet)
-        SvWaveVirtualSetSpeed(o.speed);
-    if (o.device != SV_WAVE_DEVICE_AUTO)
-        SvWaveSetDefaultDevice(o.device);
-    return true;
-}
-
 SNDFILE* CreateWav(const std::string& path)
 {
     SF_INFO info = {};
@@ -265,22 +141,9 @@ SNDFILE* CreateWav(const std::string& path)
     return out;
 }
 
-// Opens the capture on the device the library will get, which `kind` tells.
-SV_CAPTURE OpenCapture(const Options& o, SvWaveDeviceKind* kind)
-{
-    *kind = ProbeDevice();
-    if (*kind != SV_WAVE_DEVICE_AUTO)
-        SvWaveSetDefaultDevice(*kind);
-    SV_CAPTURE capture = SV_OpenAudioCapture();
-    if (capture == nullptr)
-        fprintf(stderr, "sonavex-record: the %s could not be opened for recording\n",
-                DeviceName(*kind != SV_WAVE_DEVICE_AUTO ? *kind : o.device));
-    return capture;
-}
-
 void PrintStart(const Options& o, SvWaveDeviceKind kind, const std::string& sourceNote)
 {
-    printf("recording from the %s", DeviceName(kind));
+    printf("recording from the %s", svtool::InputDeviceName(kind));
     if (!sourceNote.empty())
         printf(" (%s)", sourceNote.c_str());
     printf(" to %s", o.out.c_str());
@@ -288,8 +151,8 @@ void PrintStart(const Options& o, SvWaveDeviceKind kind, const std::string& sour
         printf(" for %s", svtool::FormatTime(o.duration).c_str());
     else
         printf(" until Ctrl-C");
-    if (o.speedSet)
-        printf(" at %gx speed", o.speed);
+    if (o.input.speedSet)
+        printf(" at %gx speed", o.input.speed);
     printf("\n");
     fflush(stdout);
 }
@@ -303,23 +166,23 @@ int64_t Record(const Options& o, SV_CAPTURE capture, SNDFILE* out, std::string* 
 {
     // Frames come every 20 ms of audio; the reader looks twice as often and
     // takes all that are queued, so that the library never has to cut.
-    const auto poll = std::chrono::microseconds(static_cast<int64_t>(std::min(5000.0, 10000.0 / o.speed)));
+    const auto poll = std::chrono::microseconds(static_cast<int64_t>(std::min(5000.0, 10000.0 / o.input.speed)));
     const int64_t target = o.duration > 0 ? std::llround(o.duration * kRate) : -1;
     using Clock = std::chrono::steady_clock;
-    const bool deadlineSet = target >= 0 && o.speed > 0;
+    const bool deadlineSet = target >= 0 && o.input.speed > 0;
     const Clock::time_point deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                           deadlineSet ? o.duration / o.speed + 2.0 : 0.0));
+                           deadlineSet ? o.duration / o.input.speed + 2.0 : 0.0));
     svtool::StallWatch stall("sonavex-record", "the input device has not delivered audio",
                              "the input device delivers audio again");
     Meter meter(!o.quiet);
-    std::vector<uint8_t> buf(kReadRoom);
-    std::vector<int16_t> pcm(kReadRoom / 2);
+    svtool::CaptureReader reader(capture);
+    std::vector<int16_t> pcm;
     int64_t written = 0;
     *cutShort = false;
     while (!svtool::Interrupted() && (target < 0 || written < target) && writeError->empty()) {
-        uint32_t length = kReadRoom;
-        if (SV_ReadAudioBuffer(capture, buf.data(), &length, 0) != 1) {
+        pcm.clear();
+        if (!reader.Read(&pcm)) {
             stall.Look(false, true);
             if (deadlineSet && Clock::now() >= deadline) {
                 *cutShort = true;
@@ -330,10 +193,9 @@ int64_t Record(const Options& o, SV_CAPTURE capture, SNDFILE* out, std::string* 
             continue;
         }
         stall.Look(true, true);
-        int64_t samples = length / 2;
+        int64_t samples = static_cast<int64_t>(pcm.size());
         if (target >= 0)
             samples = std::min(samples, target - written);
-        memcpy(pcm.data(), buf.data(), static_cast<size_t>(samples) * 2);
         if (sf_write_short(out, pcm.data(), samples) != samples)
             *writeError = sf_strerror(out);
         written += samples;
@@ -349,7 +211,7 @@ int main(int argc, char** argv)
 {
     Options o = ParseOptions(argc, argv);
     std::string sourceNote;
-    if (!ApplySoundSettings(o, &sourceNote))
+    if (!svtool::ApplyCaptureSettings("sonavex-record", o.input, &sourceNote))
         return 1;
     svtool::FailWritesPastSizeLimit();
 
@@ -359,7 +221,7 @@ int main(int argc, char** argv)
     if (out == nullptr)
         return 1;
     SvWaveDeviceKind kind = SV_WAVE_DEVICE_AUTO;
-    SV_CAPTURE capture = OpenCapture(o, &kind);
+    SV_CAPTURE capture = svtool::OpenCapture("sonavex-record", o.input, &kind);
     if (capture == nullptr) {
         sf_close(out);
         unlink(o.out.c_str());
