@@ -1,4 +1,4 @@
-// The player's network input: RTP on UDP through the receiver of tools/rtp,
+// The player's network input: RTP on UDP through the receiver of rtp/,
 // handed to the player frame by frame as the receiver passes them on (in
 // order, gaps filled with concealment), so the library sees what a recorder
 // sent, when it arrived.
@@ -127,7 +127,7 @@ private:
         p.stampMs = f.stampMs;
         // An AMR frame is 20 ms; a voice frame says its length in its header.
         p.samples = svrtp::kAmrFrameSamples;
-        if (f.type == svrtp::kLibraryVoice && f.length >= 4)
+        if (f.type == SV_PAYLOAD_VOICE && f.length >= 4)
             p.samples = f.data[2] | (f.data[3] << 8);
         m_pending.push_back(std::move(p));
     }

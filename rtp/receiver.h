@@ -67,13 +67,10 @@
 #include "extend.h"
 #include "payload.h"
 #include "rtp_header.h"
+#include "sonavex.h"
 #include "voice_payload.h"
 
 namespace svrtp {
-
-// Payload types of SV_InputAudioBuffer.
-const int kLibraryAmr = 1;
-const int kLibraryVoice = 2;
 
 // Payload type our sender uses for AMR unless told otherwise.
 const int kDefaultAmrPayloadType = 97;
@@ -92,7 +89,7 @@ struct ReceiverConfig {
 };
 
 struct ReceivedFrame {
-    int type = 0; // kLibraryAmr or kLibraryVoice
+    int type = 0; // SV_PAYLOAD_AMR or SV_PAYLOAD_VOICE
     const uint8_t* data = nullptr;
     int length = 0;
     int64_t stampMs = 0;
@@ -187,6 +184,14 @@ private:
     bool Parse(const uint8_t* datagram, size_t size, bool count, RtpPacket* packet, bool* voice);
     // Takes a valid packet of a source allowed in into the stream.
     ReceiverEvent Accept(const RtpPacket& packet, bool voice, size_t size, int64_t nowMs);
+    // A packet of a source not locked: kept, or taken when it has proved itself.
+    ReceiverEvent Probation(const uint8_t* datagram, size_t size, RtpPacket packet, bool voice, int64_t nowMs);
+    // The steps of Accept.
+    ReceiverEvent Follow(const RtpPacket& packet, int64_t nowMs);
+    bool InSequence(const RtpPacket& packet, int64_t nowMs, int64_t* seq, ReceiverEvent* event);
+    bool Behind(int64_t seq);
+    void UpdateJitter(int64_t ts, int64_t nowMs);
+    void Hold(Slot& slot, int64_t seq, int64_t ts, bool voice, int64_t nowMs);
     Candidate& CandidateFor(uint32_t ssrc);
     // Begins the stream with the candidate's kept packet.
     ReceiverEvent TakeKept(Candidate& c, int64_t nowMs);
