@@ -303,6 +303,15 @@ void Receiver::Flush()
         EndStream();
 }
 
+void Receiver::GiveUp()
+{
+    if (m_stats.held == 0)
+        return;
+    while (!SlotOf(m_next).used)
+        Skip();
+    Drain();
+}
+
 void Receiver::StartStream(const RtpPacket& packet, int64_t nowMs)
 {
     m_active = true;
@@ -315,6 +324,7 @@ void Receiver::StartStream(const RtpPacket& packet, int64_t nowMs)
     m_originTs = m_tsExt.Extend(packet.timestamp);
     m_emitted = false;
     m_lastVoiceSamples = 0;
+    m_lostSinceEmit = false;
     m_jitterStarted = false;
     m_amrType = m_config.amrPayloadType;
     m_lastArrivalMs = nowMs;
@@ -340,6 +350,7 @@ void Receiver::Skip()
         return;
     }
     ++m_stats.lost;
+    m_lostSinceEmit = true;
     m_history <<= 1;
     ++m_next;
 }
@@ -368,15 +379,24 @@ void Receiver::ReleaseExpired(int64_t nowMs)
 
 void Receiver::Emit(Slot& slot)
 {
+    const bool first = !m_emitted;
     if (m_emitted) {
         const int64_t gap = slot.ts - m_expectedTs;
         if (gap > 0 && gap <= static_cast<int64_t>(m_config.maxConcealMs) * kTicksPerMs)
-            Conceal(slot.type, gap);
+            Conceal(slot.type, gap, !m_lostSinceEmit, slot.arrivalMs);
     }
+    m_lostSinceEmit = false;
     int64_t ts = slot.ts;
     for (size_t i = 0; i < slot.frames.Count(); ++i) {
         const FrameList::Extent& e = slot.frames.frames[i];
-        Deliver(slot.type, slot.frames.Data(i), static_cast<int>(e.length), ts, false);
+        ReceivedFrame frame;
+        frame.type = slot.type;
+        frame.data = slot.frames.Data(i);
+        frame.length = static_cast<int>(e.length);
+        frame.samples = static_cast<int>(e.samples);
+        frame.arrivalMs = slot.arrivalMs;
+        frame.streamStart = first && i == 0;
+        Deliver(frame, ts);
         ts += e.samples;
         if (slot.type == SV_PAYLOAD_VOICE && e.samples > 0)
             m_lastVoiceSamples = static_cast<int>(e.samples);
@@ -390,12 +410,20 @@ void Receiver::Emit(Slot& slot)
 }
 
 // Fills `ticks` from the end of the last packet passed on.
-void Receiver::Conceal(int type, int64_t ticks)
+void Receiver::Conceal(int type, int64_t ticks, bool pause, int64_t arrivalMs)
 {
     int64_t ts = m_expectedTs;
+    ReceivedFrame frame;
+    frame.type = type;
+    frame.concealed = true;
+    frame.pause = pause;
+    frame.arrivalMs = arrivalMs;
     if (type == SV_PAYLOAD_AMR) {
+        frame.data = &kAmrNoDataFrame;
+        frame.length = 1;
+        frame.samples = kAmrFrameSamples;
         for (; ticks >= kAmrFrameSamples; ticks -= kAmrFrameSamples, ts += kAmrFrameSamples)
-            Deliver(type, &kAmrNoDataFrame, 1, ts, true);
+            Deliver(frame, ts);
         return;
     }
     // Silence in frames of the stream's own length, so the decoder's queue
@@ -404,24 +432,22 @@ void Receiver::Conceal(int type, int64_t ticks)
     const int64_t per = std::max(m_lastVoiceSamples, kAmrFrameSamples);
     while (ticks > 0) {
         const int samples = static_cast<int>(std::min(per, ticks));
-        const int length = MakeVoiceSilence(samples, m_silence);
-        Deliver(type, m_silence, length, ts, true);
+        frame.data = m_silence;
+        frame.length = MakeVoiceSilence(samples, m_silence);
+        frame.samples = samples;
+        Deliver(frame, ts);
         ts += samples;
         ticks -= samples;
     }
 }
 
-void Receiver::Deliver(int type, const uint8_t* data, int length, int64_t ts, bool concealed)
+void Receiver::Deliver(ReceivedFrame& frame, int64_t ts)
 {
     ++m_stats.framesOut;
-    if (concealed)
+    if (frame.concealed)
         ++m_stats.framesConcealed;
-    ReceivedFrame frame;
-    frame.type = type;
-    frame.data = data;
-    frame.length = length;
-    frame.stampMs = m_config.firstStampMs + StampTicks(ts) / kTicksPerMs;
-    frame.concealed = concealed;
+    frame.positionTicks = StampTicks(ts);
+    frame.stampMs = m_config.firstStampMs + frame.positionTicks / kTicksPerMs;
     m_sink(frame);
 }
 

@@ -94,6 +94,13 @@ struct ReceivedFrame {
     int length = 0;
     int64_t stampMs = 0;
     bool concealed = false; // made up for a gap, not received
+    bool pause = false;     // of those, for a gap the sender left (no sequence number missing)
+    bool streamStart = false; // the first frame of a stream
+    int samples = 0;        // duration in ticks
+    // Position on the receiver's timeline, in ticks (stampMs is it in ms).
+    int64_t positionTicks = 0;
+    // When the packet arrived (for a made-up frame, the packet after the gap).
+    int64_t arrivalMs = 0;
 };
 
 struct ReceiverStats {
@@ -145,6 +152,9 @@ public:
     int64_t WaitMs(int64_t nowMs) const;
     // Ends the stream, passing on what it held (end of input, Ctrl-C).
     void Flush();
+    // Gives up at once on the gaps in front of the packets held, which are
+    // passed on: their turn to play has come.
+    void GiveUp();
 
     bool Active() const { return m_active; }
     uint32_t Ssrc() const { return m_ssrc; }
@@ -204,8 +214,8 @@ private:
     void Drain();
     void ReleaseExpired(int64_t nowMs);
     void Emit(Slot& slot);
-    void Conceal(int type, int64_t ticks);
-    void Deliver(int type, const uint8_t* data, int length, int64_t ts, bool concealed);
+    void Conceal(int type, int64_t ticks, bool pause, int64_t arrivalMs);
+    void Deliver(ReceivedFrame& frame, int64_t ts);
     Slot& SlotOf(int64_t seq) { return m_slots[static_cast<size_t>(seq % m_window)]; }
 
     ReceiverConfig m_config;
@@ -231,6 +241,7 @@ private:
     bool m_emitted = false;   // the stream passed something on
     int64_t m_expectedTs = 0; // where the last packet passed on ended
     int m_lastVoiceSamples = 0;
+    bool m_lostSinceEmit = false; // sequence numbers given up on since the last packet passed on
 
     bool m_jitterStarted = false;
     int64_t m_lastTransit = 0;
