@@ -204,9 +204,7 @@ std::vector<Packet> Packetise(const Options& o, const std::vector<StreamFrame>& 
         header.timestamp = static_cast<uint32_t>(firstTs + frames[at].startSample);
         header.ssrc = ssrc;
         Packet p;
-        p.datagram.resize(svrtp::kRtpHeaderBytes);
-        svrtp::WriteRtpHeader(header, p.datagram.data());
-        p.datagram.insert(p.datagram.end(), payload.begin(), payload.end());
+        svrtp::BuildRtpDatagram(header, payload.data(), payload.size(), &p.datagram);
         p.dueMs = static_cast<double>(frames[at].startSample) * 1000 / svtool::kSampleRate;
         p.firstFrame = at;
         p.frames = static_cast<int>(views.size());
