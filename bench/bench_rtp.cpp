@@ -21,19 +21,21 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <utility>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 #include <svwin/wavedevice.h>
 
-#include "AmrDll.h"
 #include "amr_payload.h"
 #include "receiver.h"
 #include "rtp_header.h"
 #include "sonavex.h"
 #include "srtp_session.h"
-#include "test_codec_signals.h"
+#include "test_codec_amr_frames.h"
+#include "test_rtp_common.h"
 
 namespace {
 
@@ -51,19 +53,8 @@ double ThreadSeconds()
 
 const std::vector<Bytes>& Frames()
 {
-    static const std::vector<Bytes> frames = [] {
-        std::vector<Bytes> out;
-        const std::vector<short> pcm = codectest::SyntheticSpeech(kAudioSeconds * codectest::kRate);
-        AMR_HANDLE encoder = 0;
-        AMR_Encode_Init(&encoder);
-        for (size_t at = 0; at + kFrameSamples <= pcm.size(); at += kFrameSamples) {
-            Bytes frame(AMR_MAX_FRAME_BYTES);
-            frame.resize(static_cast<size_t>(AMR_Encode_Frame(encoder, pcm.data() + at, frame.data(), 7)));
-            out.push_back(frame);
-        }
-        AMR_Encode_Exit(&encoder);
-        return out;
-    }();
+    static const std::vector<Bytes> frames =
+        codectest::AmrEncodeFrames(codectest::SyntheticSpeech(kAudioSeconds * codectest::kRate), 7).frames;
     return frames;
 }
 
@@ -73,20 +64,12 @@ std::vector<Bytes> Datagrams(int perPacket)
     const std::vector<Bytes>& frames = Frames();
     std::vector<Bytes> out;
     for (size_t at = 0; at < frames.size(); at += static_cast<size_t>(perPacket)) {
-        std::vector<svrtp::ByteView> views;
-        for (size_t i = at; i < frames.size() && i < at + static_cast<size_t>(perPacket); ++i)
-            views.push_back({frames[i].data(), frames[i].size()});
-        svrtp::RtpPacket h;
-        h.payloadType = svrtp::kDefaultAmrPayloadType;
-        h.sequence = static_cast<uint16_t>(65000 + out.size()); // wraps on the way
-        h.timestamp = static_cast<uint32_t>(at * kFrameSamples);
-        h.ssrc = 0x5EED;
-        Bytes d(svrtp::kRtpHeaderBytes);
-        svrtp::WriteRtpHeader(h, d.data());
-        Bytes payload;
-        svrtp::PackAmrPayload(views.data(), views.size(), svrtp::AmrPacking::OctetAligned, &payload);
-        d.insert(d.end(), payload.begin(), payload.end());
-        out.push_back(d);
+        const std::vector<Bytes> packet(frames.begin() + static_cast<std::ptrdiff_t>(at),
+                                        frames.begin() + static_cast<std::ptrdiff_t>(
+                                                             std::min(frames.size(), at + static_cast<size_t>(perPacket))));
+        // The sequence wraps on the way.
+        out.push_back(rtptest::Datagram(static_cast<int>(65000 + out.size()), static_cast<uint32_t>(at * kFrameSamples),
+                                        svrtp::kDefaultAmrPayloadType, 0x5EED, rtptest::AmrPayload(packet)));
     }
     for (size_t i = 25; i + 1 < out.size(); i += 50)
         std::swap(out[i], out[i + 1]);

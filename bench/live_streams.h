@@ -9,8 +9,7 @@
 
 #include <svwin/wavedevice.h>
 
-#include "AmrDll.h"
-#include "test_codec_signals.h"
+#include "test_codec_amr_frames.h"
 
 namespace benchlive {
 
@@ -23,17 +22,7 @@ const int kAmrMode122 = 7;
 // (the header byte first), as SV_InputAudioBuffer takes them.
 inline std::vector<Bytes> AmrFrames(int seconds)
 {
-    std::vector<Bytes> out;
-    const std::vector<short> pcm = codectest::SyntheticSpeech(seconds * codectest::kRate);
-    AMR_HANDLE encoder = 0;
-    AMR_Encode_Init(&encoder);
-    for (size_t at = 0; at + kAmrFrameSamples <= pcm.size(); at += kAmrFrameSamples) {
-        Bytes frame(AMR_MAX_FRAME_BYTES);
-        frame.resize(static_cast<size_t>(AMR_Encode_Frame(encoder, pcm.data() + at, frame.data(), kAmrMode122)));
-        out.push_back(frame);
-    }
-    AMR_Encode_Exit(&encoder);
-    return out;
+    return codectest::AmrEncodeFrames(codectest::SyntheticSpeech(seconds * codectest::kRate), kAmrMode122).frames;
 }
 
 // Every device opened from here on is a virtual one that plays in real time

@@ -23,7 +23,8 @@
 //
 // PASS (exit 0) when no stream ran dry after it started, every frame sent was
 // received and fed, and the receivers lost, dropped and concealed nothing;
-// FAIL (exit 1) otherwise; exit 2 when a socket or decoder could not be had.
+// FAIL (exit 1) otherwise; exit 2 when a socket or decoder could not be had,
+// or on a usage error.
 //
 //   rtp_streams [--streams N] [--seconds S]
 #include <errno.h>
@@ -43,6 +44,7 @@
 
 #include "amr_payload.h"
 #include "live_streams.h"
+#include "options.h"
 #include "receiver.h"
 #include "rtp_header.h"
 #include "sonavex.h"
@@ -121,7 +123,8 @@ double ClockReadSeconds()
 double Send(std::vector<Stream>& streams, const std::vector<Bytes>& payloads, std::string* error)
 {
     const double c0 = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-    uint8_t datagram[svrtp::kRtpHeaderBytes + 64];
+    Bytes datagram;
+    datagram.reserve(svrtp::kRtpHeaderBytes + 64);
     for (;;) {
         bool more = false;
         Clock::time_point nextDue = Clock::time_point::max();
@@ -140,10 +143,9 @@ double Send(std::vector<Stream>& streams, const std::vector<Bytes>& payloads, st
                 h.sequence = static_cast<uint16_t>(s.seq0 + k);
                 h.timestamp = static_cast<uint32_t>(s.ts0 + static_cast<uint32_t>(k) * svrtp::kAmrFrameSamples);
                 h.ssrc = kSsrcBase + static_cast<uint32_t>(i);
-                svrtp::WriteRtpHeader(h, datagram);
                 const Bytes& p = payloads[static_cast<size_t>(k) % payloads.size()];
-                memcpy(datagram + svrtp::kRtpHeaderBytes, p.data(), p.size());
-                if (!s.out.Send(datagram, svrtp::kRtpHeaderBytes + p.size(), error))
+                svrtp::BuildRtpDatagram(h, p.data(), p.size(), &datagram);
+                if (!s.out.Send(datagram.data(), datagram.size(), error))
                     return CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - c0;
                 s.sent.store(k + 1, std::memory_order_relaxed);
             }
@@ -218,32 +220,25 @@ void Receive(std::vector<Stream>& streams, const std::atomic<bool>& sendDone, Re
     cpu->total = CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - c0;
 }
 
-bool ParseArgs(int argc, char** argv, Options* opt)
+Options ParseArgs(int argc, char** argv)
 {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (i + 1 >= argc)
-            return false;
-        const char* v = argv[++i];
-        if (a == "--streams")
-            opt->streams = atoi(v);
-        else if (a == "--seconds")
-            opt->seconds = atof(v);
-        else
-            return false;
-    }
-    return opt->streams > 0 && opt->streams <= 512 && opt->seconds >= 1;
+    Options opt;
+    svtool::CommandLine line("rtp_streams", "Plays N live AMR streams received over RTP on the loopback in real "
+                                            "time.\n");
+    line.options = {
+        svtool::Integer("--streams", "N", "streams at once, 1..512 (default 64)", &opt.streams, 1, 512),
+        svtool::Number("--seconds", "S", "length of the run (default 60)", &opt.seconds, svtool::AtLeast(1),
+                       "a number of seconds"),
+    };
+    line.Parse(argc, argv);
+    return opt;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    Options opt;
-    if (!ParseArgs(argc, argv, &opt)) {
-        fprintf(stderr, "usage: rtp_streams [--streams N (1..512)] [--seconds S (>= 1)]\n");
-        return 64;
-    }
+    const Options opt = ParseArgs(argc, argv);
     benchlive::UseRealTimeVirtualDevice();
 
     // One frame per payload, packed once; the streams loop over them.

@@ -32,6 +32,7 @@
 #include <svwin/wavedevice.h>
 
 #include "live_streams.h"
+#include "options.h"
 #include "sonavex.h"
 #include "test_codec_amr_frames.h"
 #include "test_codec_signals.h"
@@ -212,47 +213,41 @@ bool CaptureCycle(Clock::time_point until, Counters& c)
     return true;
 }
 
-bool ParseArgs(int argc, char** argv, Options* opt)
+Options ParseArgs(int argc, char** argv)
 {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (i + 1 >= argc)
-            return false;
-        const char* v = argv[++i];
-        if (a == "--streams")
-            opt->streams = atoi(v);
-        else if (a == "--minutes")
-            opt->minutes = atof(v);
-        else if (a == "--period")
-            opt->period = atof(v);
-        else if (a == "--warmup")
-            opt->warmup = atof(v);
-        else if (a == "--reopen")
-            opt->reopen = atof(v);
-        else if (a == "--heap-bound-kib")
-            opt->heapBoundKib = atol(v);
-        else
-            return false;
-    }
-    const double run = opt->minutes * 60;
-    if (opt->period <= 0)
-        opt->period = run / 20;
-    if (opt->warmup <= 0)
-        opt->warmup = std::min(60.0, run / 5);
-    return opt->streams > 0 && run > 0 && opt->period >= 1 && opt->reopen > 0 && opt->warmup < run;
+    Options opt;
+    svtool::CommandLine line("soak", "Plays and captures many streams for M minutes and fails when the heap, "
+                                     "the threads or the descriptors grow.\n");
+    line.options = {
+        svtool::Integer("--streams", "N", "playback streams (default 64)", &opt.streams, 1, 4096),
+        svtool::Number("--minutes", "M", "length of the run (default 10)", &opt.minutes, svtool::Above(0),
+                       "a number of minutes"),
+        svtool::Number("--period", "S", "seconds between rows, at least 1 (default: a twentieth of the run)",
+                       &opt.period, svtool::AtLeast(1), "a number of seconds"),
+        svtool::Number("--warmup", "S", "seconds before the first measure (default: a fifth of the run, at\n"
+                                        "most a minute)",
+                       &opt.warmup, svtool::Above(0), "a number of seconds"),
+        svtool::Number("--reopen", "S", "seconds between a stream's reopens (default 20)", &opt.reopen,
+                       svtool::Above(0), "a number of seconds"),
+        svtool::Integer("--heap-bound-kib", "K", "growth of the live heap allowed (default 512)", &opt.heapBoundKib,
+                        0, 1L << 30),
+    };
+    line.Parse(argc, argv);
+    const double run = opt.minutes * 60;
+    if (opt.period <= 0)
+        opt.period = run / 20;
+    if (opt.warmup <= 0)
+        opt.warmup = std::min(60.0, run / 5);
+    if (opt.warmup >= run)
+        line.Fail("--warmup must end before the run does");
+    return opt;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    Options opt;
-    if (!ParseArgs(argc, argv, &opt)) {
-        fprintf(stderr,
-                "usage: soak [--streams N] [--minutes M] [--period S] [--warmup S] [--reopen S] "
-                "[--heap-bound-kib K]\n");
-        return 64;
-    }
+    const Options opt = ParseArgs(argc, argv);
     benchlive::UseRealTimeVirtualDevice();
     SvWaveInputSource tone = {SV_WAVE_INPUT_TONE, 440.0, 0.5, nullptr};
     SvWaveVirtualSetInput(&tone);

@@ -122,9 +122,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint64_t out = 0;
     svrtp::Receiver rx(config, [&](const svrtp::ReceivedFrame& f) {
         Check(f.data != nullptr);
-        if (f.type == svrtp::kLibraryAmr)
+        if (f.type == SV_PAYLOAD_AMR)
             CheckAmrFrame(f.data, static_cast<size_t>(f.length));
-        else if (f.type == svrtp::kLibraryVoice)
+        else if (f.type == SV_PAYLOAD_VOICE)
             CheckVoiceFrame(f.data, static_cast<size_t>(f.length));
         else
             Check(false);

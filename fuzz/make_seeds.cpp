@@ -19,13 +19,16 @@
 #include "sonavex.h"
 #include "fuzz/fuzz_ops.h"
 #include "hi_voice.h"
-#include "tools/rtp/amr_payload.h"
-#include "tools/rtp/rtp_header.h"
-#include "tools/rtp/voice_payload.h"
+#include "rtp/amr_payload.h"
+#include "rtp/rtp_header.h"
+#include "rtp/voice_payload.h"
+#include "tests/test_codec_amr_frames.h"
+#include "tests/test_rtp_common.h"
 
 namespace {
 
-typedef std::vector<unsigned char> Bytes;
+using rtptest::AmrPayload;
+using rtptest::Bytes;
 
 bool Write(const std::string& path, const Bytes& bytes)
 {
@@ -41,20 +44,19 @@ short g_pcm[HI_VOICE_MAX_SAMPLES];
 // `count` AMR frames of speech-like samples in bit-rate `mode`.
 std::vector<Bytes> AmrFrames(int mode, int count)
 {
-    std::vector<Bytes> frames;
-    AMR_HANDLE encoder = 0;
-    if (AMR_Encode_Init(&encoder) != 0)
-        return frames;
-    for (int k = 0; k < count; ++k) {
-        Bytes frame(AMR_MAX_FRAME_BYTES);
-        const int bytes = AMR_Encode_Frame(encoder, g_pcm + (40 * k) % 160, frame.data(), mode);
-        if (bytes <= 0)
+    // Frame k encodes the 160 samples from (40 k) mod 160 on.
+    std::vector<short> pcm;
+    for (int k = 0; k < count; ++k)
+        pcm.insert(pcm.end(), g_pcm + (40 * k) % 160, g_pcm + (40 * k) % 160 + 160);
+    codectest::AmrFrames encoded = codectest::AmrEncodeFrames(pcm, mode);
+    if (encoded.initResult != 0)
+        encoded.frames.clear();
+    for (size_t i = 0; i < encoded.frames.size(); ++i)
+        if (encoded.frames[i].empty()) {
+            encoded.frames.resize(i);
             break;
-        frame.resize(bytes);
-        frames.push_back(frame);
-    }
-    AMR_Encode_Exit(&encoder);
-    return frames;
+        }
+    return encoded.frames;
 }
 
 Bytes VoiceFrame(int samples)
@@ -362,28 +364,6 @@ bool CaptureSeeds(const std::string& dir)
 
 // ---- fuzz_rtp_depacketise ----------------------------------------------------
 
-Bytes Rtp(int seq, uint32_t ts, int pt, uint32_t ssrc, const Bytes& payload)
-{
-    svrtp::RtpPacket p;
-    p.sequence = static_cast<uint16_t>(seq);
-    p.timestamp = ts;
-    p.payloadType = pt;
-    p.ssrc = ssrc;
-    Bytes d(svrtp::kRtpHeaderBytes);
-    svrtp::WriteRtpHeader(p, d.data());
-    d.insert(d.end(), payload.begin(), payload.end());
-    return d;
-}
-
-Bytes AmrPayload(const std::vector<Bytes>& frames, svrtp::AmrPacking packing)
-{
-    std::vector<svrtp::ByteView> views;
-    for (const Bytes& f : frames)
-        views.push_back({f.data(), f.size()});
-    Bytes out;
-    svrtp::PackAmrPayload(views.data(), views.size(), packing, &out);
-    return out;
-}
 
 // A run of datagrams for the target, after its settings byte.
 struct Run {
@@ -428,7 +408,7 @@ bool RtpSeeds(const std::string& dir)
     {
         Run run(kWindow8 | kHold60);
         for (int n = 0; n < 10; ++n)
-            run.Push(20, Rtp(n, 160 * n, 97, 1, AmrPayload({speech[7][n]}, AmrPacking::OctetAligned)));
+            run.Push(20, rtptest::Datagram(n, 160 * n, 97, 1, AmrPayload({speech[7][n]}, AmrPacking::OctetAligned)));
         write("amr_in_order", run);
     }
     {  // three frames of every bit rate a packet, reordered and duplicated
@@ -436,30 +416,30 @@ bool RtpSeeds(const std::string& dir)
         const int order[] = {0, 2, 1, 4, 3, 3, 5, 7, 6};
         for (int n : order) {
             const std::vector<Bytes> f = {speech[n % 8][0], speech[(n + 3) % 8][1], n == 4 ? sid : noData};
-            run.Push(20, Rtp(n, 480 * n, 97, 1, AmrPayload(f, AmrPacking::OctetAligned)), true);
+            run.Push(20, rtptest::Datagram(n, 480 * n, 97, 1, AmrPayload(f, AmrPacking::OctetAligned)), true);
         }
         write("amr_reordered", run);
     }
     {  // a gap given up on after the hold, then its packet late
         Run run(kWindow8 | kHold60);
         for (int n : {0, 2, 3})
-            run.Push(20, Rtp(n, 160 * n, 97, 1, AmrPayload({speech[5][n]}, AmrPacking::OctetAligned)));
-        run.Poll(8).Push(5, Rtp(1, 160, 97, 1, AmrPayload({speech[5][1]}, AmrPacking::OctetAligned)));
+            run.Push(20, rtptest::Datagram(n, 160 * n, 97, 1, AmrPayload({speech[5][n]}, AmrPacking::OctetAligned)));
+        run.Poll(8).Push(5, rtptest::Datagram(1, 160, 97, 1, AmrPayload({speech[5][1]}, AmrPacking::OctetAligned)));
         write("amr_loss", run);
     }
     {
         Run run(kWindow8 | kHold60 | kBandwidthEfficient);
         for (int n = 0; n < 8; ++n)
-            run.Push(40, Rtp(n, 320 * n, 97, 1,
+            run.Push(40, rtptest::Datagram(n, 320 * n, 97, 1,
                              AmrPayload({speech[n][n], n % 2 ? sid : noData}, AmrPacking::BandwidthEfficient)));
         write("amr_bandwidth_efficient", run);
     }
     {  // type learnt from the first packet; a new sender with another type
         Run run(7 | kLearnType);
         for (int n = 0; n < 4; ++n)
-            run.Push(20, Rtp(n, 160 * n, 96, 11, AmrPayload({speech[2][n]}, AmrPacking::OctetAligned)));
+            run.Push(20, rtptest::Datagram(n, 160 * n, 96, 11, AmrPayload({speech[2][n]}, AmrPacking::OctetAligned)));
         for (int n = 0; n < 4; ++n)
-            run.Push(20, Rtp(700 + n, 9000 + 160 * n, 99, 12, AmrPayload({speech[3][n]}, AmrPacking::OctetAligned)));
+            run.Push(20, rtptest::Datagram(700 + n, 9000 + 160 * n, 99, 12, AmrPayload({speech[3][n]}, AmrPacking::OctetAligned)));
         run.Flush();
         write("amr_ssrc_change", run);
     }
@@ -469,21 +449,21 @@ bool RtpSeeds(const std::string& dir)
         Bytes two = a;
         two.insert(two.end(), b.begin(), b.end());
         for (int n : {0, 1, 3, 4})
-            run.Push(60, Rtp(n, 480 * n, svrtp::kVoicePayloadType, 5, two), true);
+            run.Push(60, rtptest::Datagram(n, 480 * n, svrtp::kVoicePayloadType, 5, two), true);
         run.Poll(10);
         write("voice", run);
     }
     {  // sequence and timestamp wrap, then the sender stops and comes back
         Run run(kWindow8 | kHold60);
         for (int n = 0; n < 5; ++n)
-            run.Push(20, Rtp((65533 + n) & 0xFFFF, 0xFFFFFD80u + 160u * n, 97, 3,
+            run.Push(20, rtptest::Datagram((65533 + n) & 0xFFFF, 0xFFFFFD80u + 160u * n, 97, 3,
                              AmrPayload({speech[1][n]}, AmrPacking::OctetAligned)));
-        run.Poll(200).Push(0, Rtp(10, 4000, 97, 3, AmrPayload({speech[1][5]}, AmrPacking::OctetAligned)));
+        run.Poll(200).Push(0, rtptest::Datagram(10, 4000, 97, 3, AmrPayload({speech[1][5]}, AmrPacking::OctetAligned)));
         write("wrap_timeout", run);
     }
     {  // headers the parser refuses or must look past
         Run run(kWindow8 | kHold60);
-        const Bytes good = Rtp(0, 0, 97, 1, AmrPayload({speech[0][0]}, AmrPacking::OctetAligned));
+        const Bytes good = rtptest::Datagram(0, 0, 97, 1, AmrPayload({speech[0][0]}, AmrPacking::OctetAligned));
         Bytes v1 = good, csrc = good, ext = good, pad = good, cut(good.begin(), good.begin() + 11);
         v1[0] = 0x40;
         csrc[0] |= 0x0F;

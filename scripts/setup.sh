@@ -51,8 +51,13 @@ test_packages=(
 #                     the stalled-server tests; libasound2-plugins is ALSA's
 #                     route to it
 #  ffmpeg             a real RTP peer; gnuplot-nox draws scripts/plot-stats
+#  gstreamer1.0-*     GStreamer's jitter buffer beside ours in
+#                     bench/playout-compare and its short run in the tests
+#  libspeexdsp-dev    Speex's jitter buffer, the same (playout-score --speex)
 optional_packages=(
   qemu-user pulseaudio pulseaudio-utils libasound2-plugins ffmpeg gnuplot-nox
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
+  libspeexdsp-dev
 )
 
 say() { echo "setup: $*"; }

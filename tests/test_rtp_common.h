@@ -1,5 +1,6 @@
-// Datagrams for the RTP tests: headers written field by field, AMR frames
-// whose bytes say which packet they came from.
+// Datagrams for the RTP tests, benchmarks and fuzz seeds: headers written
+// field by field, whole datagrams, AMR frames whose bytes say which packet
+// they came from. No gtest here.
 #pragma once
 
 #include <stdint.h>
@@ -13,17 +14,29 @@ namespace rtptest {
 
 typedef std::vector<uint8_t> Bytes;
 
-inline Bytes Header(int seq, uint32_t ts, int pt = 97, uint32_t ssrc = 1)
+inline svrtp::RtpPacket Fields(int seq, uint32_t ts, int pt = 97, uint32_t ssrc = 1)
 {
     svrtp::RtpPacket p;
     p.sequence = static_cast<uint16_t>(seq);
     p.timestamp = ts;
     p.payloadType = pt;
     p.ssrc = ssrc;
-    Bytes out(svrtp::kRtpHeaderBytes);
-    svrtp::WriteRtpHeader(p, out.data());
+    return p;
+}
+
+// A datagram: the 12-byte header, then `payload`.
+inline Bytes Datagram(const svrtp::RtpPacket& header, const Bytes& payload)
+{
+    Bytes out;
+    svrtp::BuildRtpDatagram(header, payload.data(), payload.size(), &out);
     return out;
 }
+inline Bytes Datagram(int seq, uint32_t ts, int pt, uint32_t ssrc, const Bytes& payload)
+{
+    return Datagram(Fields(seq, ts, pt, ssrc), payload);
+}
+
+inline Bytes Header(int seq, uint32_t ts, int pt = 97, uint32_t ssrc = 1) { return Datagram(seq, ts, pt, ssrc, {}); }
 
 inline Bytes Cat(Bytes a, const Bytes& b)
 {
@@ -45,6 +58,8 @@ inline Bytes AmrFrame(int ft, int tag)
     return f;
 }
 
+// `frames` (whole storage-format frames) as one payload; empty when they do
+// not pack.
 inline Bytes AmrPayload(const std::vector<Bytes>& frames, svrtp::AmrPacking packing = svrtp::AmrPacking::OctetAligned)
 {
     std::vector<svrtp::ByteView> views;

@@ -127,7 +127,7 @@ TEST(RtpReceiver, Scenarios)
         config.onlySsrc = sc.onlySsrc;
         std::string out;
         svrtp::Receiver rx(config, [&](const svrtp::ReceivedFrame& f) {
-            ASSERT_EQ(f.type, svrtp::kLibraryAmr);
+            ASSERT_EQ(f.type, SV_PAYLOAD_AMR);
             ASSERT_GE(f.length, 1);
             const int ft = f.data[0] >> 3 & 0x0F;
             std::string token;
@@ -217,7 +217,7 @@ TEST(RtpReceiver, MadeUpFramesDecode)
     ASSERT_EQ(HI_VOICE_DecReset(state, HI_VOICE_CODEC_IMA_ADPCM), HI_VOICE_OK);
     for (size_t i = 0; i < made.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(made[i].type, svrtp::kLibraryVoice);
+        EXPECT_EQ(made[i].type, SV_PAYLOAD_VOICE);
         EXPECT_EQ(made[i].stampMs, 1000 + 20 * static_cast<int64_t>(i));
         EXPECT_EQ(made[i].concealed, i == 2 || i == 3);
         short samples[HI_VOICE_MAX_SAMPLES];

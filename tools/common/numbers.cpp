@@ -130,4 +130,26 @@ std::string FormatTime(double seconds)
     return text;
 }
 
+void DelayHistogram::Add(double ms)
+{
+    const int at = static_cast<int>(std::min<double>(std::max(ms, 0.0), kMaxMs) + 0.5);
+    ++m_counts[static_cast<size_t>(std::min(at, kMaxMs))];
+    ++m_n;
+    m_sum += std::max(ms, 0.0);
+}
+
+double DelayHistogram::Percentile(double share) const
+{
+    if (m_n == 0)
+        return 0;
+    const double need = share * static_cast<double>(m_n);
+    uint64_t sum = 0;
+    for (size_t ms = 0; ms < m_counts.size(); ++ms) {
+        sum += m_counts[ms];
+        if (static_cast<double>(sum) >= need)
+            return static_cast<double>(ms);
+    }
+    return kMaxMs;
+}
+
 } // namespace svtool

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 namespace svtool {
 
@@ -39,5 +40,23 @@ bool ParseEndpoint(const std::string& text, Endpoint* endpoint, std::string* why
 
 // MM:SS.t, as the programs show stream positions and times.
 std::string FormatTime(double seconds);
+
+// Delays in whole milliseconds, 0..kMaxMs (longer ones count as kMaxMs): the
+// mean and a percentile, in fixed memory whatever the stream's length.
+class DelayHistogram {
+public:
+    static constexpr int kMaxMs = 5000;
+    DelayHistogram() : m_counts(kMaxMs + 1, 0) {}
+    void Add(double ms);
+    uint64_t Count() const { return m_n; }
+    double Mean() const { return m_n > 0 ? m_sum / static_cast<double>(m_n) : 0; }
+    // The least delay that `share` (0..1) of the values do not exceed.
+    double Percentile(double share) const;
+
+private:
+    std::vector<uint64_t> m_counts;
+    uint64_t m_n = 0;
+    double m_sum = 0;
+};
 
 } // namespace svtool

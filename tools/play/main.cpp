@@ -115,11 +115,12 @@ Options ParseOptions(int argc, char** argv)
         if (!o.live)
             line.Fail("--rtp plays a live stream; --file cannot be used with it");
         o.input = "RTP " + o.network.endpoint.ToString();
+        o.network.prebufferFrames = o.prebuffer;
     } else if (o.input.empty()) {
         line.Fail("no input file");
     } else {
         for (const char* option : {"--payload-type", "--bandwidth-efficient", "--timeout", "--ssrc", "--from",
-                                   "--srtp-key", "--srtp-suite"})
+                                   "--srtp-key", "--srtp-suite", "--playout"})
             if (line.Given(option))
                 line.Fail(std::string(option) + " is for --rtp streams");
     }
@@ -225,6 +226,13 @@ private:
     double m_lastPtsAtMs = 0;          // and when it was seen
     int64_t m_dropped = 0;
     int64_t m_fedAtUnderrun = 0;  // frames fed when the last underrun began
+    // Added delay of each received frame: from its packet's arrival to its
+    // turn on the device (the frames queued ahead of it), the device's own
+    // queue apart.
+    svtool::DelayHistogram m_added;
+    double m_addedRowSum = 0;
+    int m_addedRowCount = 0;
+    double m_addedRowMs = 0;
     FILE* m_stats = nullptr;
     double m_nextStatsMs = 0;
 };
@@ -256,7 +264,9 @@ void Player::WriteStatsTo(FILE* file)
 {
     m_stats = file;
     fputs("time_s,packets,lost,late,reordered,duplicates,invalid,frames_fed,frames_queued,playing_pts,"
-          "latency_ms,underruns,dropped_frames,foreign,filtered,auth_failed,replayed\n",
+          "latency_ms,underruns,dropped_frames,foreign,filtered,auth_failed,replayed,"
+          "target_delay_ms,added_delay_ms,device_delay_ms,concealed_loss,concealed_late,concealed_pause,"
+          "interruptions,lowered_pause,lowered_speech\n",
           m_stats);
     m_nextStatsMs = 1000;
 }
@@ -266,14 +276,23 @@ void Player::WriteStats()
     const svtool::NetworkCounters none;
     const svtool::NetworkCounters* net = m_source.Network() != nullptr ? m_source.Network() : &none;
     const double latency = m_started ? std::max(0.0, m_fedEndMs - m_playingMs) + kDeviceQueueMs : 0;
-    fprintf(m_stats, "%.3f,%llu,%llu,%llu,%llu,%llu,%llu,%lld,%d,%lld,%.0f,%d,%lld,%llu,%llu,%llu,%llu\n",
+    if (m_addedRowCount > 0)
+        m_addedRowMs = m_addedRowSum / m_addedRowCount;
+    m_addedRowSum = 0;
+    m_addedRowCount = 0;
+    fprintf(m_stats, "%.3f,%llu,%llu,%llu,%llu,%llu,%llu,%lld,%d,%lld,%.0f,%d,%lld,%llu,%llu,%llu,%llu,"
+                     "%.0f,%.0f,%.0f,%llu,%llu,%llu,%llu,%llu,%llu\n",
             StreamNowMs() / 1000.0, static_cast<unsigned long long>(net->packets),
             static_cast<unsigned long long>(net->lost), static_cast<unsigned long long>(net->late),
             static_cast<unsigned long long>(net->reordered), static_cast<unsigned long long>(net->duplicates),
             static_cast<unsigned long long>(net->invalid), static_cast<long long>(m_fed), m_queued,
             static_cast<long long>(m_lastPts), latency, m_underruns, static_cast<long long>(m_dropped),
             static_cast<unsigned long long>(net->foreign), static_cast<unsigned long long>(net->filtered),
-            static_cast<unsigned long long>(net->authFailed), static_cast<unsigned long long>(net->replayed));
+            static_cast<unsigned long long>(net->authFailed), static_cast<unsigned long long>(net->replayed),
+            net->targetMs, m_addedRowMs, kDeviceQueueMs, static_cast<unsigned long long>(net->concealedLoss),
+            static_cast<unsigned long long>(net->concealedLate), static_cast<unsigned long long>(net->concealedPause),
+            static_cast<unsigned long long>(net->interruptions), static_cast<unsigned long long>(net->loweredPause),
+            static_cast<unsigned long long>(net->loweredSpeech));
     fflush(m_stats);
 }
 
@@ -395,6 +414,12 @@ bool Player::Run()
         if (r != 1)
             fprintf(stderr, "sonavex-play: frame %lld was refused (%d)\n", static_cast<long long>(m_fed),
                     static_cast<int>(r));
+        if (frame.holdMs >= 0) {
+            const double added = static_cast<double>(frame.holdMs) + m_queued * m_frameMs;
+            m_added.Add(added);
+            m_addedRowSum += added;
+            ++m_addedRowCount;
+        }
         ++m_fed;
         ++m_queued;
         m_fedStamps.push_back(frame.Pts());
@@ -478,6 +503,16 @@ void Player::PrintSummary()
                static_cast<unsigned long long>(net->foreign), static_cast<unsigned long long>(net->filtered),
                static_cast<unsigned long long>(net->authFailed), static_cast<unsigned long long>(net->replayed),
                static_cast<long long>(m_dropped));
+    const svtool::NetworkCounters* net = m_source.Network();
+    if (net != nullptr && net->adaptive)
+        printf("adaptive playout: target delay %.0f ms, added delay mean %.0f ms, 95th percentile %.0f ms "
+               "(the device's own %.0f ms apart); frames concealed for loss %llu, late %llu, pauses %llu; "
+               "interruptions %llu; frames dropped to lower the delay %llu (pauses %llu, speech %llu)\n",
+               net->targetMs, m_added.Mean(), m_added.Percentile(0.95), kDeviceQueueMs,
+               static_cast<unsigned long long>(net->concealedLoss), static_cast<unsigned long long>(net->concealedLate),
+               static_cast<unsigned long long>(net->concealedPause), static_cast<unsigned long long>(net->interruptions),
+               static_cast<unsigned long long>(net->loweredPause + net->loweredSpeech),
+               static_cast<unsigned long long>(net->loweredPause), static_cast<unsigned long long>(net->loweredSpeech));
     if (m_leftQueued > 0 && m_stall.Stalled())
         printf("%d frames never played: the output device stopped taking audio\n", m_leftQueued);
     else if (m_leftQueued > 0)

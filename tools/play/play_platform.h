@@ -48,6 +48,10 @@ struct NetworkSettings {
     svtool::Endpoint from;           // (port 0: any of its ports)
     std::vector<uint8_t> srtpKey;    // --srtp-key: master key and salt; empty: plain RTP
     bool srtp32 = false;             // --srtp-suite AES_CM_128_HMAC_SHA1_32
+    // --playout adaptive: frames go to the library on the stream's time,
+    // through the playout clock; fixed: each as it arrives.
+    bool adaptive = true;
+    int prebufferFrames = 8;         // the library's live pre-buffer
 };
 
 // For the usage text: what FILE may be (a line or more, ending in a newline).

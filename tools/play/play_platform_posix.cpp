@@ -69,7 +69,11 @@ void AddPlatformOptions(svtool::CommandLine* line, SoundSettings* sound, svtool:
               return svrtp::ParseSrtpKey(v, &network->srtpKey, &why) ? std::string() : "--srtp-key " + why;
           }},
          svtool::Choice("--srtp-suite", "with --srtp-key: AES_CM_128_HMAC_SHA1_80 (default) or _32", &network->srtp32,
-                        {{"AES_CM_128_HMAC_SHA1_80", false}, {"AES_CM_128_HMAC_SHA1_32", true}})});
+                        {{"AES_CM_128_HMAC_SHA1_80", false}, {"AES_CM_128_HMAC_SHA1_32", true}}),
+         svtool::Choice("--playout", "with --rtp: adaptive (default) feeds the library on the\n"
+                                     "stream's time at a delay that follows the network's;\n"
+                                     "fixed passes each frame on as it arrives",
+                        &network->adaptive, {{"adaptive", true}, {"fixed", false}})});
 }
 
 void ApplySoundSettings(const SoundSettings& settings)

@@ -32,6 +32,7 @@ const Refusal kRefusals[] = {
     {"--from", "--from is for --rtp, which needs the Linux build"},
     {"--srtp-key", "--srtp-key is for --rtp, which needs the Linux build"},
     {"--srtp-suite", "--srtp-suite is for --rtp, which needs the Linux build"},
+    {"--playout", "--playout is for --rtp, which needs the Linux build"},
     {"--codec", "--codec is for audio files encoded on the fly, which need libsndfile; this Windows build "
                 "plays AMR-NB files and voice-engine streams only"},
     {"--amr-mode", "--amr-mode is for audio files encoded on the fly, which need libsndfile; this Windows "

@@ -1,13 +1,18 @@
-// The player's network input: RTP on UDP through the receiver of tools/rtp,
-// handed to the player frame by frame as the receiver passes them on (in
-// order, gaps filled with concealment), so the library sees what a recorder
-// sent, when it arrived.
+// The player's network input: RTP on UDP through the receiver of rtp/, which
+// puts the packets in order and fills gaps with concealment. With adaptive
+// playout the frames then go through the playout clock (rtp/playout.h),
+// which hands them to the player on the stream's time at a delay that
+// follows the network's, and makes up frames when nothing has come; with
+// fixed playout each frame is handed on as it arrives, so the library sees
+// what a recorder sent, when it arrived.
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <vector>
 
 #include "console.h"
 #include "play_platform.h"
+#include "playout.h"
 #include "receiver.h"
 #include "srtp_session.h"
 #include "udp.h"
@@ -26,8 +31,15 @@ class RtpSource : public svtool::FrameSource {
 public:
     RtpSource(const NetworkSettings& settings, double speed, std::function<void()> idle)
         : m_settings(settings), m_speed(speed > 0 ? speed : 1.0), m_idle(std::move(idle)),
-          m_receiver(Config(settings), [this](const svrtp::ReceivedFrame& f) { Queue(f); }), m_start(Clock::now())
+          m_receiver(Config(settings), [this](const svrtp::ReceivedFrame& f) { Received(f); }), m_start(Clock::now())
     {
+        if (settings.adaptive) {
+            svrtp::PlayoutConfig config;
+            config.prebufferFrames = settings.prebufferFrames;
+            m_playout.reset(new svrtp::Playout(config, [this](const svrtp::PlayoutFrame& f) {
+                Queue(f.type, f.data, f.length, f.samples, f.stampMs, f.holdMs);
+            }));
+        }
     }
 
     bool Bind(std::string* error)
@@ -54,6 +66,7 @@ public:
         frame.type = m_current.type;
         frame.startSample = m_current.stampMs * svtool::kSampleRate / 1000;
         frame.samples = m_current.samples;
+        frame.holdMs = m_current.holdMs;
         return true;
     }
 
@@ -89,6 +102,18 @@ public:
         m_counters.concealed = s.framesConcealed;
         m_counters.restarts = s.restarts;
         m_counters.foreign = s.foreign;
+        if (m_playout) {
+            const svrtp::PlayoutStats& p = m_playout->Stats();
+            m_counters.adaptive = true;
+            m_counters.targetMs = p.targetMs;
+            m_counters.concealedLoss = p.concealedLoss;
+            m_counters.concealedLate = p.concealedLate;
+            m_counters.concealedPause = p.concealedPause;
+            m_counters.interruptions = p.interruptions;
+            m_counters.loweredPause = p.droppedPause;
+            m_counters.loweredSpeech = p.droppedSpeech;
+            m_counters.late += p.late;
+        }
         return &m_counters;
     }
 
@@ -98,6 +123,7 @@ private:
         std::vector<uint8_t> bytes;
         int64_t stampMs = 0;
         int samples = 0;
+        int64_t holdMs = -1;
     };
 
     static svrtp::ReceiverConfig Config(const NetworkSettings& settings)
@@ -119,28 +145,58 @@ private:
                                     m_speed);
     }
 
-    void Queue(const svrtp::ReceivedFrame& f)
+    void Received(const svrtp::ReceivedFrame& f)
+    {
+        if (m_playout) {
+            m_playout->Arrive(f);
+            return;
+        }
+        Queue(f.type, f.data, f.length, f.samples, f.stampMs, f.concealed ? -1 : NowMs() - f.arrivalMs);
+    }
+
+    void Queue(int type, const uint8_t* data, int length, int samples, int64_t stampMs, int64_t holdMs)
     {
         Pending p;
-        p.type = f.type;
-        p.bytes.assign(f.data, f.data + f.length);
-        p.stampMs = f.stampMs;
-        // An AMR frame is 20 ms; a voice frame says its length in its header.
-        p.samples = svrtp::kAmrFrameSamples;
-        if (f.type == svrtp::kLibraryVoice && f.length >= 4)
-            p.samples = f.data[2] | (f.data[3] << 8);
+        p.type = type;
+        p.bytes.assign(data, data + length);
+        p.stampMs = stampMs;
+        p.samples = samples;
+        p.holdMs = holdMs;
         m_pending.push_back(std::move(p));
+    }
+
+    // The receiver's held packets whose turn has come are given up on, and
+    // the playout clock hands over what is due.
+    void Play(int64_t nowMs)
+    {
+        if (!m_playout)
+            return;
+        if (m_playout->Starved(nowMs) && m_receiver.Stats().held > 0)
+            m_receiver.GiveUp();
+        m_playout->Advance(nowMs);
+    }
+
+    void End()
+    {
+        m_receiver.Flush();
+        if (m_playout)
+            m_playout->End();
+        m_ended = true;
     }
 
     void Wait()
     {
         if (svtool::Interrupted()) {
-            m_receiver.Flush();
-            m_ended = true;
+            End();
             return;
         }
         const int64_t now = NowMs();
         int64_t waitMs = m_receiver.WaitMs(now);
+        if (m_playout) {
+            const int64_t playMs = m_playout->WaitMs(now);
+            if (playMs >= 0 && (waitMs < 0 || playMs < waitMs))
+                waitMs = playMs;
+        }
         if (waitMs >= 0)
             waitMs = static_cast<int64_t>(waitMs / m_speed);
         const int timeout = waitMs < 0 || waitMs > kIdleMs ? kIdleMs : static_cast<int>(waitMs);
@@ -154,8 +210,7 @@ private:
             got = 0;
         if (got < 0) {
             m_error = error;
-            m_receiver.Flush();
-            m_ended = true;
+            End();
             return;
         }
         svrtp::ReceiverEvent event = svrtp::ReceiverEvent::None;
@@ -165,7 +220,9 @@ private:
             fprintf(stderr, "sonavex-play: a new stream (SSRC %08X) takes over\n",
                     static_cast<unsigned>(m_receiver.Ssrc()));
         if (m_receiver.Poll(NowMs()) == svrtp::ReceiverEvent::TimedOut)
-            m_ended = true;
+            End();
+        else
+            Play(NowMs());
         if (m_idle)
             m_idle();
     }
@@ -205,6 +262,7 @@ private:
     svrtp::SrtpSession m_srtp;
     uint64_t m_srtpInvalid = 0;
     svrtp::Receiver m_receiver;
+    std::unique_ptr<svrtp::Playout> m_playout;
     Clock::time_point m_start;
     std::deque<Pending> m_pending;
     Pending m_current;

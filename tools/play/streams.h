@@ -35,6 +35,9 @@ struct Frame {
     // The stream's time stamp for the frame: its start in milliseconds, which
     // is frame index x frame duration for frames of one size.
     int64_t Pts() const { return startSample * 1000 / kSampleRate; }
+    // A network stream's: milliseconds from the packet's arrival to this
+    // frame's hand-over; -1 for a frame made up, or not received at all.
+    int64_t holdMs = -1;
 };
 
 // What a network source has counted of its packets so far.
@@ -51,6 +54,15 @@ struct NetworkCounters {
     uint64_t filtered = 0;   // datagrams from another sender than --from's
     uint64_t authFailed = 0; // SRTP packets that failed authentication
     uint64_t replayed = 0;   // SRTP packets seen before, or too old
+    // The playout clock's (adaptive playout only).
+    bool adaptive = false;
+    double targetMs = 0;          // target added delay, the device's own excluded
+    uint64_t concealedLoss = 0;   // frames made up: the network lost their packet
+    uint64_t concealedLate = 0;   // their packet came after their turn
+    uint64_t concealedPause = 0;  // the sender sent nothing (DTX)
+    uint64_t interruptions = 0;   // runs of loss or late concealment of 150 ms or more
+    uint64_t loweredPause = 0;    // made-up or no-data frames left out to lower the delay
+    uint64_t loweredSpeech = 0;   // speech frames left out to lower it
 };
 
 class FrameSource {

@@ -54,6 +54,7 @@ struct Options {
     std::vector<uint8_t> srtpKey;  // empty: plain RTP
     bool srtp32 = false;
     int resendEvery = 0;           // send every Nth packet twice
+    bool dtx = false;              // AMR no-data frames are not sent
     std::string statsPath;
     bool quiet = false;
     // --capture: the talk-back side.
@@ -123,6 +124,8 @@ Options ParseOptions(int argc, char** argv)
                        {{"AES_CM_128_HMAC_SHA1_80", false}, {"AES_CM_128_HMAC_SHA1_32", true}}),
         svtool::Integer("--resend-every", "N", "send every Nth packet a second time, as it went the first\n"
                                                "(under SRTP: a replay)", &o.resendEvery, 1, 1000000),
+        svtool::Flag("--dtx", "AMR: send nothing for no-data frames, as a sender in\n"
+                              "discontinuous transmission leaves its pauses out", &o.dtx),
         svtool::Text("--stats", "FILE.csv", "write what was sent to FILE.csv, a row a second", &o.statsPath,
                      "a file name"),
         svtool::AddressPort("--capture", "[ADDR:]PORT", "record from the default input device and send it live\n"
@@ -143,7 +146,8 @@ Options ParseOptions(int argc, char** argv)
     if (o.capture) {
         if (!o.input.empty())
             line.Fail("--capture sends what the input device records: no FILE or destination with it");
-        for (const char* option : {"--speed", "--repeat", "--jitter", "--loss", "--reorder", "--stall", "--drops-to"})
+        for (const char* option :
+             {"--speed", "--repeat", "--jitter", "--loss", "--reorder", "--stall", "--drops-to", "--dtx"})
             if (line.Given(option))
                 line.Fail(std::string(option) + " is for stream files; a recorded stream leaves as it is recorded");
         svtool::CheckCaptureOptions(line, &o.device);
@@ -171,6 +175,7 @@ struct StreamFrame {
 struct Packet {
     std::vector<uint8_t> datagram;
     double dueMs; // at real-time pace, from the stream's start
+    size_t firstFrame;
     int frames;
 };
 
@@ -219,9 +224,7 @@ void BuildDatagram(const Options& o, int type, const svrtp::RtpPacket& header, c
                               payload);
     else
         svrtp::PackVoicePayload(frames, count, payload);
-    datagram->resize(svrtp::kRtpHeaderBytes);
-    svrtp::WriteRtpHeader(header, datagram->data());
-    datagram->insert(datagram->end(), payload->begin(), payload->end());
+    svrtp::BuildRtpDatagram(header, payload->data(), payload->size(), datagram);
 }
 
 // The header of a stream's packet `index`, whose first frame starts at `sample`.
@@ -246,14 +249,25 @@ std::vector<Packet> Packetise(const Options& o, const std::vector<StreamFrame>& 
     std::vector<Packet> packets;
     std::vector<svrtp::ByteView> views;
     std::vector<uint8_t> payload;
-    for (size_t at = 0; at < frames.size(); at += static_cast<size_t>(o.framesPerPacket)) {
+    // In discontinuous transmission a pause goes out as nothing: the next
+    // packet's timestamp says how long it was.
+    const auto left = [&](size_t i) {
+        return o.dtx && type == svtool::kPayloadAmr && !frames[i].bytes.empty() &&
+               (frames[i].bytes[0] >> 3 & 0x0F) == svrtp::kAmrFrameTypeNoData;
+    };
+    for (size_t at = 0, end = 0; at < frames.size(); at = end) {
         views.clear();
-        for (size_t i = at; i < frames.size() && i < at + static_cast<size_t>(o.framesPerPacket); ++i)
-            views.push_back({frames[i].bytes.data(), frames[i].bytes.size()});
+        for (end = at; end < frames.size() && end < at + static_cast<size_t>(o.framesPerPacket) && !left(end); ++end)
+            views.push_back({frames[end].bytes.data(), frames[end].bytes.size()});
+        if (views.empty()) {
+            ++end;
+            continue;
+        }
         Packet p;
         BuildDatagram(o, type, PacketHeader(payloadType, ssrc, firstSeq, firstTs, packets.size(), frames[at].startSample),
                       views.data(), views.size(), &payload, &p.datagram);
         p.dueMs = static_cast<double>(frames[at].startSample) * 1000 / svtool::kSampleRate;
+        p.firstFrame = at;
         p.frames = static_cast<int>(views.size());
         packets.push_back(std::move(p));
     }
@@ -272,10 +286,9 @@ bool WriteDrops(const std::string& path, const std::vector<Packet>& packets, con
         *error = path + ": cannot create it: " + strerror(errno);
         return false;
     }
-    size_t frame = 0;
-    for (size_t i = 0; i < packets.size(); frame += static_cast<size_t>(packets[i].frames), ++i)
+    for (size_t i = 0; i < packets.size(); ++i)
         for (int k = 0; !sent[i] && k < packets[i].frames; ++k)
-            fprintf(file, "%zu\n", frame + static_cast<size_t>(k));
+            fprintf(file, "%zu\n", packets[i].firstFrame + static_cast<size_t>(k));
     if (fclose(file) != 0) {
         *error = path + ": writing failed: " + strerror(errno);
         return false;

@@ -89,4 +89,11 @@ void WriteRtpHeader(const RtpPacket& packet, uint8_t out[kRtpHeaderBytes])
     PutBe32(out + 8, packet.ssrc);
 }
 
+void BuildRtpDatagram(const RtpPacket& packet, const uint8_t* payload, size_t size, std::vector<uint8_t>* out)
+{
+    out->resize(kRtpHeaderBytes);
+    WriteRtpHeader(packet, out->data());
+    out->insert(out->end(), payload, payload + size);
+}
+
 } // namespace svrtp

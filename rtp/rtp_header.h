@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <vector>
+
 namespace svrtp {
 
 const int kRtpHeaderBytes = 12;
@@ -42,5 +44,9 @@ RtpError ParseRtp(const uint8_t* datagram, size_t size, RtpPacket* packet);
 // Writes a 12-byte header (version 2, no padding, extension or CSRC) from the
 // fields of `packet`; the payload fields are ignored.
 void WriteRtpHeader(const RtpPacket& packet, uint8_t out[kRtpHeaderBytes]);
+
+// Replaces `out` with one datagram: that header, then the `size` bytes of
+// `payload`. A vector reused keeps its capacity.
+void BuildRtpDatagram(const RtpPacket& packet, const uint8_t* payload, size_t size, std::vector<uint8_t>* out);
 
 } // namespace svrtp

@@ -67,13 +67,10 @@
 #include "extend.h"
 #include "payload.h"
 #include "rtp_header.h"
+#include "sonavex.h"
 #include "voice_payload.h"
 
 namespace svrtp {
-
-// Payload types of SV_InputAudioBuffer.
-const int kLibraryAmr = 1;
-const int kLibraryVoice = 2;
 
 // Payload type our sender uses for AMR unless told otherwise.
 const int kDefaultAmrPayloadType = 97;
@@ -92,11 +89,18 @@ struct ReceiverConfig {
 };
 
 struct ReceivedFrame {
-    int type = 0; // kLibraryAmr or kLibraryVoice
+    int type = 0; // SV_PAYLOAD_AMR or SV_PAYLOAD_VOICE
     const uint8_t* data = nullptr;
     int length = 0;
     int64_t stampMs = 0;
     bool concealed = false; // made up for a gap, not received
+    bool pause = false;     // of those, for a gap the sender left (no sequence number missing)
+    bool streamStart = false; // the first frame of a stream
+    int samples = 0;        // duration in ticks
+    // Position on the receiver's timeline, in ticks (stampMs is it in ms).
+    int64_t positionTicks = 0;
+    // When the packet arrived (for a made-up frame, the packet after the gap).
+    int64_t arrivalMs = 0;
 };
 
 struct ReceiverStats {
@@ -148,6 +152,9 @@ public:
     int64_t WaitMs(int64_t nowMs) const;
     // Ends the stream, passing on what it held (end of input, Ctrl-C).
     void Flush();
+    // Gives up at once on the gaps in front of the packets held, which are
+    // passed on: their turn to play has come.
+    void GiveUp();
 
     bool Active() const { return m_active; }
     uint32_t Ssrc() const { return m_ssrc; }
@@ -187,6 +194,14 @@ private:
     bool Parse(const uint8_t* datagram, size_t size, bool count, RtpPacket* packet, bool* voice);
     // Takes a valid packet of a source allowed in into the stream.
     ReceiverEvent Accept(const RtpPacket& packet, bool voice, size_t size, int64_t nowMs);
+    // A packet of a source not locked: kept, or taken when it has proved itself.
+    ReceiverEvent Probation(const uint8_t* datagram, size_t size, RtpPacket packet, bool voice, int64_t nowMs);
+    // The steps of Accept.
+    ReceiverEvent Follow(const RtpPacket& packet, int64_t nowMs);
+    bool InSequence(const RtpPacket& packet, int64_t nowMs, int64_t* seq, ReceiverEvent* event);
+    bool Behind(int64_t seq);
+    void UpdateJitter(int64_t ts, int64_t nowMs);
+    void Hold(Slot& slot, int64_t seq, int64_t ts, bool voice, int64_t nowMs);
     Candidate& CandidateFor(uint32_t ssrc);
     // Begins the stream with the candidate's kept packet.
     ReceiverEvent TakeKept(Candidate& c, int64_t nowMs);
@@ -199,8 +214,8 @@ private:
     void Drain();
     void ReleaseExpired(int64_t nowMs);
     void Emit(Slot& slot);
-    void Conceal(int type, int64_t ticks);
-    void Deliver(int type, const uint8_t* data, int length, int64_t ts, bool concealed);
+    void Conceal(int type, int64_t ticks, bool pause, int64_t arrivalMs);
+    void Deliver(ReceivedFrame& frame, int64_t ts);
     Slot& SlotOf(int64_t seq) { return m_slots[static_cast<size_t>(seq % m_window)]; }
 
     ReceiverConfig m_config;
@@ -226,6 +241,7 @@ private:
     bool m_emitted = false;   // the stream passed something on
     int64_t m_expectedTs = 0; // where the last packet passed on ended
     int m_lastVoiceSamples = 0;
+    bool m_lostSinceEmit = false; // sequence numbers given up on since the last packet passed on
 
     bool m_jitterStarted = false;
     int64_t m_lastTransit = 0;

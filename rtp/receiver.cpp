@@ -78,7 +78,12 @@ ReceiverEvent Receiver::Push(const uint8_t* datagram, size_t size, int64_t nowMs
         }
         return Accept(packet, voice, size, nowMs);
     }
-    // Otherwise it is on probation until it has sent a second packet in
+    return Probation(datagram, size, packet, voice, nowMs);
+}
+
+ReceiverEvent Receiver::Probation(const uint8_t* datagram, size_t size, RtpPacket packet, bool voice, int64_t nowMs)
+{
+    // A source not locked is on probation until it has sent a second packet in
     // sequence, and takes over only from a locked source that has fallen
     // silent. Its latest packet is kept, so that nothing it sent is lost
     // when it does.
@@ -154,44 +159,12 @@ Receiver::Candidate& Receiver::CandidateFor(uint32_t ssrc)
 
 ReceiverEvent Receiver::Accept(const RtpPacket& packet, bool voice, size_t size, int64_t nowMs)
 {
-    const bool sameStream = m_active && packet.ssrc == m_ssrc;
-    ReceiverEvent event = ReceiverEvent::None;
-    if (!sameStream) {
-        event = m_active ? ReceiverEvent::Restarted : ReceiverEvent::Started;
-        if (m_active) {
-            EndStream();
-            ++m_stats.restarts;
-        }
-        StartStream(packet, nowMs);
-    }
-    m_lastArrivalMs = nowMs;
-
+    ReceiverEvent event = Follow(packet, nowMs);
     int64_t seq = m_seqExt.Extend(packet.sequence);
-    if (seq - m_next < -kMaxMisorder || seq - m_next > kMaxDropout) {
-        // Sender restarted its sequence, or a stray: believe it when the next
-        // packet carries on from it.
-        if (!m_jumpPending || packet.sequence != static_cast<uint16_t>(m_jumpSeq + 1)) {
-            m_jumpPending = true;
-            m_jumpSeq = packet.sequence;
-            ++m_stats.seqJumps;
-            return event;
-        }
-        EndStream();
-        ++m_stats.restarts;
-        StartStream(packet, nowMs);
-        seq = m_next;
-        event = ReceiverEvent::Restarted;
-    }
-    m_jumpPending = false;
-
-    if (seq < m_next) {
-        const int64_t back = m_next - 1 - seq;
-        if (back < 64 && (m_history >> back & 1))
-            ++m_stats.duplicates;
-        else
-            ++m_stats.late;
+    if (!InSequence(packet, nowMs, &seq, &event))
         return event;
-    }
+    if (Behind(seq))
+        return event;
     // A packet beyond the window gives up on the gaps at its front.
     while (seq - m_next >= m_window)
         Skip();
@@ -200,7 +173,6 @@ ReceiverEvent Receiver::Accept(const RtpPacket& packet, bool voice, size_t size,
         ++m_stats.duplicates;
         return event;
     }
-
     if (!voice && m_amrType < 0)
         m_amrType = packet.payloadType;
     ++m_stats.packets;
@@ -209,7 +181,69 @@ ReceiverEvent Receiver::Accept(const RtpPacket& packet, bool voice, size_t size,
         ++m_stats.reordered;
     m_seqExt.Accept(seq);
     const int64_t ts = m_tsExt.Update(packet.timestamp);
+    UpdateJitter(ts, nowMs);
+    Hold(slot, seq, ts, voice, nowMs);
+    Drain();
+    ReleaseExpired(nowMs);
+    return event;
+}
 
+// A packet of another source than the stream's begins a stream of its own.
+ReceiverEvent Receiver::Follow(const RtpPacket& packet, int64_t nowMs)
+{
+    ReceiverEvent event = ReceiverEvent::None;
+    if (!m_active || packet.ssrc != m_ssrc) {
+        event = m_active ? ReceiverEvent::Restarted : ReceiverEvent::Started;
+        if (m_active) {
+            EndStream();
+            ++m_stats.restarts;
+        }
+        StartStream(packet, nowMs);
+    }
+    m_lastArrivalMs = nowMs;
+    return event;
+}
+
+// A jump in sequence numbers is a restarted sender, or a stray: believed when
+// the next packet carries on from it, when the stream restarts at `*seq`.
+// False for a lone jumping packet, which is dropped.
+bool Receiver::InSequence(const RtpPacket& packet, int64_t nowMs, int64_t* seq, ReceiverEvent* event)
+{
+    if (*seq - m_next >= -kMaxMisorder && *seq - m_next <= kMaxDropout) {
+        m_jumpPending = false;
+        return true;
+    }
+    if (!m_jumpPending || packet.sequence != static_cast<uint16_t>(m_jumpSeq + 1)) {
+        m_jumpPending = true;
+        m_jumpSeq = packet.sequence;
+        ++m_stats.seqJumps;
+        return false;
+    }
+    EndStream();
+    ++m_stats.restarts;
+    StartStream(packet, nowMs);
+    *seq = m_next;
+    *event = ReceiverEvent::Restarted;
+    m_jumpPending = false;
+    return true;
+}
+
+// A packet behind the play position: a duplicate of one passed on, or late.
+bool Receiver::Behind(int64_t seq)
+{
+    if (seq >= m_next)
+        return false;
+    const int64_t back = m_next - 1 - seq;
+    if (back < 64 && (m_history >> back & 1))
+        ++m_stats.duplicates;
+    else
+        ++m_stats.late;
+    return true;
+}
+
+// Interarrival jitter (RFC 3550, section 6.4.1), in timestamp ticks.
+void Receiver::UpdateJitter(int64_t ts, int64_t nowMs)
+{
     const int64_t transit = nowMs * kTicksPerMs - ts;
     if (m_jitterStarted) {
         const int64_t d = transit > m_lastTransit ? transit - m_lastTransit : m_lastTransit - transit;
@@ -218,17 +252,18 @@ ReceiverEvent Receiver::Accept(const RtpPacket& packet, bool voice, size_t size,
     }
     m_jitterStarted = true;
     m_lastTransit = transit;
+}
 
+// Keeps the packet's frames (parsed into m_incoming) in its slot.
+void Receiver::Hold(Slot& slot, int64_t seq, int64_t ts, bool voice, int64_t nowMs)
+{
     slot.used = true;
     slot.seq = seq;
     slot.ts = ts;
-    slot.type = voice ? kLibraryVoice : kLibraryAmr;
+    slot.type = voice ? SV_PAYLOAD_VOICE : SV_PAYLOAD_AMR;
     slot.arrivalMs = nowMs;
     std::swap(slot.frames, m_incoming);
     ++m_stats.held;
-    Drain();
-    ReleaseExpired(nowMs);
-    return event;
 }
 
 ReceiverEvent Receiver::Poll(int64_t nowMs)
@@ -268,6 +303,15 @@ void Receiver::Flush()
         EndStream();
 }
 
+void Receiver::GiveUp()
+{
+    if (m_stats.held == 0)
+        return;
+    while (!SlotOf(m_next).used)
+        Skip();
+    Drain();
+}
+
 void Receiver::StartStream(const RtpPacket& packet, int64_t nowMs)
 {
     m_active = true;
@@ -280,6 +324,7 @@ void Receiver::StartStream(const RtpPacket& packet, int64_t nowMs)
     m_originTs = m_tsExt.Extend(packet.timestamp);
     m_emitted = false;
     m_lastVoiceSamples = 0;
+    m_lostSinceEmit = false;
     m_jitterStarted = false;
     m_amrType = m_config.amrPayloadType;
     m_lastArrivalMs = nowMs;
@@ -305,6 +350,7 @@ void Receiver::Skip()
         return;
     }
     ++m_stats.lost;
+    m_lostSinceEmit = true;
     m_history <<= 1;
     ++m_next;
 }
@@ -333,17 +379,26 @@ void Receiver::ReleaseExpired(int64_t nowMs)
 
 void Receiver::Emit(Slot& slot)
 {
+    const bool first = !m_emitted;
     if (m_emitted) {
         const int64_t gap = slot.ts - m_expectedTs;
         if (gap > 0 && gap <= static_cast<int64_t>(m_config.maxConcealMs) * kTicksPerMs)
-            Conceal(slot.type, gap);
+            Conceal(slot.type, gap, !m_lostSinceEmit, slot.arrivalMs);
     }
+    m_lostSinceEmit = false;
     int64_t ts = slot.ts;
     for (size_t i = 0; i < slot.frames.Count(); ++i) {
         const FrameList::Extent& e = slot.frames.frames[i];
-        Deliver(slot.type, slot.frames.Data(i), static_cast<int>(e.length), ts, false);
+        ReceivedFrame frame;
+        frame.type = slot.type;
+        frame.data = slot.frames.Data(i);
+        frame.length = static_cast<int>(e.length);
+        frame.samples = static_cast<int>(e.samples);
+        frame.arrivalMs = slot.arrivalMs;
+        frame.streamStart = first && i == 0;
+        Deliver(frame, ts);
         ts += e.samples;
-        if (slot.type == kLibraryVoice && e.samples > 0)
+        if (slot.type == SV_PAYLOAD_VOICE && e.samples > 0)
             m_lastVoiceSamples = static_cast<int>(e.samples);
     }
     m_expectedTs = ts;
@@ -355,12 +410,20 @@ void Receiver::Emit(Slot& slot)
 }
 
 // Fills `ticks` from the end of the last packet passed on.
-void Receiver::Conceal(int type, int64_t ticks)
+void Receiver::Conceal(int type, int64_t ticks, bool pause, int64_t arrivalMs)
 {
     int64_t ts = m_expectedTs;
-    if (type == kLibraryAmr) {
+    ReceivedFrame frame;
+    frame.type = type;
+    frame.concealed = true;
+    frame.pause = pause;
+    frame.arrivalMs = arrivalMs;
+    if (type == SV_PAYLOAD_AMR) {
+        frame.data = &kAmrNoDataFrame;
+        frame.length = 1;
+        frame.samples = kAmrFrameSamples;
         for (; ticks >= kAmrFrameSamples; ticks -= kAmrFrameSamples, ts += kAmrFrameSamples)
-            Deliver(type, &kAmrNoDataFrame, 1, ts, true);
+            Deliver(frame, ts);
         return;
     }
     // Silence in frames of the stream's own length, so the decoder's queue
@@ -369,24 +432,22 @@ void Receiver::Conceal(int type, int64_t ticks)
     const int64_t per = std::max(m_lastVoiceSamples, kAmrFrameSamples);
     while (ticks > 0) {
         const int samples = static_cast<int>(std::min(per, ticks));
-        const int length = MakeVoiceSilence(samples, m_silence);
-        Deliver(type, m_silence, length, ts, true);
+        frame.data = m_silence;
+        frame.length = MakeVoiceSilence(samples, m_silence);
+        frame.samples = samples;
+        Deliver(frame, ts);
         ts += samples;
         ticks -= samples;
     }
 }
 
-void Receiver::Deliver(int type, const uint8_t* data, int length, int64_t ts, bool concealed)
+void Receiver::Deliver(ReceivedFrame& frame, int64_t ts)
 {
     ++m_stats.framesOut;
-    if (concealed)
+    if (frame.concealed)
         ++m_stats.framesConcealed;
-    ReceivedFrame frame;
-    frame.type = type;
-    frame.data = data;
-    frame.length = length;
-    frame.stampMs = m_config.firstStampMs + StampTicks(ts) / kTicksPerMs;
-    frame.concealed = concealed;
+    frame.positionTicks = StampTicks(ts);
+    frame.stampMs = m_config.firstStampMs + frame.positionTicks / kTicksPerMs;
     m_sink(frame);
 }
 
