@@ -13,8 +13,9 @@ namespace {
 const int kTicksPerMs = kClockRate / 1000;
 // Loss and late concealment this long in a row is an interruption.
 const int64_t kInterruptionTicks = 150 * kTicksPerMs;
-// An excess of one frame waits this long for a pause before a speech frame
-// goes; an excess of two frames or more waits a second.
+// An excess of three quarters of a frame waits this long for a pause before
+// a speech frame goes (the hold stays within a frame of the target); an
+// excess of two frames or more waits a second.
 const int64_t kSmallExcessWaitTicks = 10 * kClockRate;
 const int64_t kLargeExcessWaitTicks = 1 * kClockRate;
 // A frame this far ahead of where the clock expects one is a jump of the
@@ -76,10 +77,8 @@ void Playout::Arrive(const ReceivedFrame& f)
     }
     m_lastEnd = pos + samples;
     m_haveLastEnd = true;
-    if (!f.concealed && f.arrivalMs != m_lastSampleArrival) {
-        m_lastSampleArrival = f.arrivalMs;
+    if (f.packetStart && !f.concealed)
         Sample(now - pos, now);
-    }
     ClassifyUpTo(pos, samples, &f);
     if (pos < m_pos) {
         // Its turn has passed: made up already.
@@ -101,11 +100,18 @@ void Playout::Arrive(const ReceivedFrame& f)
     h.samples = samples;
     h.length = std::min(std::max(f.length, 0), kVoiceFrameMaxBytes);
     h.concealed = f.concealed;
-    h.pause = f.pause || IsPauseFrame(f.type, f.data, f.length);
+    h.pause = f.pause;
+    h.silence = !f.concealed && IsPauseFrame(f.type, f.data, f.length);
     if (h.length > 0)
         std::copy(f.data, f.data + h.length, h.bytes);
     ++m_count;
     m_stats.buffered = m_count;
+}
+
+void Playout::ArriveLate(const ReceivedFrame& f)
+{
+    if (m_running && m_haveLastEnd)
+        Sample(f.arrivalMs * kTicksPerMs - (f.positionTicks + m_shift), f.arrivalMs * kTicksPerMs);
 }
 
 void Playout::Start(const ReceivedFrame& f, int64_t now)
@@ -133,7 +139,6 @@ void Playout::Start(const ReceivedFrame& f, int64_t now)
     // The next frame goes when the library has played its queue down to the
     // lead.
     m_releaseTicks = now + static_cast<int64_t>(burst - m_config.leadFrames) * std::max(samples, 1);
-    m_lastSampleArrival = f.arrivalMs;
     Sample(now - pos, now);
 }
 
@@ -224,7 +229,16 @@ int64_t Playout::Excess() const
     return (m_releaseTicks - m_pos) - (least + m_targetTicks);
 }
 
-bool Playout::Droppable(const Held& h) const { return h.concealed || h.pause; }
+PlayoutStats Playout::Stats(const ReceiverStats& receiver) const
+{
+    PlayoutStats s = m_stats;
+    const uint64_t late = std::min<uint64_t>(receiver.lateFrames, s.concealedLoss);
+    s.concealedLoss -= late;
+    s.concealedLate += late;
+    return s;
+}
+
+bool Playout::Droppable(const Held& h) const { return h.concealed || h.silence; }
 
 void Playout::Advance(int64_t nowMs)
 {
@@ -235,7 +249,7 @@ void Playout::Advance(int64_t nowMs)
         const int64_t frame = present ? std::max(Head().samples, 1) : m_lastSamples;
         const double leadMs = m_config.leadFrames * 1000.0 * kAmrFrameSamples / kClockRate;
         m_stats.holdMs = static_cast<double>(excess + m_targetTicks) / kTicksPerMs + leadMs;
-        if (excess < frame)
+        if (excess < frame * 3 / 4)
             m_excessSinceTicks = -1;
         else if (m_excessSinceTicks < 0)
             m_excessSinceTicks = now;
@@ -246,8 +260,8 @@ void Playout::Advance(int64_t nowMs)
             const int64_t waited = m_excessSinceTicks < 0 ? -1 : now - m_excessSinceTicks;
             const bool speechDrop = m_sinceSpeechDrop >= kSpeechDropSpacing &&
                                     ((excess >= 2 * frame && waited >= kLargeExcessWaitTicks) ||
-                                     (excess >= frame && waited >= kSmallExcessWaitTicks));
-            if (excess >= frame && (Droppable(h) || speechDrop)) {
+                                     (excess >= frame * 3 / 4 && waited >= kSmallExcessWaitTicks));
+            if ((excess >= frame && Droppable(h)) || speechDrop) {
                 ++(Droppable(h) ? m_stats.droppedPause : m_stats.droppedSpeech);
                 if (!Droppable(h))
                     m_sinceSpeechDrop = 0;

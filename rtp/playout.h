@@ -105,6 +105,8 @@ public:
 
     // A frame the receiver passed on; its arrival is frame.arrivalMs.
     void Arrive(const ReceivedFrame& frame);
+    // A packet the receiver dropped as late: its delay counts all the same.
+    void ArriveLate(const ReceivedFrame& frame);
     // Releases every frame whose time has come by `nowMs` (the clock of the
     // arrival times).
     void Advance(int64_t nowMs);
@@ -119,6 +121,9 @@ public:
     void End();
 
     const PlayoutStats& Stats() const { return m_stats; }
+    // The same, with the frames concealed for packets the receiver gave up
+    // on that came after all counted as late, not lost.
+    PlayoutStats Stats(const ReceiverStats& receiver) const;
 
     static constexpr int kCapacity = 512;       // frames held: 10 s of AMR
     static constexpr int kBinMs = 5;
@@ -132,7 +137,8 @@ private:
         int samples = 0;
         int length = 0;
         bool concealed = false;
-        bool pause = false;
+        bool pause = false;   // made up for a pause (else for a loss)
+        bool silence = false; // a received no-data or SID frame
         uint8_t bytes[kVoiceFrameMaxBytes];
     };
     enum class Cause { Loss, Late, Pause };
@@ -196,7 +202,6 @@ private:
     double m_mass = 0;
     int64_t m_lastSampleTicks = 0;
     bool m_haveSample = false;
-    int64_t m_lastSampleArrival = -1;
     int64_t m_targetTicks = 0;
 
     uint8_t m_madeUp[kVoiceFrameMaxBytes];

@@ -96,6 +96,7 @@ struct ReceivedFrame {
     bool concealed = false; // made up for a gap, not received
     bool pause = false;     // of those, for a gap the sender left (no sequence number missing)
     bool streamStart = false; // the first frame of a stream
+    bool packetStart = false; // the first frame of a packet received
     int samples = 0;        // duration in ticks
     // Position on the receiver's timeline, in ticks (stampMs is it in ms).
     int64_t positionTicks = 0;
@@ -109,6 +110,7 @@ struct ReceiverStats {
     uint64_t bytes = 0;      // their datagram bytes
     uint64_t lost = 0;       // sequence numbers given up on
     uint64_t late = 0;       // arrived after their place was given up on or passed
+    uint64_t lateFrames = 0; // the frames of those, which were concealed as lost
     uint64_t reordered = 0;  // arrived below the highest sequence number, in time
     uint64_t duplicates = 0;
     uint64_t badHeader = 0;  // not RTP
@@ -141,6 +143,9 @@ public:
     using Sink = std::function<void(const ReceivedFrame& frame)>;
 
     Receiver(const ReceiverConfig& config, Sink sink);
+    // Called for each packet that came after its place was given up on,
+    // which is dropped: `frame` has its position and arrival only.
+    void OnLate(Sink late) { m_late = std::move(late); }
 
     // One datagram, which arrived at `nowMs` (any monotonic clock in ms).
     ReceiverEvent Push(const uint8_t* datagram, size_t size, int64_t nowMs);
@@ -199,7 +204,7 @@ private:
     // The steps of Accept.
     ReceiverEvent Follow(const RtpPacket& packet, int64_t nowMs);
     bool InSequence(const RtpPacket& packet, int64_t nowMs, int64_t* seq, ReceiverEvent* event);
-    bool Behind(int64_t seq);
+    bool Behind(int64_t seq, const RtpPacket& packet, int64_t nowMs);
     void UpdateJitter(int64_t ts, int64_t nowMs);
     void Hold(Slot& slot, int64_t seq, int64_t ts, bool voice, int64_t nowMs);
     Candidate& CandidateFor(uint32_t ssrc);
@@ -220,6 +225,7 @@ private:
 
     ReceiverConfig m_config;
     Sink m_sink;
+    Sink m_late;
     ReceiverStats m_stats;
     int m_window;
     int m_amrType;

@@ -39,6 +39,7 @@ public:
             m_playout.reset(new svrtp::Playout(config, [this](const svrtp::PlayoutFrame& f) {
                 Queue(f.type, f.data, f.length, f.samples, f.stampMs, f.holdMs);
             }));
+            m_receiver.OnLate([this](const svrtp::ReceivedFrame& f) { m_playout->ArriveLate(f); });
         }
     }
 
@@ -103,7 +104,7 @@ public:
         m_counters.restarts = s.restarts;
         m_counters.foreign = s.foreign;
         if (m_playout) {
-            const svrtp::PlayoutStats& p = m_playout->Stats();
+            const svrtp::PlayoutStats p = m_playout->Stats(s);
             m_counters.adaptive = true;
             m_counters.targetMs = p.targetMs;
             m_counters.concealedLoss = p.concealedLoss;
