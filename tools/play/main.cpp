@@ -507,7 +507,7 @@ void Player::PrintSummary()
     if (net != nullptr && net->adaptive)
         printf("adaptive playout: target delay %.0f ms, added delay mean %.0f ms, 95th percentile %.0f ms "
                "(the device's own %.0f ms apart); frames concealed for loss %llu, late %llu, pauses %llu; "
-               "interruptions %llu; frames dropped to lower the delay %llu (pauses %llu, speech %llu)\n",
+               "interruptions %llu; frames dropped to lower the delay %llu (pause frames %llu, speech frames %llu)\n",
                net->targetMs, m_added.Mean(), m_added.Percentile(0.95), kDeviceQueueMs,
                static_cast<unsigned long long>(net->concealedLoss), static_cast<unsigned long long>(net->concealedLate),
                static_cast<unsigned long long>(net->concealedPause), static_cast<unsigned long long>(net->interruptions),
