@@ -21,9 +21,10 @@ const int64_t kLargeExcessWaitTicks = 1 * kClockRate;
 // A frame this far ahead of where the clock expects one is a jump of the
 // sender's timestamps.
 const int64_t kJumpAheadTicks = 1 * kClockRate;
-// The prior of the histogram: one packet's weight at this delay, which the
-// stream's own arrivals soon outweigh.
+// The prior of the histogram: one packet's weight at this delay, until the
+// stream's own arrivals have been seen for a while.
 const int kPriorMs = 80;
+const int64_t kPriorTicks = 5 * kClockRate;
 const size_t kPendingCapacity = 4096;
 
 bool IsPauseFrame(int type, const uint8_t* data, int length)
@@ -44,7 +45,8 @@ Playout::Playout(const PlayoutConfig& config, Sink sink)
     m_config.leadFrames = std::min(std::max(m_config.leadFrames, 1), m_config.prebufferFrames);
     m_config.minTargetMs = std::max(m_config.minTargetMs, 0);
     m_config.maxTargetMs = std::max(m_config.maxTargetMs, m_config.minTargetMs);
-    m_bins[std::min(m_bins.size() - 1, static_cast<size_t>(kPriorMs / kBinMs - 1))] = 1;
+    m_priorBin = std::min(m_bins.size() - 1, static_cast<size_t>(kPriorMs / kBinMs - 1));
+    m_bins[m_priorBin] = m_priorWeight = 1;
     m_mass = 1;
     UpdateTarget();
     for (int i = 0; i < kMinSeconds; ++i) {
@@ -188,6 +190,14 @@ void Playout::Sample(int64_t transit, int64_t at)
         for (double& b : m_bins)
             b *= keep;
         m_mass *= keep;
+        m_priorWeight *= keep;
+    }
+    if (!m_haveSample)
+        m_priorEndTicks = at + kPriorTicks;
+    if (m_priorWeight > 0 && at >= m_priorEndTicks) {
+        m_bins[m_priorBin] = std::max(0.0, m_bins[m_priorBin] - m_priorWeight);
+        m_mass = std::max(0.0, m_mass - m_priorWeight);
+        m_priorWeight = 0;
     }
     m_haveSample = true;
     m_lastSampleTicks = std::max(m_lastSampleTicks, at);

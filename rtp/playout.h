@@ -200,6 +200,9 @@ private:
     bool m_haveMin = false;
     std::vector<double> m_bins;
     double m_mass = 0;
+    size_t m_priorBin = 0;
+    double m_priorWeight = 0;
+    int64_t m_priorEndTicks = 0;
     int64_t m_lastSampleTicks = 0;
     bool m_haveSample = false;
     int64_t m_targetTicks = 0;

@@ -513,6 +513,9 @@ void Player::PrintSummary()
                static_cast<unsigned long long>(net->concealedPause), static_cast<unsigned long long>(net->interruptions),
                static_cast<unsigned long long>(net->loweredPause + net->loweredSpeech),
                static_cast<unsigned long long>(net->loweredPause), static_cast<unsigned long long>(net->loweredSpeech));
+    else if (net != nullptr && m_added.Count() > 0)
+        printf("fixed playout: added delay mean %.0f ms, 95th percentile %.0f ms (the device's own %.0f ms apart)\n",
+               m_added.Mean(), m_added.Percentile(0.95), kDeviceQueueMs);
     if (m_leftQueued > 0 && m_stall.Stalled())
         printf("%d frames never played: the output device stopped taking audio\n", m_leftQueued);
     else if (m_leftQueued > 0)
