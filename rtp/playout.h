@@ -11,25 +11,32 @@
 // silence), through DTX pauses, between big packets, over a loss. A frame
 // that arrives after its turn is late and is dropped.
 //
-// Target delay. Each arrival gives the packet's transit, local arrival less
-// its position; its relative delay is the transit above the least transit of
-// the last ten seconds (which also follows a sender's clock drift). Relative
-// delays go into a histogram whose weights decay with time (a forget factor
-// per second), and the target hold is the delay below which all but
-// `lateShare` of the packets came. Holding the least-delayed packet for the
-// target keeps all but that share on time. This is the histogram method of
-// WebRTC's NetEq: the target follows the distribution, not the last packet,
-// and heavy tails, periodic stalls and big packets far apart all show in it.
+// Target delay. Each packet's first frame gives its transit, local arrival
+// less position (late packets, which the receiver drops, count too); its
+// relative delay is the transit above the least transit of the last ten
+// seconds (which also follows a sender's clock drift). Relative delays go
+// into a histogram whose weights decay with time (`forgetSeconds`), and the
+// target hold is the delay below which all but `lateShare` of the packets
+// came. Holding the least-delayed packet for the target keeps all but that
+// share on time. This is the histogram method of WebRTC's NetEq: the target
+// follows the distribution, not the last packet, and heavy tails, periodic
+// stalls and big packets far apart all show in it. Until five seconds of
+// arrivals have been seen, a prior of one packet at 80 ms stands in it.
 //
 // Keeping to the target. The hold in force (release time less position)
-// goes up or down by a frame at a time. Above the target by a frame, a frame
-// is left out: first a made-up one of a pause (not released, or the
-// receiver's fill for a pause, or a received no-data or SID frame), and when
-// the excess lasts or grows, a single speech frame, never two within
-// `kSpeechDropSpacing` frames. Below the target by a frame, a made-up frame
-// is released in front of the next, preferably where nothing has arrived.
-// The library's own queue is kept at `leadFrames`, far from its cut of 60
-// frames and from its latency trim (pre-buffer plus 20).
+// goes up or down by a frame at a time. Above the target by a frame, a
+// made-up frame of a pause is left out (one not released yet, the receiver's
+// fill, or a received no-data or SID frame); a speech frame only when the
+// excess has lasted (three quarters of a frame for ten seconds, two frames
+// for one), never two within `kSpeechDropSpacing` frames. Below the target
+// by a frame, a made-up frame goes out in front of the next: where nothing
+// has arrived, in front of a pause's frame, or in speech when two frames
+// short. The library's own queue is kept at `leadFrames`, far from its cut
+// of 60 frames and from its latency trim (pre-buffer plus 20).
+//
+// Causes. A frame made up here is counted once what comes for its place shows
+// why: the receiver's fill for a loss (network loss), the frame itself, late
+// (late arrival), the receiver's fill for a pause, or nothing (pause).
 //
 // Start. The library waits once for its pre-buffer: the first arrival
 // releases that many frames at once, made-up ones and then the frame itself,
