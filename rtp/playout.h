@@ -64,7 +64,9 @@ namespace svrtp {
 
 struct PlayoutConfig {
     int prebufferFrames = 8;     // the library's live pre-buffer
-    int leadFrames = 3;          // frames kept in the library's queue
+    // Frames kept in the library's queue: 80 ms, a device buffer's two and
+    // two to spare for a player held up.
+    int leadFrames = 4;
     int minTargetMs = 10;        // least hold of the least-delayed packet
     int maxTargetMs = 1000;
     double lateShare = 0.003;    // share of packets the target lets come late
