@@ -74,6 +74,15 @@ struct PlayoutConfig {
     int64_t firstStampMs = 1000; // the library's stamp of the first frame
 };
 
+// The receiver's settings for a playout clock behind it: packets wait behind
+// a gap as long as the clock may hold them, in the widest window, and the
+// clock gives up on the gap when its turn comes.
+inline void HoldForPlayout(const PlayoutConfig& playout, ReceiverConfig* receiver)
+{
+    receiver->reorderPackets = Receiver::kMaxReorderPackets;
+    receiver->gapHoldMs = playout.maxTargetMs;
+}
+
 struct PlayoutFrame {
     int type = 0; // SV_PAYLOAD_AMR or SV_PAYLOAD_VOICE
     const uint8_t* data = nullptr;

@@ -298,8 +298,8 @@ int64_t Receiver::WaitMs(int64_t nowMs) const
             if (c.heard && nowMs - c.heardMs <= m_config.holdMs && (deadline < 0 || c.heardMs + m_config.holdMs < deadline))
                 deadline = c.heardMs + m_config.holdMs;
     for (const Slot& slot : m_slots) {
-        if (slot.used && (deadline < 0 || slot.arrivalMs + m_config.holdMs < deadline))
-            deadline = slot.arrivalMs + m_config.holdMs;
+        if (slot.used && (deadline < 0 || slot.arrivalMs + GapHoldMs() < deadline))
+            deadline = slot.arrivalMs + GapHoldMs();
     }
     if (deadline < 0)
         return -1;
@@ -378,7 +378,7 @@ void Receiver::ReleaseExpired(int64_t nowMs)
             if (slot.used)
                 oldest = std::min(oldest, slot.arrivalMs);
         }
-        if (nowMs - oldest < m_config.holdMs)
+        if (nowMs - oldest < GapHoldMs())
             return;
         while (!SlotOf(m_next).used)
             Skip();

@@ -6,9 +6,10 @@
 // library's own pre-buffer absorbs jitter, so nothing is held back while the
 // stream is in order. Behind a missing packet, later ones are held, in a
 // window of `reorderPackets` sequence numbers, until the gap fills or is given
-// up on: when a packet arrives that does not fit in the window, or when the
-// oldest held packet has waited `holdMs`. Either way the gap is declared
-// lost and the held packets follow.
+// up on: when a packet arrives that does not fit in the window, when the
+// oldest held packet has waited `holdMs` (`gapHoldMs` when set), or when
+// GiveUp says that their turn has come. Either way the gap is declared lost
+// and the held packets follow.
 //
 // Loss. What a gap stood for is known from the RTP timestamps, not from the
 // sequence numbers: the ticks between the end of the last packet passed on
@@ -81,6 +82,10 @@ struct ReceiverConfig {
     AmrPacking amrPacking = AmrPacking::OctetAligned;
     int reorderPackets = 8; // 1..64
     int holdMs = 60;
+    // How long packets wait behind a gap: -1 for holdMs. A playout clock
+    // behind the receiver gives up on a gap when its turn comes (GiveUp),
+    // and sets this to the longest it holds a packet.
+    int gapHoldMs = -1;
     int timeoutMs = 2000;
     int maxConcealMs = 1000;
     int64_t firstStampMs = 1000;
@@ -222,6 +227,7 @@ private:
     void Conceal(int type, int64_t ticks, bool pause, int64_t arrivalMs);
     void Deliver(ReceivedFrame& frame, int64_t ts);
     Slot& SlotOf(int64_t seq) { return m_slots[static_cast<size_t>(seq % m_window)]; }
+    int64_t GapHoldMs() const { return m_config.gapHoldMs >= 0 ? m_config.gapHoldMs : m_config.holdMs; }
 
     ReceiverConfig m_config;
     Sink m_sink;

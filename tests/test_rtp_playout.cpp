@@ -99,6 +99,7 @@ Outcome Simulate(const Scenario& sc)
     rc.timeoutMs = 20 * 60 * 1000;
     svrtp::PlayoutConfig pc;
     pc.prebufferFrames = o.library.prebuffer;
+    svrtp::HoldForPlayout(pc, &rc);
     svrtp::Playout playout(pc, [&o](const svrtp::PlayoutFrame& f) {
         o.library.Push();
         o.realOut += !f.madeUp;
