@@ -1,14 +1,17 @@
 // libFuzzer target over the RTP receive path: the header parse, both AMR
-// packings and the voice-engine payload, and the receiver fed a run of
-// datagrams with the time between them. The input:
+// packings and the voice-engine payload, the receiver fed a run of
+// datagrams with the time between them, and the playout clock behind it,
+// driven by the same arrival times. The input:
 //
 //   byte 0      the receiver's settings: bits 0..2 the reorder window (1, 2,
 //               4, 8, 16, 32, 64 or 3 packets), bit 3 bandwidth-efficient AMR,
 //               bit 4 the AMR payload type learnt (else 97), bits 5..7 the
-//               hold, 20 ms to 160 ms
+//               hold, 20 ms to 160 ms; bit 5 also the library's pre-buffer
+//               for the playout clock, 20 frames (else 8)
 //   then        records:
-//     byte 0    bits 0..1: 0 or 3 push a datagram, 1 poll, 2 flush; bit 2:
-//               the time step counts 16 ms units; bit 7: poll after a push;
+//     byte 0    bits 0..1: 0 or 3 push a datagram, 1 poll, 2 flush (the
+//               stream ends); bit 2: the time step counts 16 ms units, bit 4:
+//               seconds (minutes of silence); bit 7: poll after a push;
 //               bit 3: the datagram goes as SRTP, protected with a fixed key
 //               and checked by a receiving session first; bit 6 with it: a
 //               byte of it altered on the way
@@ -25,7 +28,11 @@
 // receiver never holds more than its window; one packet never turns into
 // more frames than it holds plus the longest gap filled for it; an SRTP
 // packet that arrives as it was protected comes back as it was sent, and one
-// altered on the way never passes.
+// altered on the way never passes. The playout clock hands on whole frames
+// the library takes, stamped in order; once it has run to the time of a
+// record nothing due is left (it never stalls), it holds no more than its
+// store, and it never hands on more than the time passed allows beyond its
+// start's pre-buffer.
 #include <stdint.h>
 #include <string.h>
 
@@ -33,6 +40,7 @@
 #include <vector>
 
 #include "amr_payload.h"
+#include "playout.h"
 #include "receiver.h"
 #include "rtp_header.h"
 #include "srtp_session.h"
@@ -119,17 +127,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Check(send.Start(svrtp::SrtpSession::Direction::kSend, svrtp::SrtpSuite::AesCm128HmacSha1_80, key, &error));
     Check(receive.Start(svrtp::SrtpSession::Direction::kReceive, svrtp::SrtpSuite::AesCm128HmacSha1_80, key, &error));
 
-    uint64_t out = 0;
-    svrtp::Receiver rx(config, [&](const svrtp::ReceivedFrame& f) {
-        Check(f.data != nullptr);
-        if (f.type == SV_PAYLOAD_AMR)
-            CheckAmrFrame(f.data, static_cast<size_t>(f.length));
-        else if (f.type == SV_PAYLOAD_VOICE)
-            CheckVoiceFrame(f.data, static_cast<size_t>(f.length));
+    const auto checkFrame = [](int type, const uint8_t* data, int length) {
+        Check(data != nullptr);
+        if (type == SV_PAYLOAD_AMR)
+            CheckAmrFrame(data, static_cast<size_t>(length));
+        else if (type == SV_PAYLOAD_VOICE)
+            CheckVoiceFrame(data, static_cast<size_t>(length));
         else
             Check(false);
-        ++out;
+    };
+    svrtp::PlayoutConfig playoutConfig;
+    playoutConfig.prebufferFrames = data[0] & 32 ? 20 : 8;
+    int64_t lastStamp = -1, releasedTicks = 0, firstArrival = -1;
+    svrtp::Playout playout(playoutConfig, [&](const svrtp::PlayoutFrame& f) {
+        checkFrame(f.type, f.data, f.length);
+        Check(f.samples >= 0 && f.stampMs >= lastStamp);
+        lastStamp = f.stampMs;
+        releasedTicks += f.samples;
     });
+    uint64_t out = 0;
+    svrtp::Receiver rx(config, [&](const svrtp::ReceivedFrame& f) {
+        checkFrame(f.type, f.data, f.length);
+        ++out;
+        if (firstArrival < 0)
+            firstArrival = f.arrivalMs;
+        playout.Arrive(f);
+    });
+    rx.OnLate([&](const svrtp::ReceivedFrame& f) { playout.ArriveLate(f); });
     // The longest gap a packet may bring filled, in frames: 20 ms each.
     const uint64_t maxFill = static_cast<uint64_t>(config.maxConcealMs) / 20;
 
@@ -137,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t at = 1;
     while (at + 2 <= size) {
         const uint8_t op = data[at];
-        now += (op & 4) ? 16 * data[at + 1] : data[at + 1];
+        now += (op & 0x10) ? 1000 * data[at + 1] : (op & 4) ? 16 * data[at + 1] : data[at + 1];
         at += 2;
         switch (op & 3) {
         case 1:
@@ -145,6 +169,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         case 2:
             rx.Flush();
+            playout.End();
+            // What was held went out at once; the next stream starts afresh.
+            releasedTicks = 0;
+            firstArrival = -1;
             break;
         default: {
             size_t length = 0;
@@ -181,6 +209,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         }
         }
+        if (playout.Starved(now) && rx.Stats().held > 0)
+            rx.GiveUp();
+        playout.Advance(now);
+        Check(playout.WaitMs(now) != 0);
+        Check(playout.Stats().buffered <= svrtp::Playout::kCapacity);
+        // What went out: the start's pre-buffer, then no faster than time
+        // passes (a frame's length of slack for the last one due), but for
+        // frames of no length.
+        if (firstArrival >= 0)
+            Check(releasedTicks <= (playoutConfig.prebufferFrames + 2) * svrtp::kVoiceFrameMaxSamples +
+                                       (now - firstArrival) * (svrtp::kClockRate / 1000));
         const svrtp::ReceiverStats& s = rx.Stats();
         Check(s.held >= 0 && s.held <= config.reorderPackets);
         Check(s.datagrams == s.Invalid() + s.packets + s.duplicates + s.late + s.seqJumps + s.foreign);
@@ -188,6 +227,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Check(s.framesOut <= s.packets * (svrtp::kMaxFramesPerPacket + maxFill));
     }
     rx.Flush();
+    playout.End();
     Check(rx.Stats().held == 0);
+    Check(playout.Stats().buffered == 0);
     return 0;
 }

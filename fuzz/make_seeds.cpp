@@ -390,6 +390,13 @@ struct Run {
         bytes.push_back(0);
         return *this;
     }
+    // A poll after `seconds` of nothing.
+    Run& Silence(int seconds)
+    {
+        bytes.push_back(1 | 0x10);
+        bytes.push_back(static_cast<unsigned char>(seconds));
+        return *this;
+    }
 };
 
 bool RtpSeeds(const std::string& dir)
@@ -478,6 +485,36 @@ bool RtpSeeds(const std::string& dir)
         for (const Bytes& d : {cut, v1, csrc, ext, pad, withAll, Bytes()})
             run.Push(1, d);
         write("bad_headers", run);
+    }
+    // For the playout clock behind the receiver.
+    {  // 12 frames a packet, 240 ms apart, with jitter
+        Run run(kWindow8 | kHold60);
+        const int jitter[] = {0, 30, 5, 60, 0, 45};
+        for (int n = 0; n < 6; ++n)
+            run.Push(240 - jitter[(n + 5) % 6] + jitter[n],
+                     rtptest::Datagram(n, 1920 * n, 97, 1, AmrPayload(speech[7], AmrPacking::OctetAligned)));
+        write("playout_big_packets", run);
+    }
+    {  // DTX: speech, a SID, two seconds of nothing, speech again
+        Run run(kWindow8 | kHold60 | 32);
+        for (int n = 0; n < 4; ++n)
+            run.Push(20, rtptest::Datagram(n, 160 * n, 97, 1, AmrPayload({speech[4][n]}, AmrPacking::OctetAligned)));
+        run.Push(20, rtptest::Datagram(4, 640, 97, 1, AmrPayload({sid}, AmrPacking::OctetAligned)));
+        for (int n = 0; n < 8; ++n)
+            run.Poll(16);
+        for (int n = 5; n < 9; ++n)
+            run.Push(20, rtptest::Datagram(n, 16000 + 160 * n, 97, 1, AmrPayload({speech[4][n]}, AmrPacking::OctetAligned)));
+        write("playout_dtx", run);
+    }
+    {  // a sender silent for four minutes, then its timestamps jump back
+        Run run(kWindow8 | kHold60);
+        for (int n = 0; n < 4; ++n)
+            run.Push(20, rtptest::Datagram(n, 160 * n, 97, 1, AmrPayload({speech[6][n]}, AmrPacking::OctetAligned)));
+        run.Silence(240);
+        for (int n = 4; n < 8; ++n)
+            run.Push(20, rtptest::Datagram(n, 160 * (n - 100), 97, 1, AmrPayload({speech[6][n]}, AmrPacking::OctetAligned)));
+        run.Flush();
+        write("playout_silence_jump", run);
     }
     return ok;
 }

@@ -13,16 +13,18 @@ namespace {
 const int kTicksPerMs = kClockRate / 1000;
 // Loss and late concealment this long in a row is an interruption.
 const int64_t kInterruptionTicks = 150 * kTicksPerMs;
-// An excess of one frame waits this long for a pause before a speech frame
-// goes; an excess of two frames or more waits a second.
+// An excess of three quarters of a frame waits this long for a pause before
+// a speech frame goes (the hold stays within a frame of the target); an
+// excess of two frames or more waits a second.
 const int64_t kSmallExcessWaitTicks = 10 * kClockRate;
 const int64_t kLargeExcessWaitTicks = 1 * kClockRate;
 // A frame this far ahead of where the clock expects one is a jump of the
 // sender's timestamps.
 const int64_t kJumpAheadTicks = 1 * kClockRate;
-// The prior of the histogram: one packet's weight at this delay, which the
-// stream's own arrivals soon outweigh.
+// The prior of the histogram: one packet's weight at this delay, until the
+// stream's own arrivals have been seen for a while.
 const int kPriorMs = 80;
+const int64_t kPriorTicks = 5 * kClockRate;
 const size_t kPendingCapacity = 4096;
 
 bool IsPauseFrame(int type, const uint8_t* data, int length)
@@ -43,7 +45,8 @@ Playout::Playout(const PlayoutConfig& config, Sink sink)
     m_config.leadFrames = std::min(std::max(m_config.leadFrames, 1), m_config.prebufferFrames);
     m_config.minTargetMs = std::max(m_config.minTargetMs, 0);
     m_config.maxTargetMs = std::max(m_config.maxTargetMs, m_config.minTargetMs);
-    m_bins[std::min(m_bins.size() - 1, static_cast<size_t>(kPriorMs / kBinMs - 1))] = 1;
+    m_priorBin = std::min(m_bins.size() - 1, static_cast<size_t>(kPriorMs / kBinMs - 1));
+    m_bins[m_priorBin] = m_priorWeight = 1;
     m_mass = 1;
     UpdateTarget();
     for (int i = 0; i < kMinSeconds; ++i) {
@@ -76,10 +79,8 @@ void Playout::Arrive(const ReceivedFrame& f)
     }
     m_lastEnd = pos + samples;
     m_haveLastEnd = true;
-    if (!f.concealed && f.arrivalMs != m_lastSampleArrival) {
-        m_lastSampleArrival = f.arrivalMs;
+    if (f.packetStart && !f.concealed)
         Sample(now - pos, now);
-    }
     ClassifyUpTo(pos, samples, &f);
     if (pos < m_pos) {
         // Its turn has passed: made up already.
@@ -101,11 +102,18 @@ void Playout::Arrive(const ReceivedFrame& f)
     h.samples = samples;
     h.length = std::min(std::max(f.length, 0), kVoiceFrameMaxBytes);
     h.concealed = f.concealed;
-    h.pause = f.pause || IsPauseFrame(f.type, f.data, f.length);
+    h.pause = f.pause;
+    h.silence = !f.concealed && IsPauseFrame(f.type, f.data, f.length);
     if (h.length > 0)
         std::copy(f.data, f.data + h.length, h.bytes);
     ++m_count;
     m_stats.buffered = m_count;
+}
+
+void Playout::ArriveLate(const ReceivedFrame& f)
+{
+    if (m_running && m_haveLastEnd)
+        Sample(f.arrivalMs * kTicksPerMs - (f.positionTicks + m_shift), f.arrivalMs * kTicksPerMs);
 }
 
 void Playout::Start(const ReceivedFrame& f, int64_t now)
@@ -133,7 +141,6 @@ void Playout::Start(const ReceivedFrame& f, int64_t now)
     // The next frame goes when the library has played its queue down to the
     // lead.
     m_releaseTicks = now + static_cast<int64_t>(burst - m_config.leadFrames) * std::max(samples, 1);
-    m_lastSampleArrival = f.arrivalMs;
     Sample(now - pos, now);
 }
 
@@ -183,6 +190,14 @@ void Playout::Sample(int64_t transit, int64_t at)
         for (double& b : m_bins)
             b *= keep;
         m_mass *= keep;
+        m_priorWeight *= keep;
+    }
+    if (!m_haveSample)
+        m_priorEndTicks = at + kPriorTicks;
+    if (m_priorWeight > 0 && at >= m_priorEndTicks) {
+        m_bins[m_priorBin] = std::max(0.0, m_bins[m_priorBin] - m_priorWeight);
+        m_mass = std::max(0.0, m_mass - m_priorWeight);
+        m_priorWeight = 0;
     }
     m_haveSample = true;
     m_lastSampleTicks = std::max(m_lastSampleTicks, at);
@@ -224,7 +239,16 @@ int64_t Playout::Excess() const
     return (m_releaseTicks - m_pos) - (least + m_targetTicks);
 }
 
-bool Playout::Droppable(const Held& h) const { return h.concealed || h.pause; }
+PlayoutStats Playout::Stats(const ReceiverStats& receiver) const
+{
+    PlayoutStats s = m_stats;
+    const uint64_t late = std::min<uint64_t>(receiver.lateFrames, s.concealedLoss);
+    s.concealedLoss -= late;
+    s.concealedLate += late;
+    return s;
+}
+
+bool Playout::Droppable(const Held& h) const { return h.concealed || h.silence; }
 
 void Playout::Advance(int64_t nowMs)
 {
@@ -235,7 +259,7 @@ void Playout::Advance(int64_t nowMs)
         const int64_t frame = present ? std::max(Head().samples, 1) : m_lastSamples;
         const double leadMs = m_config.leadFrames * 1000.0 * kAmrFrameSamples / kClockRate;
         m_stats.holdMs = static_cast<double>(excess + m_targetTicks) / kTicksPerMs + leadMs;
-        if (excess < frame)
+        if (excess < frame * 3 / 4)
             m_excessSinceTicks = -1;
         else if (m_excessSinceTicks < 0)
             m_excessSinceTicks = now;
@@ -246,8 +270,8 @@ void Playout::Advance(int64_t nowMs)
             const int64_t waited = m_excessSinceTicks < 0 ? -1 : now - m_excessSinceTicks;
             const bool speechDrop = m_sinceSpeechDrop >= kSpeechDropSpacing &&
                                     ((excess >= 2 * frame && waited >= kLargeExcessWaitTicks) ||
-                                     (excess >= frame && waited >= kSmallExcessWaitTicks));
-            if (excess >= frame && (Droppable(h) || speechDrop)) {
+                                     (excess >= frame * 3 / 4 && waited >= kSmallExcessWaitTicks));
+            if ((excess >= frame && Droppable(h)) || speechDrop) {
                 ++(Droppable(h) ? m_stats.droppedPause : m_stats.droppedSpeech);
                 if (!Droppable(h))
                     m_sinceSpeechDrop = 0;

@@ -11,25 +11,32 @@
 // silence), through DTX pauses, between big packets, over a loss. A frame
 // that arrives after its turn is late and is dropped.
 //
-// Target delay. Each arrival gives the packet's transit, local arrival less
-// its position; its relative delay is the transit above the least transit of
-// the last ten seconds (which also follows a sender's clock drift). Relative
-// delays go into a histogram whose weights decay with time (a forget factor
-// per second), and the target hold is the delay below which all but
-// `lateShare` of the packets came. Holding the least-delayed packet for the
-// target keeps all but that share on time. This is the histogram method of
-// WebRTC's NetEq: the target follows the distribution, not the last packet,
-// and heavy tails, periodic stalls and big packets far apart all show in it.
+// Target delay. Each packet's first frame gives its transit, local arrival
+// less position (late packets, which the receiver drops, count too); its
+// relative delay is the transit above the least transit of the last ten
+// seconds (which also follows a sender's clock drift). Relative delays go
+// into a histogram whose weights decay with time (`forgetSeconds`), and the
+// target hold is the delay below which all but `lateShare` of the packets
+// came. Holding the least-delayed packet for the target keeps all but that
+// share on time. This is the histogram method of WebRTC's NetEq: the target
+// follows the distribution, not the last packet, and heavy tails, periodic
+// stalls and big packets far apart all show in it. Until five seconds of
+// arrivals have been seen, a prior of one packet at 80 ms stands in it.
 //
 // Keeping to the target. The hold in force (release time less position)
-// goes up or down by a frame at a time. Above the target by a frame, a frame
-// is left out: first a made-up one of a pause (not released, or the
-// receiver's fill for a pause, or a received no-data or SID frame), and when
-// the excess lasts or grows, a single speech frame, never two within
-// `kSpeechDropSpacing` frames. Below the target by a frame, a made-up frame
-// is released in front of the next, preferably where nothing has arrived.
-// The library's own queue is kept at `leadFrames`, far from its cut of 60
-// frames and from its latency trim (pre-buffer plus 20).
+// goes up or down by a frame at a time. Above the target by a frame, a
+// made-up frame of a pause is left out (one not released yet, the receiver's
+// fill, or a received no-data or SID frame); a speech frame only when the
+// excess has lasted (three quarters of a frame for ten seconds, two frames
+// for one), never two within `kSpeechDropSpacing` frames. Below the target
+// by a frame, a made-up frame goes out in front of the next: where nothing
+// has arrived, in front of a pause's frame, or in speech when two frames
+// short. The library's own queue is kept at `leadFrames`, far from its cut
+// of 60 frames and from its latency trim (pre-buffer plus 20).
+//
+// Causes. A frame made up here is counted once what comes for its place shows
+// why: the receiver's fill for a loss (network loss), the frame itself, late
+// (late arrival), the receiver's fill for a pause, or nothing (pause).
 //
 // Start. The library waits once for its pre-buffer: the first arrival
 // releases that many frames at once, made-up ones and then the frame itself,
@@ -57,13 +64,24 @@ namespace svrtp {
 
 struct PlayoutConfig {
     int prebufferFrames = 8;     // the library's live pre-buffer
-    int leadFrames = 3;          // frames kept in the library's queue
+    // Frames kept in the library's queue: 80 ms, a device buffer's two and
+    // two to spare for a player held up.
+    int leadFrames = 4;
     int minTargetMs = 10;        // least hold of the least-delayed packet
     int maxTargetMs = 1000;
     double lateShare = 0.003;    // share of packets the target lets come late
     double forgetSeconds = 20;   // time constant of the histogram's forgetting
     int64_t firstStampMs = 1000; // the library's stamp of the first frame
 };
+
+// The receiver's settings for a playout clock behind it: packets wait behind
+// a gap as long as the clock may hold them, in the widest window, and the
+// clock gives up on the gap when its turn comes.
+inline void HoldForPlayout(const PlayoutConfig& playout, ReceiverConfig* receiver)
+{
+    receiver->reorderPackets = Receiver::kMaxReorderPackets;
+    receiver->gapHoldMs = playout.maxTargetMs;
+}
 
 struct PlayoutFrame {
     int type = 0; // SV_PAYLOAD_AMR or SV_PAYLOAD_VOICE
@@ -105,6 +123,8 @@ public:
 
     // A frame the receiver passed on; its arrival is frame.arrivalMs.
     void Arrive(const ReceivedFrame& frame);
+    // A packet the receiver dropped as late: its delay counts all the same.
+    void ArriveLate(const ReceivedFrame& frame);
     // Releases every frame whose time has come by `nowMs` (the clock of the
     // arrival times).
     void Advance(int64_t nowMs);
@@ -119,6 +139,9 @@ public:
     void End();
 
     const PlayoutStats& Stats() const { return m_stats; }
+    // The same, with the frames concealed for packets the receiver gave up
+    // on that came after all counted as late, not lost.
+    PlayoutStats Stats(const ReceiverStats& receiver) const;
 
     static constexpr int kCapacity = 512;       // frames held: 10 s of AMR
     static constexpr int kBinMs = 5;
@@ -132,7 +155,8 @@ private:
         int samples = 0;
         int length = 0;
         bool concealed = false;
-        bool pause = false;
+        bool pause = false;   // made up for a pause (else for a loss)
+        bool silence = false; // a received no-data or SID frame
         uint8_t bytes[kVoiceFrameMaxBytes];
     };
     enum class Cause { Loss, Late, Pause };
@@ -194,9 +218,11 @@ private:
     bool m_haveMin = false;
     std::vector<double> m_bins;
     double m_mass = 0;
+    size_t m_priorBin = 0;
+    double m_priorWeight = 0;
+    int64_t m_priorEndTicks = 0;
     int64_t m_lastSampleTicks = 0;
     bool m_haveSample = false;
-    int64_t m_lastSampleArrival = -1;
     int64_t m_targetTicks = 0;
 
     uint8_t m_madeUp[kVoiceFrameMaxBytes];

@@ -163,7 +163,7 @@ ReceiverEvent Receiver::Accept(const RtpPacket& packet, bool voice, size_t size,
     int64_t seq = m_seqExt.Extend(packet.sequence);
     if (!InSequence(packet, nowMs, &seq, &event))
         return event;
-    if (Behind(seq))
+    if (Behind(seq, packet, nowMs))
         return event;
     // A packet beyond the window gives up on the gaps at its front.
     while (seq - m_next >= m_window)
@@ -229,15 +229,24 @@ bool Receiver::InSequence(const RtpPacket& packet, int64_t nowMs, int64_t* seq, 
 }
 
 // A packet behind the play position: a duplicate of one passed on, or late.
-bool Receiver::Behind(int64_t seq)
+bool Receiver::Behind(int64_t seq, const RtpPacket& packet, int64_t nowMs)
 {
     if (seq >= m_next)
         return false;
     const int64_t back = m_next - 1 - seq;
     if (back < 64 && (m_history >> back & 1))
         ++m_stats.duplicates;
-    else
+    else {
         ++m_stats.late;
+        m_stats.lateFrames += m_incoming.Count();
+        if (m_late) {
+            ReceivedFrame frame;
+            frame.positionTicks = StampTicks(m_tsExt.Extend(packet.timestamp));
+            frame.arrivalMs = nowMs;
+            frame.packetStart = true;
+            m_late(frame);
+        }
+    }
     return true;
 }
 
@@ -289,8 +298,8 @@ int64_t Receiver::WaitMs(int64_t nowMs) const
             if (c.heard && nowMs - c.heardMs <= m_config.holdMs && (deadline < 0 || c.heardMs + m_config.holdMs < deadline))
                 deadline = c.heardMs + m_config.holdMs;
     for (const Slot& slot : m_slots) {
-        if (slot.used && (deadline < 0 || slot.arrivalMs + m_config.holdMs < deadline))
-            deadline = slot.arrivalMs + m_config.holdMs;
+        if (slot.used && (deadline < 0 || slot.arrivalMs + GapHoldMs() < deadline))
+            deadline = slot.arrivalMs + GapHoldMs();
     }
     if (deadline < 0)
         return -1;
@@ -369,7 +378,7 @@ void Receiver::ReleaseExpired(int64_t nowMs)
             if (slot.used)
                 oldest = std::min(oldest, slot.arrivalMs);
         }
-        if (nowMs - oldest < m_config.holdMs)
+        if (nowMs - oldest < GapHoldMs())
             return;
         while (!SlotOf(m_next).used)
             Skip();
@@ -396,6 +405,7 @@ void Receiver::Emit(Slot& slot)
         frame.samples = static_cast<int>(e.samples);
         frame.arrivalMs = slot.arrivalMs;
         frame.streamStart = first && i == 0;
+        frame.packetStart = i == 0;
         Deliver(frame, ts);
         ts += e.samples;
         if (slot.type == SV_PAYLOAD_VOICE && e.samples > 0)

@@ -6,9 +6,10 @@
 // library's own pre-buffer absorbs jitter, so nothing is held back while the
 // stream is in order. Behind a missing packet, later ones are held, in a
 // window of `reorderPackets` sequence numbers, until the gap fills or is given
-// up on: when a packet arrives that does not fit in the window, or when the
-// oldest held packet has waited `holdMs`. Either way the gap is declared
-// lost and the held packets follow.
+// up on: when a packet arrives that does not fit in the window, when the
+// oldest held packet has waited `holdMs` (`gapHoldMs` when set), or when
+// GiveUp says that their turn has come. Either way the gap is declared lost
+// and the held packets follow.
 //
 // Loss. What a gap stood for is known from the RTP timestamps, not from the
 // sequence numbers: the ticks between the end of the last packet passed on
@@ -81,6 +82,10 @@ struct ReceiverConfig {
     AmrPacking amrPacking = AmrPacking::OctetAligned;
     int reorderPackets = 8; // 1..64
     int holdMs = 60;
+    // How long packets wait behind a gap: -1 for holdMs. A playout clock
+    // behind the receiver gives up on a gap when its turn comes (GiveUp),
+    // and sets this to the longest it holds a packet.
+    int gapHoldMs = -1;
     int timeoutMs = 2000;
     int maxConcealMs = 1000;
     int64_t firstStampMs = 1000;
@@ -96,6 +101,7 @@ struct ReceivedFrame {
     bool concealed = false; // made up for a gap, not received
     bool pause = false;     // of those, for a gap the sender left (no sequence number missing)
     bool streamStart = false; // the first frame of a stream
+    bool packetStart = false; // the first frame of a packet received
     int samples = 0;        // duration in ticks
     // Position on the receiver's timeline, in ticks (stampMs is it in ms).
     int64_t positionTicks = 0;
@@ -109,6 +115,7 @@ struct ReceiverStats {
     uint64_t bytes = 0;      // their datagram bytes
     uint64_t lost = 0;       // sequence numbers given up on
     uint64_t late = 0;       // arrived after their place was given up on or passed
+    uint64_t lateFrames = 0; // the frames of those, which were concealed as lost
     uint64_t reordered = 0;  // arrived below the highest sequence number, in time
     uint64_t duplicates = 0;
     uint64_t badHeader = 0;  // not RTP
@@ -141,6 +148,9 @@ public:
     using Sink = std::function<void(const ReceivedFrame& frame)>;
 
     Receiver(const ReceiverConfig& config, Sink sink);
+    // Called for each packet that came after its place was given up on,
+    // which is dropped: `frame` has its position and arrival only.
+    void OnLate(Sink late) { m_late = std::move(late); }
 
     // One datagram, which arrived at `nowMs` (any monotonic clock in ms).
     ReceiverEvent Push(const uint8_t* datagram, size_t size, int64_t nowMs);
@@ -199,7 +209,7 @@ private:
     // The steps of Accept.
     ReceiverEvent Follow(const RtpPacket& packet, int64_t nowMs);
     bool InSequence(const RtpPacket& packet, int64_t nowMs, int64_t* seq, ReceiverEvent* event);
-    bool Behind(int64_t seq);
+    bool Behind(int64_t seq, const RtpPacket& packet, int64_t nowMs);
     void UpdateJitter(int64_t ts, int64_t nowMs);
     void Hold(Slot& slot, int64_t seq, int64_t ts, bool voice, int64_t nowMs);
     Candidate& CandidateFor(uint32_t ssrc);
@@ -217,9 +227,11 @@ private:
     void Conceal(int type, int64_t ticks, bool pause, int64_t arrivalMs);
     void Deliver(ReceivedFrame& frame, int64_t ts);
     Slot& SlotOf(int64_t seq) { return m_slots[static_cast<size_t>(seq % m_window)]; }
+    int64_t GapHoldMs() const { return m_config.gapHoldMs >= 0 ? m_config.gapHoldMs : m_config.holdMs; }
 
     ReceiverConfig m_config;
     Sink m_sink;
+    Sink m_late;
     ReceiverStats m_stats;
     int m_window;
     int m_amrType;

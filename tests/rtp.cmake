@@ -2,7 +2,7 @@
 # sender's impairments; the codecs only to check that what the receiver makes
 # up for a gap decodes.
 if(TARGET svrtp AND TARGET svtool_net)
-  sv_add_test(test_rtp SOURCES test_rtp_payload.cpp test_rtp_receiver.cpp test_rtp_srtp.cpp
+  sv_add_test(test_rtp SOURCES test_rtp_payload.cpp test_rtp_receiver.cpp test_rtp_playout.cpp test_rtp_srtp.cpp
     LIBS svrtp svtool_net AmrDll lib_VoiceEngine_dll LABELS rtp)
 endif()
 

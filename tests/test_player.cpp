@@ -264,7 +264,8 @@ TEST_F(PlayerTest, ARecordingThatFailsIsReportedAndKeepsWhatWasWritten)
 TEST_F(PlayerTest, OptionMistakesAreUsageErrors)
 {
     for (const char* args : {"--speed 4 x.amr", "--prebuffer 12 x.amr", "--volume 140 x.amr", "--frobnicate x.amr",
-                             "", "--out a.wav --device alsa x.amr"}) {
+                             "", "--out a.wav --device alsa x.amr", "--playout fixed x.amr",
+                             "--rtp 5004 --playout fast"}) {
         SCOPED_TRACE(args);
         const Result r = Play(args);
         EXPECT_EQ(r.status, 2);

@@ -507,12 +507,15 @@ void Player::PrintSummary()
     if (net != nullptr && net->adaptive)
         printf("adaptive playout: target delay %.0f ms, added delay mean %.0f ms, 95th percentile %.0f ms "
                "(the device's own %.0f ms apart); frames concealed for loss %llu, late %llu, pauses %llu; "
-               "interruptions %llu; frames dropped to lower the delay %llu (pauses %llu, speech %llu)\n",
+               "interruptions %llu; frames dropped to lower the delay %llu (pause frames %llu, speech frames %llu)\n",
                net->targetMs, m_added.Mean(), m_added.Percentile(0.95), kDeviceQueueMs,
                static_cast<unsigned long long>(net->concealedLoss), static_cast<unsigned long long>(net->concealedLate),
                static_cast<unsigned long long>(net->concealedPause), static_cast<unsigned long long>(net->interruptions),
                static_cast<unsigned long long>(net->loweredPause + net->loweredSpeech),
                static_cast<unsigned long long>(net->loweredPause), static_cast<unsigned long long>(net->loweredSpeech));
+    else if (net != nullptr && m_added.Count() > 0)
+        printf("fixed playout: added delay mean %.0f ms, 95th percentile %.0f ms (the device's own %.0f ms apart)\n",
+               m_added.Mean(), m_added.Percentile(0.95), kDeviceQueueMs);
     if (m_leftQueued > 0 && m_stall.Stalled())
         printf("%d frames never played: the output device stopped taking audio\n", m_leftQueued);
     else if (m_leftQueued > 0)

@@ -34,11 +34,11 @@ public:
           m_receiver(Config(settings), [this](const svrtp::ReceivedFrame& f) { Received(f); }), m_start(Clock::now())
     {
         if (settings.adaptive) {
-            svrtp::PlayoutConfig config;
-            config.prebufferFrames = settings.prebufferFrames;
+            const svrtp::PlayoutConfig config = PlayoutConfig(settings);
             m_playout.reset(new svrtp::Playout(config, [this](const svrtp::PlayoutFrame& f) {
                 Queue(f.type, f.data, f.length, f.samples, f.stampMs, f.holdMs);
             }));
+            m_receiver.OnLate([this](const svrtp::ReceivedFrame& f) { m_playout->ArriveLate(f); });
         }
     }
 
@@ -103,7 +103,7 @@ public:
         m_counters.restarts = s.restarts;
         m_counters.foreign = s.foreign;
         if (m_playout) {
-            const svrtp::PlayoutStats& p = m_playout->Stats();
+            const svrtp::PlayoutStats p = m_playout->Stats(s);
             m_counters.adaptive = true;
             m_counters.targetMs = p.targetMs;
             m_counters.concealedLoss = p.concealedLoss;
@@ -134,6 +134,15 @@ private:
             settings.bandwidthEfficient ? svrtp::AmrPacking::BandwidthEfficient : svrtp::AmrPacking::OctetAligned;
         config.timeoutMs = static_cast<int>(settings.timeoutSeconds * 1000.0);
         config.onlySsrc = settings.onlySsrc;
+        if (settings.adaptive)
+            svrtp::HoldForPlayout(PlayoutConfig(settings), &config);
+        return config;
+    }
+
+    static svrtp::PlayoutConfig PlayoutConfig(const NetworkSettings& settings)
+    {
+        svrtp::PlayoutConfig config;
+        config.prebufferFrames = settings.prebufferFrames;
         return config;
     }
 

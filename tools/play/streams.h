@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "sonavex.h"
+
 namespace svtool {
 
 // Payload types as the library numbers them.
-const int kPayloadAmr = 1;
-const int kPayloadVoice = 2;
+const int kPayloadAmr = SV_PAYLOAD_AMR;
+const int kPayloadVoice = SV_PAYLOAD_VOICE;
 
 const int kSampleRate = 8000;
 const int kAmrFrameSamples = 160;
