@@ -1,9 +1,17 @@
 // One frame through the queue (queue it, read it back) against what it cannot
 // do without: two copies of the frame and two uncontended recursive-lock
 // round trips. No debug-output sink is attached, as in a host without one.
+//
+//   Baseline, PushAndRead   each on its own, as Google Benchmark times them
+//   VsBaseline/<bytes>      the two, and the refill's read (ReadFrameSplit into
+//                           a device buffer), timed in turns in one run:
+//                           x_baseline and split_x_baseline are the medians of
+//                           the turns' ratios. Goal: at most 1.5.
 #include <pthread.h>
 #include <string.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -56,7 +64,93 @@ void BM_PushAndRead(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
+// The three paths of BM_Baseline, BM_PushAndRead and the refill's split read,
+// each `rounds` times in turn, `batch` frames a turn.
+class Paths {
+public:
+    explicit Paths(int size) : m_size(size), m_src(size, 0x5A), m_mid(size), m_dst(size), m_rest(size)
+    {
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+        pthread_mutex_init(&m_mutex, &attr);
+        pthread_mutexattr_destroy(&attr);
+        m_fb->SetPlayMode(0, 0);
+        m_ok = m_fb->AllocRing(0x100000) == 1;
+    }
+    ~Paths() { pthread_mutex_destroy(&m_mutex); }
+    bool Ok() const { return m_ok; }
+
+    // Nanoseconds per frame of `batch` frames down path 0, 1 or 2.
+    double Time(int path, int batch)
+    {
+        const auto t0 = std::chrono::steady_clock::now();
+        const size_t size = static_cast<size_t>(m_size);
+        for (int i = 0; i < batch; ++i) {
+            if (path == 0) {
+                pthread_mutex_lock(&m_mutex);
+                memcpy(m_mid.data(), m_src.data(), size);
+                pthread_mutex_unlock(&m_mutex);
+                pthread_mutex_lock(&m_mutex);
+                memcpy(m_dst.data(), m_mid.data(), size);
+                pthread_mutex_unlock(&m_mutex);
+            } else if (path == 1) {
+                m_fb->PushFrame(m_src.data(), m_size);
+                int length = m_size;
+                benchmark::DoNotOptimize(m_fb->ReadFrame(m_dst.data(), &length, nullptr, nullptr));
+            } else {
+                m_fb->PushFrame(m_src.data(), m_size);
+                int length = m_size;
+                benchmark::DoNotOptimize(m_fb->ReadFrameSplit(m_dst.data(), m_size, m_rest.data(), &length));
+            }
+            benchmark::DoNotOptimize(m_dst.data());
+            benchmark::ClobberMemory();
+        }
+        return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count() / batch;
+    }
+
+private:
+    const int m_size;
+    std::vector<unsigned char> m_src, m_mid, m_dst, m_rest;
+    pthread_mutex_t m_mutex;
+    std::unique_ptr<CAudioFrameBuffer> m_fb = std::make_unique<CAudioFrameBuffer>();
+    bool m_ok = false;
+};
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void BM_VsBaseline(benchmark::State& state)
+{
+    const int kRounds = 31;
+    const int kBatch = 20000;
+    Paths paths(static_cast<int>(state.range(0)));
+    if (!paths.Ok()) {
+        state.SkipWithError("ring allocation failed");
+        return;
+    }
+    std::vector<double> base, push, split, ratio, splitRatio;
+    for (auto _ : state) {
+        for (int r = 0; r < kRounds; ++r) {
+            base.push_back(paths.Time(0, kBatch));
+            push.push_back(paths.Time(1, kBatch));
+            split.push_back(paths.Time(2, kBatch));
+            ratio.push_back(push.back() / base.back());
+            splitRatio.push_back(split.back() / base.back());
+        }
+    }
+    state.counters["baseline_ns"] = Median(base);
+    state.counters["push_read_ns"] = Median(push);
+    state.counters["push_split_ns"] = Median(split);
+    state.counters["x_baseline"] = Median(ratio);
+    state.counters["split_x_baseline"] = Median(splitRatio);
+}
+
 BENCHMARK(BM_Baseline)->Arg(640)->Arg(320);
 BENCHMARK(BM_PushAndRead)->Arg(640)->Arg(320);
+BENCHMARK(BM_VsBaseline)->Name("VsBaseline")->Arg(640)->Arg(320)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

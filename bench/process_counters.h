@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#include <algorithm>
 #include <thread>
 
 #include <benchmark/benchmark.h>
@@ -28,12 +29,20 @@ inline double Seconds(clockid_t clock)
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+// Processor cores the machine offers the process (at least 1).
+inline unsigned Cores()
+{
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+}
+
 struct ProcessSample {
     double wall = 0;         // monotonic seconds
     double process = 0;      // processor seconds of every thread of the process
     long voluntary = 0;      // the process's context switches: it slept
     long involuntary = 0;    // ... or was preempted
     unsigned long long busy = 0;    // machine-wide jiffies of /proc/stat's cpu line, every field
+    unsigned long long idle = 0;    // ... of them idle or waiting for I/O
     unsigned long long steal = 0;   // ... of them taken by the hypervisor
     unsigned long long switches = 0;  // machine-wide context switches (ctxt)
     bool haveStat = false;
@@ -57,6 +66,7 @@ struct ProcessSample {
                     // guest and guest_nice are counted in user and nice already.
                     for (int i = 0; i < 8; ++i)
                         s.busy += f[i];
+                    s.idle = f[3] + f[4];
                     s.steal = f[7];
                     s.haveStat = true;
                 } else {
@@ -77,6 +87,7 @@ struct ProcessDelta {
     double preemptedPerSec = 0;   // the involuntary ones alone
     double machineSwitchesPerSec = 0;
     double steal = -1;            // fraction of the machine's time stolen; -1 unknown
+    double others = -1;           // cores busy outside this process (other programs, steal); -1 unknown
     double load = 0;              // 1-minute load average at the end
 
     static ProcessDelta Between(const ProcessSample& a, const ProcessSample& b)
@@ -90,8 +101,12 @@ struct ProcessDelta {
         d.switchesPerSec = static_cast<double>((b.voluntary - a.voluntary) + (b.involuntary - a.involuntary)) / d.wall;
         d.preemptedPerSec = static_cast<double>(b.involuntary - a.involuntary) / d.wall;
         d.machineSwitchesPerSec = static_cast<double>(b.switches - a.switches) / d.wall;
-        if (a.haveStat && b.haveStat && b.busy > a.busy)
-            d.steal = static_cast<double>(b.steal - a.steal) / static_cast<double>(b.busy - a.busy);
+        if (a.haveStat && b.haveStat && b.busy > a.busy) {
+            const double all = static_cast<double>(b.busy - a.busy);
+            d.steal = static_cast<double>(b.steal - a.steal) / all;
+            const double busy = 1.0 - static_cast<double>(b.idle - a.idle) / all;
+            d.others = std::max(0.0, busy * Cores() - d.cores);
+        }
         double loads[1] = {0};
         if (getloadavg(loads, 1) == 1)
             d.load = loads[0];
@@ -100,7 +115,8 @@ struct ProcessDelta {
 };
 
 // Counters: cpu_cores, csw_per_s (the process), preempt_per_s, sys_csw_per_s
-// (the machine), steal (fraction of the machine's time), load.
+// (the machine), steal (fraction of the machine's time), others_cores (cores
+// busy outside this process), load.
 inline void AddProcessCounters(benchmark::State& state, const ProcessDelta& d)
 {
     state.counters["cpu_cores"] = d.cores;
@@ -108,14 +124,8 @@ inline void AddProcessCounters(benchmark::State& state, const ProcessDelta& d)
     state.counters["preempt_per_s"] = d.preemptedPerSec;
     state.counters["sys_csw_per_s"] = d.machineSwitchesPerSec;
     state.counters["steal"] = d.steal;
+    state.counters["others_cores"] = d.others;
     state.counters["load"] = d.load;
-}
-
-// Processor cores the machine offers the process (at least 1).
-inline unsigned Cores()
-{
-    const unsigned n = std::thread::hardware_concurrency();
-    return n > 0 ? n : 1;
 }
 
 }  // namespace benchcounters
