@@ -25,51 +25,10 @@
 
 namespace {
 
-void BM_Baseline(benchmark::State& state)
-{
-    const size_t size = static_cast<size_t>(state.range(0));
-    std::vector<unsigned char> src(size, 0x5A), mid(size), dst(size);
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_t mutex;
-    pthread_mutex_init(&mutex, &attr);
-    pthread_mutexattr_destroy(&attr);
-    for (auto _ : state) {
-        pthread_mutex_lock(&mutex);
-        memcpy(mid.data(), src.data(), size);
-        pthread_mutex_unlock(&mutex);
-        pthread_mutex_lock(&mutex);
-        memcpy(dst.data(), mid.data(), size);
-        pthread_mutex_unlock(&mutex);
-        benchmark::DoNotOptimize(dst.data());
-        benchmark::ClobberMemory();
-    }
-    pthread_mutex_destroy(&mutex);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
-}
+// The three ways of moving a frame that the benches compare: the baseline,
+// the queue's push and read, and the push with the refill's split read.
+enum Path { kBaseline, kPushAndRead, kPushAndSplit };
 
-void BM_PushAndRead(benchmark::State& state)
-{
-    const int size = static_cast<int>(state.range(0));
-    auto fb = std::make_unique<CAudioFrameBuffer>();
-    fb->SetPlayMode(0, 0);  // file playback: no pre-buffer
-    if (fb->AllocRing(0x100000) != 1) {
-        state.SkipWithError("ring allocation failed");
-        return;
-    }
-    std::vector<unsigned char> src(size, 0x5A), dst(size);
-    for (auto _ : state) {
-        fb->PushFrame(src.data(), size);
-        int length = size;
-        benchmark::DoNotOptimize(fb->ReadFrame(dst.data(), &length, nullptr, nullptr));
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
-}
-
-// The three paths of BM_Baseline, BM_PushAndRead and the refill's split read,
-// each `rounds` times in turn, `batch` frames a turn.
 class Paths {
 public:
     explicit Paths(int size) : m_size(size), m_src(size, 0x5A), m_mid(size), m_dst(size), m_rest(size)
@@ -79,37 +38,45 @@ public:
         pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
         pthread_mutex_init(&m_mutex, &attr);
         pthread_mutexattr_destroy(&attr);
-        m_fb->SetPlayMode(0, 0);
+        m_fb->SetPlayMode(0, 0);  // file playback: no pre-buffer
         m_ok = m_fb->AllocRing(0x100000) == 1;
     }
     ~Paths() { pthread_mutex_destroy(&m_mutex); }
     bool Ok() const { return m_ok; }
 
-    // Nanoseconds per frame of `batch` frames down path 0, 1 or 2.
-    double Time(int path, int batch)
+    // One frame down `path`.
+    void Move(Path path)
+    {
+        const size_t size = static_cast<size_t>(m_size);
+        int length = m_size;
+        switch (path) {
+        case kBaseline:
+            pthread_mutex_lock(&m_mutex);
+            memcpy(m_mid.data(), m_src.data(), size);
+            pthread_mutex_unlock(&m_mutex);
+            pthread_mutex_lock(&m_mutex);
+            memcpy(m_dst.data(), m_mid.data(), size);
+            pthread_mutex_unlock(&m_mutex);
+            break;
+        case kPushAndRead:
+            m_fb->PushFrame(m_src.data(), m_size);
+            benchmark::DoNotOptimize(m_fb->ReadFrame(m_dst.data(), &length, nullptr, nullptr));
+            break;
+        case kPushAndSplit:
+            m_fb->PushFrame(m_src.data(), m_size);
+            benchmark::DoNotOptimize(m_fb->ReadFrameSplit(m_dst.data(), m_size, m_rest.data(), &length));
+            break;
+        }
+        benchmark::DoNotOptimize(m_dst.data());
+        benchmark::ClobberMemory();
+    }
+
+    // Nanoseconds per frame of `batch` frames down `path`.
+    double Time(Path path, int batch)
     {
         const auto t0 = std::chrono::steady_clock::now();
-        const size_t size = static_cast<size_t>(m_size);
-        for (int i = 0; i < batch; ++i) {
-            if (path == 0) {
-                pthread_mutex_lock(&m_mutex);
-                memcpy(m_mid.data(), m_src.data(), size);
-                pthread_mutex_unlock(&m_mutex);
-                pthread_mutex_lock(&m_mutex);
-                memcpy(m_dst.data(), m_mid.data(), size);
-                pthread_mutex_unlock(&m_mutex);
-            } else if (path == 1) {
-                m_fb->PushFrame(m_src.data(), m_size);
-                int length = m_size;
-                benchmark::DoNotOptimize(m_fb->ReadFrame(m_dst.data(), &length, nullptr, nullptr));
-            } else {
-                m_fb->PushFrame(m_src.data(), m_size);
-                int length = m_size;
-                benchmark::DoNotOptimize(m_fb->ReadFrameSplit(m_dst.data(), m_size, m_rest.data(), &length));
-            }
-            benchmark::DoNotOptimize(m_dst.data());
-            benchmark::ClobberMemory();
-        }
+        for (int i = 0; i < batch; ++i)
+            Move(path);
         return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count() / batch;
     }
 
@@ -120,6 +87,21 @@ private:
     std::unique_ptr<CAudioFrameBuffer> m_fb = std::make_unique<CAudioFrameBuffer>();
     bool m_ok = false;
 };
+
+void BM_Path(benchmark::State& state, Path path)
+{
+    Paths paths(static_cast<int>(state.range(0)));
+    if (!paths.Ok()) {
+        state.SkipWithError("ring allocation failed");
+        return;
+    }
+    for (auto _ : state)
+        paths.Move(path);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+void BM_Baseline(benchmark::State& state) { BM_Path(state, kBaseline); }
+void BM_PushAndRead(benchmark::State& state) { BM_Path(state, kPushAndRead); }
 
 double Median(std::vector<double> v)
 {
@@ -145,9 +127,9 @@ void BM_VsBaseline(benchmark::State& state)
     const benchcounters::ProcessSample before = benchcounters::ProcessSample::Now();
     for (auto _ : state) {
         for (int r = 0; r < kRounds; ++r) {
-            base.push_back(paths.Time(0, kBatch));
-            push.push_back(paths.Time(1, kBatch));
-            split.push_back(paths.Time(2, kBatch));
+            base.push_back(paths.Time(kBaseline, kBatch));
+            push.push_back(paths.Time(kPushAndRead, kBatch));
+            split.push_back(paths.Time(kPushAndSplit, kBatch));
             ratio.push_back(push.back() / base.back());
             splitRatio.push_back(split.back() / base.back());
         }
