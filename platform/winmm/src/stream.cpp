@@ -303,7 +303,9 @@ void WaveStream::PlayLoop(std::unique_lock<std::mutex>& lock)
 
 void WaveStream::PaceIfWaiting()
 {
-    if (m_paced && !m_stop && m_playing == nullptr && m_head != nullptr && m_resetsWaiting == 0)
+    // Inside this stream's own step, the step starts the buffer itself.
+    if (m_paced && t_pacedStream != this && !m_stop && m_playing == nullptr && m_head != nullptr &&
+        m_resetsWaiting == 0)
         PaceAt(shared_from_this(), std::chrono::steady_clock::now());
 }
 
