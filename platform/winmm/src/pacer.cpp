@@ -1,7 +1,9 @@
 #include "pacer.h"
 
+#include <stdint.h>
+
+#include <algorithm>
 #include <condition_variable>
-#include <map>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -15,6 +17,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The streams due, in a heap by time, and every stream the pacer knows with
+// the step it is due for: a heap entry whose number is not its stream's any
+// more was overtaken by an earlier one (or the stream was forgotten) and is
+// passed over. Once a stream has been seen, a step costs no allocation.
 class Pacer {
 public:
     void At(const std::shared_ptr<WaveStream>& stream, Clock::time_point when)
@@ -26,16 +32,17 @@ public:
             std::thread([this] { Run(); }).detach();
             m_started = true;
         }
-        auto found = m_entries.find(stream.get());
-        if (found != m_entries.end()) {
-            if (found->second.due->first <= when)
-                return;
-            m_due.erase(found->second.due);
-            m_entries.erase(found);
-        }
-        const bool first = m_due.empty() || when < m_due.begin()->first;
-        auto due = m_due.emplace(when, stream.get());
-        m_entries.emplace(stream.get(), Entry{stream, due});
+        Entry& entry = m_entries[stream.get()];
+        if (entry.stream == nullptr)
+            entry.stream = stream;
+        if (entry.scheduled && entry.when <= when)
+            return;
+        entry.scheduled = true;
+        entry.when = when;
+        entry.number = ++m_numbers;
+        const bool first = m_due.empty() || when < m_due.front().when;
+        m_due.push_back(Due{when, entry.number, stream.get()});
+        std::push_heap(m_due.begin(), m_due.end(), Later);
         if (first)
             m_cv.notify_one();
     }
@@ -43,19 +50,23 @@ public:
     void Stop(const WaveStream* stream)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        auto found = m_entries.find(stream);
-        if (found == m_entries.end())
-            return;
-        m_due.erase(found->second.due);
-        m_entries.erase(found);
+        m_entries.erase(stream);
     }
 
 private:
-    typedef std::multimap<Clock::time_point, const WaveStream*> DueMap;
     struct Entry {
         std::shared_ptr<WaveStream> stream;
-        DueMap::iterator due;
+        bool scheduled = false;
+        Clock::time_point when;
+        uint64_t number = 0;
     };
+    struct Due {
+        Clock::time_point when;
+        uint64_t number;
+        const WaveStream* stream;
+    };
+
+    static bool Later(const Due& a, const Due& b) { return a.when > b.when; }
 
     static Clock::time_point RoundUp(Clock::time_point when)
     {
@@ -75,7 +86,7 @@ private:
                 m_cv.wait(lock);
                 continue;
             }
-            const Clock::time_point next = m_due.begin()->first;
+            const Clock::time_point next = m_due.front().when;
             const Clock::time_point now = Clock::now();
             if (next > now) {
                 m_cv.wait_until(lock, next);
@@ -83,11 +94,15 @@ private:
             }
             // Every stream due by now, earliest first; each is stepped with
             // no lock of the pacer held.
-            while (!m_due.empty() && m_due.begin()->first <= now) {
-                auto found = m_entries.find(m_due.begin()->second);
-                due.push_back(std::move(found->second.stream));
-                m_entries.erase(found);
-                m_due.erase(m_due.begin());
+            while (!m_due.empty() && m_due.front().when <= now) {
+                const Due top = m_due.front();
+                std::pop_heap(m_due.begin(), m_due.end(), Later);
+                m_due.pop_back();
+                auto found = m_entries.find(top.stream);
+                if (found == m_entries.end() || !found->second.scheduled || found->second.number != top.number)
+                    continue;
+                found->second.scheduled = false;
+                due.push_back(found->second.stream);
             }
             lock.unlock();
             for (std::shared_ptr<WaveStream>& stream : due)
@@ -101,7 +116,8 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     bool m_started = false;
-    DueMap m_due;
+    uint64_t m_numbers = 0;
+    std::vector<Due> m_due;
     std::unordered_map<const WaveStream*, Entry> m_entries;
 };
 
