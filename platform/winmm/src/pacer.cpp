@@ -25,7 +25,6 @@ class Pacer {
 public:
     void At(const std::shared_ptr<WaveStream>& stream, Clock::time_point when)
     {
-        when = RoundUp(when);
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_started) {
             // Lives as long as the process, as the streams may.
@@ -67,14 +66,6 @@ private:
     };
 
     static bool Later(const Due& a, const Due& b) { return a.when > b.when; }
-
-    static Clock::time_point RoundUp(Clock::time_point when)
-    {
-        const Clock::duration tick = kPaceTick;
-        const Clock::duration since = when.time_since_epoch();
-        const Clock::duration rest = since % tick;
-        return rest == Clock::duration::zero() ? when : when + (tick - rest);
-    }
 
     void Run()
     {

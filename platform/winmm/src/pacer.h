@@ -4,11 +4,9 @@
 // sleeps until the earliest, then steps every stream that is due, so that
 // many devices cost one wake-up rather than one each.
 //
-// Times are rounded up to the next tick of kPaceTick (10 ms, the period a
-// sound system's mixer typically runs at) on the monotonic clock, which lines
-// the streams' wake-ups up: a buffer counts as played at most one tick late,
-// never early, and the lateness does not add up (the device's timeline is
-// absolute).
+// A stream is stepped at the time it asked for or a little after (never
+// before): the virtual device asks on a grid (virtualdevice.cpp), which lines
+// the streams' wake-ups up.
 //
 // The pacer thread is a device thread (OnDeviceThread): the streams' device
 // notices are delivered on it, one stream at a time.
@@ -20,8 +18,6 @@
 namespace svwave {
 
 class WaveStream;
-
-const auto kPaceTick = std::chrono::milliseconds(10);
 
 // Steps `stream` (WaveStream::PaceStep) at `when` or a little after, or
 // earlier if it was due earlier already. Takes the pacer's lock, never a

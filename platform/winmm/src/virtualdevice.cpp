@@ -477,10 +477,19 @@ public:
         return m_direction == Direction::kOutput && !m_hostClocked && m_options.speed > 0;
     }
 
+    // Paced buffers count as played on a grid of 10 ms of audio (the period a
+    // sound system's mixer typically runs at), 1 ms of real time at the
+    // finest: never early, at most one step of the grid late, and all the
+    // devices of one speed wake on the same steps.
     Clock::time_point Schedule(DWORD bytes, bool continuous, uint64_t epoch) override
     {
         BeginOnTimeline(bytes / m_format.nBlockAlign, continuous, epoch);
-        return TimelineEnd();
+        const Clock::duration grid = std::max<Clock::duration>(
+            std::chrono::milliseconds(1),
+            std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(10) / m_options.speed));
+        const Clock::time_point end = TimelineEnd();
+        const Clock::duration rest = end.time_since_epoch() % grid;
+        return rest == Clock::duration::zero() ? end : end + (grid - rest);
     }
 
     bool KeepsSamples() const override { return m_recorder.Active(); }
