@@ -33,7 +33,8 @@
 // - A paced device (Paced() true, asked once after the open) has no thread
 //   of its own: the process's pacer (pacer.h) plays it. Schedule, asked when
 //   a buffer starts, says when its `bytes` count as played (`continuous` and
-//   `epoch` as for Transfer); Played hands them over once that time has come
+//   `epoch` as for Transfer; the device may round the time up to a grid of
+//   its own, so that devices wake together); Played hands them over once that time has come
 //   (the samples only when KeepsSamples, else null). Both run on the pacer
 //   thread with the stream's lock held, one call at a time, and never after
 //   the stream's close has begun; Close then runs on the closing thread.
