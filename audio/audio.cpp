@@ -210,8 +210,11 @@ DWORD CAudio::FillFromFrames(unsigned char* dst, DWORD len, bool* gotFrame)
         // finds nothing would reset the playback clock while that frame plays.
         if (*gotFrame && m_pFrameBuffer->GetFrameCount() == 0)
             break;
+        // What fits goes straight from the queue into the buffer; the rest
+        // of a longer frame waits in m_pFrame, where the frame would begin.
+        const int room = static_cast<int>(len - filled);
         int lReadLen = CAudioFrameBuffer::kDecodeBufferBytes;
-        if (m_pFrameBuffer->ReadFrame(m_pFrame, &lReadLen, nullptr, nullptr) == 0)
+        if (m_pFrameBuffer->ReadFrameSplit(dst + filled, room, m_pFrame, &lReadLen) == 0)
             break;
         *gotFrame = true;
         // A muted or stopped frame still fills its length with zeros, so the
@@ -224,7 +227,6 @@ DWORD CAudio::FillFromFrames(unsigned char* dst, DWORD len, bool* gotFrame)
         DWORD take = static_cast<DWORD>(frameBytes);
         if (take > len - filled)
             take = len - filled;
-        memcpy(dst + filled, m_pFrame, take);
         filled += take;
         m_nFramePos = static_cast<int>(take);
         m_nFrameLen = frameBytes;

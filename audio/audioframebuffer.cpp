@@ -225,17 +225,28 @@ void CAudioFrameBuffer::WriteRingLocked(const unsigned char* data, int length)
     m_nWritePos = length <= room ? m_nWritePos + length : length - room;
 }
 
-void CAudioFrameBuffer::ReadRingLocked(unsigned char* dst, int length, int limit)
+void CAudioFrameBuffer::CopyFromRing(unsigned char* dst, int offset, int count) const
+{
+    const int from = Advance(m_nReadPos, offset);
+    const int room = m_nRingSize - from;
+    if (count <= room) {
+        CopyBytes(dst, m_pRing + from, count);
+    } else {
+        CopyBytes(dst, m_pRing + from, room);
+        CopyBytes(dst + room, m_pRing, count - room);
+    }
+}
+
+void CAudioFrameBuffer::ReadRingLocked(unsigned char* head, int headRoom, unsigned char* dst, int length,
+                                       int limit)
 {
     AddRelaxed(m_nFreeBytes, length);
     const int wanted = length < limit ? length : limit;
-    const int room = m_nRingSize - m_nReadPos;
-    if (wanted <= room) {
-        CopyBytes(dst, m_pRing + m_nReadPos, wanted);
-    } else {
-        CopyBytes(dst, m_pRing + m_nReadPos, room);
-        CopyBytes(dst + room, m_pRing, wanted - room);
-    }
+    const int first = wanted < headRoom ? wanted : headRoom;
+    if (first > 0)
+        CopyFromRing(head, 0, first);
+    if (wanted > first)
+        CopyFromRing(dst + first, first, wanted - first);
     m_nReadPos = Advance(m_nReadPos, length);
 }
 
@@ -250,8 +261,8 @@ void CAudioFrameBuffer::DropFrameLocked()
     AddRelaxed(m_nFrames, -1u);
 }
 
-void CAudioFrameBuffer::TakeFrame(unsigned char* buffer, int room, int* length, int64_t* pts,
-                                  int64_t* nextPts)
+void CAudioFrameBuffer::TakeFrame(unsigned char* head, int headRoom, unsigned char* buffer, int room,
+                                  int* length, int64_t* pts, int64_t* nextPts)
 {
     const int frameLength = m_pHead->nLength;
     const int copied = frameLength < room ? frameLength : room;
@@ -261,9 +272,16 @@ void CAudioFrameBuffer::TakeFrame(unsigned char* buffer, int room, int* length, 
     if (pts != nullptr)
         *pts = cur;
     // The whole frame leaves the ring even when only part of it fits.
-    ReadRingLocked(buffer, frameLength, copied);
+    ReadRingLocked(head, headRoom, buffer, frameLength, copied);
     m_pHead = m_pHead->pNext;
     AddRelaxed(m_nFrames, -1u);
+    // A queue read empty starts over at the ring's beginning and its first
+    // entry, so that a queue kept short stays in the same few cache lines
+    // rather than walking the whole ring and every entry.
+    if (m_nFrames.load(std::memory_order_relaxed) == 0) {
+        m_nReadPos = m_nWritePos = 0;
+        m_pHead = m_pTail = &m_Entries[0];
+    }
     const int64_t next = HeadPtsLocked();
     m_nNextPts.store(next, std::memory_order_relaxed);
     if (nextPts != nullptr)
@@ -329,7 +347,7 @@ bool CAudioFrameBuffer::DrainStoppedFileLocked(int stopFile, unsigned char* buff
             EmptyQueue(length);
             return false;
         }
-        TakeFrame(buffer, room, length, pts, nextPts);
+        TakeFrame(buffer, 0, buffer, room, length, pts, nextPts);
     }
     return true;
 }
@@ -353,6 +371,21 @@ void CAudioFrameBuffer::TrimLatencyLocked()
 // blocks only on m_cs, which every holder keeps for a bounded queue operation.
 int CAudioFrameBuffer::ReadFrame(unsigned char* buffer, int* length, int64_t* pts,
                                  int64_t* nextPts)
+{
+    return ReadFrameTo(buffer, 0, buffer, length, pts, nextPts);
+}
+
+int CAudioFrameBuffer::ReadFrameSplit(unsigned char* head, int headRoom, unsigned char* buffer, int* length)
+{
+    if (head == nullptr || headRoom < 0) {
+        head = buffer;
+        headRoom = 0;
+    }
+    return ReadFrameTo(head, headRoom, buffer, length, nullptr, nullptr);
+}
+
+int CAudioFrameBuffer::ReadFrameTo(unsigned char* head, int headRoom, unsigned char* buffer, int* length,
+                                       int64_t* pts, int64_t* nextPts)
 {
     int room = *length;
     if (room < 0 || buffer == nullptr)
@@ -381,12 +414,13 @@ int CAudioFrameBuffer::ReadFrame(unsigned char* buffer, int* length, int64_t* pt
         return 0;
     }
 
-    TakeFrame(buffer, room, length, pts, nextPts);
+    TakeFrame(head, headRoom, buffer, room, length, pts, nextPts);
     m_nLastFrameBytes = *length;
     m_bFlushed.store(false, std::memory_order_relaxed);
     if (m_bMute.load(std::memory_order_relaxed) == 1 || (live == SV_FILE_PLAYBACK && stopFile != SV_STOP_OFF)) {
-        if (*length > 0)
-            memset(buffer, 0, static_cast<size_t>(*length));
+        const int inHead = *length < headRoom ? *length : headRoom;
+        ZeroBytes(head, inHead);
+        ZeroBytes(buffer + inHead, *length - inHead);
         *length = 0;
     }
     const unsigned int left = m_nFrames.load(std::memory_order_relaxed);

@@ -53,6 +53,12 @@ public:
     // taken. Runs on the device's callback thread; allocates nothing and blocks
     // only on m_cs.
     int ReadFrame(unsigned char* buffer, int* length, int64_t* pts, int64_t* nextPts);
+    // ReadFrame with the frame's first `headRoom` bytes (at most) going to
+    // `head` and the rest to buffer + headRoom, so that a reader that fills
+    // its own buffer takes what fits straight out of the ring and keeps only
+    // the rest. *length is the room of `buffer` on entry, as for ReadFrame
+    // (head's bytes count in it); a muted frame is zeros in both places.
+    int ReadFrameSplit(unsigned char* head, int headRoom, unsigned char* buffer, int* length);
     // Bytes the frame taken by the latest successful ReadFrame occupies in the
     // caller's buffer, muted or not (a muted frame occupies them as zeros).
     int GetLastFrameBytes() const { return m_nLastFrameBytes; }
@@ -91,14 +97,22 @@ private:
 
     // The helpers below run with m_cs held by their caller. They are defined
     // (inline, for the frame paths) in audioframebuffer.cpp only.
-    inline void TakeFrame(unsigned char* buffer, int room, int* length, int64_t* pts, int64_t* nextPts);
+    // Takes the head frame: its first `headRoom` bytes to `head`, the rest
+    // (up to `room` in all) to buffer + headRoom.
+    inline void TakeFrame(unsigned char* head, int headRoom, unsigned char* buffer, int room, int* length,
+                          int64_t* pts, int64_t* nextPts);
+    inline int ReadFrameTo(unsigned char* head, int headRoom, unsigned char* buffer, int* length, int64_t* pts,
+                               int64_t* nextPts);
     inline void EmptyQueue(int* length);
     inline void EmptyQueueLocked();
     inline bool AcceptsFrame(int length) const;
     inline void WriteRingLocked(const unsigned char* data, int length);
     // Consumes `length` ring bytes from the read position, copying at most
-    // `limit` of them to `dst`.
-    inline void ReadRingLocked(unsigned char* dst, int length, int limit);
+    // `limit` of them: the first `headRoom` to `head`, the rest to
+    // dst + headRoom.
+    inline void ReadRingLocked(unsigned char* head, int headRoom, unsigned char* dst, int length, int limit);
+    // Copies `count` ring bytes from `offset` past the read position.
+    inline void CopyFromRing(unsigned char* dst, int offset, int count) const;
     inline void DropFrameLocked();
     // The steps of ReadFrame before it takes its frame. Each returns false
     // when the read ends there, with *length set, delivering nothing.

@@ -19,8 +19,10 @@
 //                                  between the two (count instructions with
 //                                  valgrind --tool=callgrind to see them)
 //                  whole_us        every thread of the process while playing
-//                and feed_x_raw, whole_x_raw. Goal: the library's path (feeding
-//                plus refills) at most 1.1 times the raw decoder for AMR.
+//                and feed_x_raw, whole_x_raw, and what the machine did
+//                meanwhile (cpu_cores, csw_per_s, steal, ...: see
+//                process_counters.h). Goal: the library's path (feeding plus
+//                refills) at most 1.1 times the raw decoder for AMR.
 //
 // The device runs at 100 times real time, so that it sleeps between buffers as
 // it does in real use. (At speed 0 it completes every buffer at once, frames or
@@ -36,6 +38,7 @@
 #include <benchmark/benchmark.h>
 #include <svwin/wavedevice.h>
 
+#include "process_counters.h"
 #include "sonavex.h"
 #include "test_codec_amr_frames.h"
 #include "test_codec_signals.h"
@@ -180,6 +183,7 @@ void BM_EndToEnd(benchmark::State& state, const Stream& s)
     double audio = 0;
     Costs played;
     Costs idle;
+    const benchcounters::ProcessSample before = benchcounters::ProcessSample::Now();
     for (auto _ : state) {
         raw += RawCost(s);
         std::chrono::steady_clock::duration wall{};
@@ -193,6 +197,8 @@ void BM_EndToEnd(benchmark::State& state, const Stream& s)
         audio += s.AudioSeconds();
     }
     SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
+    benchcounters::AddProcessCounters(state,
+                                      benchcounters::ProcessDelta::Between(before, benchcounters::ProcessSample::Now()));
 
     auto perAudioSecond = [&](double seconds) { return 1e6 * seconds / audio; };
     state.counters["raw_us"] = perAudioSecond(raw);

@@ -3,6 +3,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -190,6 +191,67 @@ TEST(FrameBufferRing, ReadIsBoundedByCallersRoomAndConsumesWholeFrame)
         Push(*ring, 4, 300);
         EXPECT_TRUE(Delivered(Read(*ring), 4, 300)) << "room " << room;
     }
+}
+
+// The refill's read: what fits the device buffer goes there, the rest of the
+// frame to the caller's buffer at the same offset, guards untouched either
+// side; muted, both parts are zeros. Each row reads frame 3, which wraps past
+// the ring's end (100 bytes at its end, 200 at its start) or not.
+TEST(FrameBufferRing, ASplitReadPutsTheFrameAcrossBothBuffersAtItsOffsets)
+{
+    struct Row {
+        int headRoom;
+        bool wrapped;
+        bool muted;
+    };
+    const Row rows[] = {{300, false, false}, {500, false, false}, {120, false, false}, {0, false, false},
+                        {50, true, false},   {150, true, false},  {300, true, false},  {120, true, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::Message() << "head room " << row.headRoom << (row.wrapped ? ", wrapped" : "")
+                                          << (row.muted ? ", muted" : ""));
+        auto fb = row.wrapped ? Queued(1000, 0, 0, 3, 300) : Queued(kBigRing, 0, 0, 3, 300);
+        Read(*fb);
+        Push(*fb, 3, 300);
+        Read(*fb);
+        Read(*fb);
+        fb->SetMute(row.muted ? 1 : 0);
+        std::vector<unsigned char> head(row.headRoom + kGuard, kFill);
+        std::vector<unsigned char> rest(kRoom + kGuard, kFill);
+        int length = kRoom;
+        ASSERT_EQ(fb->ReadFrameSplit(head.data(), row.headRoom, rest.data(), &length), 1);
+        EXPECT_EQ(length, row.muted ? 0 : 300);
+        EXPECT_EQ(fb->GetLastFrameBytes(), 300);
+        EXPECT_EQ(fb->GetDataSize(), 0);
+        const int inHead = std::min(row.headRoom, 300);
+        for (int i = 0; i < 300; ++i) {
+            const unsigned char got = i < inHead ? head[i] : rest[i];
+            ASSERT_EQ(got, row.muted ? 0 : PatternByte(3, i)) << "byte " << i;
+        }
+        for (int i = inHead; i < row.headRoom + kGuard; ++i)
+            ASSERT_EQ(head[i], kFill) << "head byte " << i;
+        for (int i = 0; i < inHead; ++i)
+            ASSERT_EQ(rest[i], kFill) << "rest byte " << i;
+        for (int i = 300; i < kRoom + kGuard; ++i)
+            ASSERT_EQ(rest[i], kFill) << "rest byte " << i;
+        ExpectConsistent(*fb);
+    }
+}
+
+// A queue read empty starts over at the ring's beginning; what follows reads
+// back unchanged.
+TEST(FrameBufferRing, AQueueReadEmptyStartsOverAtTheRingsBeginning)
+{
+    auto fb = Queued(1000, 0, 0, 2, 300);
+    EXPECT_TRUE(Delivered(Read(*fb), 0, 300));
+    EXPECT_EQ(Inside(*fb).m_nReadPos, 300);
+    EXPECT_TRUE(Delivered(Read(*fb), 1, 300));
+    EXPECT_EQ(Inside(*fb).m_nReadPos, 0);
+    EXPECT_EQ(Inside(*fb).m_nWritePos, 0);
+    for (int seq = 2; seq < 5; ++seq)
+        Push(*fb, seq, 300);
+    ExpectConsistent(*fb);
+    for (int seq = 2; seq < 5; ++seq)
+        EXPECT_TRUE(Delivered(Read(*fb), seq, 300));
 }
 
 TEST(FrameBufferRing, RefusesOversizedAndNegativeFrames)

@@ -1,6 +1,7 @@
 // Properties every device behind the wave stand-in keeps, run against each of
-// them: the test device (stepped), the virtual device (as fast as possible,
-// recording to a WAV file) and the ALSA device (through ALSA's file plugin, so
+// them: the test device (stepped), the virtual device (recording to a WAV
+// file) as fast as possible on a thread of its own and paced at 50 times real
+// time by the pacer, and the ALSA device (through ALSA's file plugin, so
 // the real ALSA path runs without a sound card and leaves what it played in a
 // file).
 #include <gtest/gtest.h>
@@ -63,16 +64,23 @@ int16_t Sample(const std::vector<BYTE>& b, size_t i)
     return v;
 }
 
-class Device : public ::testing::TestWithParam<SvWaveDeviceKind> {
+// A device, and for the virtual one its speed (0: as fast as possible).
+struct DeviceParam {
+    SvWaveDeviceKind kind;
+    double speed;
+};
+
+class Device : public ::testing::TestWithParam<DeviceParam> {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(kAlsaConfigured);
         SvWaveTestReset();
-        SvWaveVirtualSetSpeed(0);
+        SvWaveVirtualSetSpeed(GetParam().speed);
         SvWaveVirtualSetRecordPath(kVirtualFile.c_str());
-        SvWaveSetDefaultDevice(GetParam());
+        SvWaveSetDefaultDevice(Kind());
     }
+    SvWaveDeviceKind Kind() const { return GetParam().kind; }
     void TearDown() override
     {
         listener_.action = other_.action = nullptr;
@@ -89,7 +97,7 @@ protected:
     {
         HWAVEOUT h = open_.Open(format, listener);
         if (h) {
-            EXPECT_EQ(SvWaveGetDeviceKind(h), GetParam());
+            EXPECT_EQ(SvWaveGetDeviceKind(h), Kind());
         }
         return h;
     }
@@ -99,7 +107,7 @@ protected:
     // test device is stepped, the others play by themselves.
     void PlayUntil(HWAVEOUT h, Listener& listener, size_t count)
     {
-        if (GetParam() == SV_WAVE_DEVICE_TEST) {
+        if (Kind() == SV_WAVE_DEVICE_TEST) {
             const size_t have = listener.Done().size();
             if (count > have)
                 SvWaveTestStep(h, static_cast<UINT>(count - have));
@@ -110,7 +118,7 @@ protected:
     // What the device played, read once it is closed.
     std::vector<BYTE> Played(const WAVEFORMATEX& format)
     {
-        switch (GetParam()) {
+        switch (Kind()) {
         case SV_WAVE_DEVICE_TEST:
             return SvWaveTestOutput();
         case SV_WAVE_DEVICE_ALSA:
@@ -282,7 +290,7 @@ TEST_P(Device, TheCallbackKeepsARingGoingAndResetsFromInsideWithoutNesting)
     HWAVEOUT h = Open(Pcm16(1), &listener_);
     QueueAll(h);
     allQueued = true;
-    if (GetParam() == SV_WAVE_DEVICE_TEST) {
+    if (Kind() == SV_WAVE_DEVICE_TEST) {
         ASSERT_EQ(SvWaveTestStep(h, 12), 12u);
     }
     // Twelve played, and the two the reset inside the twelfth returned.
@@ -305,7 +313,7 @@ TEST_P(Device, CloseIsRefusedWhileBuffersAreQueuedAndAClosedHandleIsRefusedEvery
     SvWaveVirtualSetSpeed(1);
     HWAVEOUT h = Open(Pcm16(1), &listener_);
     MakeBuffers(2, 8000);  // 1 s each
-    if (GetParam() != SV_WAVE_DEVICE_ALSA) {
+    if (Kind() != SV_WAVE_DEVICE_ALSA) {
         QueueAll(h);
         EXPECT_EQ(Close(h), static_cast<MMRESULT>(WAVERR_STILLPLAYING));
         DWORD volume = 0;
@@ -333,8 +341,71 @@ TEST_P(Device, VolumeIsStoredExactlyPerHandle)
 }
 
 INSTANTIATE_TEST_SUITE_P(AllDevices, Device,
-                         ::testing::Values(SV_WAVE_DEVICE_TEST, SV_WAVE_DEVICE_VIRTUAL, SV_WAVE_DEVICE_ALSA),
-                         [](const ::testing::TestParamInfo<SvWaveDeviceKind>& p) { return KindName(p.param); });
+                         ::testing::Values(DeviceParam{SV_WAVE_DEVICE_TEST, 0}, DeviceParam{SV_WAVE_DEVICE_VIRTUAL, 0},
+                                           DeviceParam{SV_WAVE_DEVICE_VIRTUAL, 50}, DeviceParam{SV_WAVE_DEVICE_ALSA, 0}),
+                         [](const ::testing::TestParamInfo<DeviceParam>& p) {
+                             return std::string(KindName(p.param.kind)) + (p.param.speed > 0 ? "Paced" : "");
+                         });
+
+// Paced virtual devices share one thread: each still plays its own buffers in
+// order, one notice at a time, on a device thread that is not the caller's,
+// and one stream's callback may reset and close another.
+TEST(PacedDevices, ShareTheirThreadYetKeepEachStreamsOrderAndLetACallbackCloseAnother)
+{
+    const int kStreams = 12;
+    const int kBuffers = 4;
+    SvWaveSetDefaultDevice(SV_WAVE_DEVICE_VIRTUAL);
+    SvWaveVirtualSetRecordPath(nullptr);
+    SvWaveVirtualSetSpeed(20);
+    std::vector<Listener> listeners(kStreams);
+    std::vector<Buffers> bufs(kStreams);
+    OpenDevices<HWAVEOUT> open;
+    std::vector<HWAVEOUT> h(kStreams);
+    // Stream 0's first notice resets and closes the last stream, whose
+    // buffers are long enough to be playing still.
+    MMRESULT reset = MMSYSERR_ERROR, closed = MMSYSERR_ERROR;
+    listeners[0].action = [&](HWAVEOUT, UINT msg, LPWAVEHDR) {
+        if (msg == WOM_DONE && closed != MMSYSERR_NOERROR) {
+            reset = waveOutReset(h[kStreams - 1]);
+            closed = waveOutClose(h[kStreams - 1]);
+        }
+    };
+    for (int i = 0; i < kStreams; ++i) {
+        h[i] = open.Open(Pcm16(1), &listeners[i]);
+        ASSERT_NE(h[i], nullptr);
+        bufs[i].MakeSamples(kBuffers, i == kStreams - 1 ? 16000 : 320,
+                            [](int b, DWORD s) { return static_cast<int16_t>(b * 1000 + s); });
+    }
+    for (int i = 0; i < kStreams; ++i)
+        ASSERT_EQ(bufs[i].Write(h[i], 0, kBuffers), MMSYSERR_NOERROR);
+    for (int i = 0; i < kStreams; ++i)
+        ASSERT_TRUE(listeners[i].WaitDone(kBuffers)) << "stream " << i;
+    EXPECT_EQ(reset, MMSYSERR_NOERROR);
+    EXPECT_EQ(closed, MMSYSERR_NOERROR);
+    open.Forget(h[kStreams - 1]);
+    EXPECT_EQ(listeners[kStreams - 1].Of(WOM_CLOSE).size(), 1u);
+
+    const auto me = std::this_thread::get_id();
+    const std::thread::id pacer = listeners[0].Done()[0].thread;
+    for (int i = 0; i < kStreams - 1; ++i) {
+        const std::vector<Notice> done = listeners[i].Done();
+        ASSERT_EQ(done.size(), static_cast<size_t>(kBuffers)) << "stream " << i;
+        for (int b = 0; b < kBuffers; ++b) {
+            EXPECT_EQ(done[b].hdr, &bufs[i][b]) << "stream " << i << ", buffer " << b;
+            EXPECT_NE(done[b].thread, me) << "stream " << i << ", buffer " << b;
+            EXPECT_EQ(done[b].thread, pacer) << "stream " << i << ", buffer " << b;
+            EXPECT_EQ(done[b].depth, 1) << "stream " << i << ", buffer " << b;
+        }
+    }
+    // The closed stream's buffers came back once each, in order.
+    const std::vector<Notice> last = listeners[kStreams - 1].Done();
+    ASSERT_EQ(last.size(), static_cast<size_t>(kBuffers));
+    for (int b = 0; b < kBuffers; ++b)
+        EXPECT_EQ(last[b].hdr, &bufs[kStreams - 1][b]) << b;
+    open.CloseAll();
+    SvWaveVirtualSetSpeed(1);
+    SvWaveSetDefaultDevice(SV_WAVE_DEVICE_AUTO);
+}
 
 TEST(AutomaticDevice, IsAlsaWhenItsDefaultPcmOpens)
 {

@@ -30,6 +30,15 @@
 //   it has captured them, the test device when the test steps it. It returns
 //   0 only when interrupted. The stream copies them into the application's
 //   buffer, which may take several calls to fill.
+// - A paced device (Paced() true, asked once after the open) has no thread
+//   of its own: the process's pacer (pacer.h) plays it. Schedule, asked when
+//   a buffer starts, says when its `bytes` count as played (`continuous` and
+//   `epoch` as for Transfer; the device may round the time up to a grid of
+//   its own, so that devices wake together); Played hands them over once that time has come
+//   (the samples only when KeepsSamples, else null). Both run on the pacer
+//   thread with the stream's lock held, one call at a time, and never after
+//   the stream's close has begun; Close then runs on the closing thread.
+//   Only the virtual device at a real-time pace is paced.
 // - Interrupt may be called on any thread, also while Transfer or Record
 //   blocks and with the stream's lock held (so it never blocks and never calls
 //   the stream).
@@ -41,6 +50,7 @@
 
 #include <stdint.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -60,6 +70,14 @@ public:
     virtual DWORD Record(BYTE* data, DWORD room, bool continuous, uint64_t epoch) = 0;
     virtual void Interrupt(uint64_t epoch) = 0;
     virtual void Close() = 0;
+
+    virtual bool Paced() const { return false; }
+    virtual std::chrono::steady_clock::time_point Schedule(DWORD /*bytes*/, bool /*continuous*/, uint64_t /*epoch*/)
+    {
+        return std::chrono::steady_clock::now();
+    }
+    virtual bool KeepsSamples() const { return true; }
+    virtual void Played(const BYTE* /*data*/, DWORD /*bytes*/) {}
 
     // Result for the prepare call at hand (the stream counts nothing itself).
     virtual MMRESULT CheckPrepare() { return MMSYSERR_NOERROR; }

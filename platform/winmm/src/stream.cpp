@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "pacer.h"
+
 #include <algorithm>
 #include <chrono>
 
@@ -41,6 +43,9 @@ struct DeliveryFrame {
 };
 thread_local DeliveryFrame* t_frames = nullptr;
 thread_local bool t_deviceThread = false;
+// On the pacer thread: the stream it is stepping, whose device thread it is
+// for the time being.
+thread_local const WaveStream* t_pacedStream = nullptr;
 
 DeliveryFrame* FrameOf(const WaveStream* stream)
 {
@@ -71,6 +76,11 @@ bool OnDeviceThread()
     return t_deviceThread;
 }
 
+void MarkDeviceThread()
+{
+    t_deviceThread = true;
+}
+
 WaveStream::WaveStream(Direction direction, SvWaveDeviceKind kind, bool strict, std::unique_ptr<WaveDevice> device,
                        const WAVEFORMATEX& format, LPDRVCALLBACK callback, DWORD_PTR instance)
     : m_direction(direction),
@@ -97,6 +107,11 @@ WaveStream::~WaveStream()
 void WaveStream::Start(HANDLE handle)
 {
     m_handle = handle;
+    if (m_direction == Direction::kOutput && m_device->Paced()) {
+        // Nothing to do until the first buffer comes.
+        m_paced = true;
+        return;
+    }
     m_thread = std::thread([self = shared_from_this()] { self->DeviceThread(); });
     m_threadId = m_thread.get_id();
 }
@@ -120,6 +135,8 @@ bool WaveStream::InOwnCallback() const
 
 bool WaveStream::OnOwnDeviceThread() const
 {
+    if (m_paced)
+        return t_pacedStream == this;
     return std::this_thread::get_id() == m_threadId;
 }
 
@@ -284,6 +301,62 @@ void WaveStream::PlayLoop(std::unique_lock<std::mutex>& lock)
     }
 }
 
+void WaveStream::PaceIfWaiting()
+{
+    // Inside this stream's own step, the step starts the buffer itself.
+    if (m_paced && t_pacedStream != this && !m_stop && m_playing == nullptr && m_head != nullptr &&
+        m_resetsWaiting == 0)
+        PaceAt(shared_from_this(), std::chrono::steady_clock::now());
+}
+
+void WaveStream::PaceStep()
+{
+    const WaveStream* outer = t_pacedStream;
+    t_pacedStream = this;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // As PlayLoop, a buffer at a time, but the wait is the pacer's.
+    while (!m_stop) {
+        if (m_playing != nullptr) {
+            if (m_playingDue > std::chrono::steady_clock::now()) {
+                PaceAt(shared_from_this(), m_playingDue);
+                break;
+            }
+            LPWAVEHDR hdr = m_playing;
+            m_playing = nullptr;
+            // A reset in the meantime has taken the buffer back.
+            if (m_playingEpoch == m_resetCount && m_head == hdr) {
+                const DWORD bytes = hdr->dwBufferLength;
+                m_device->Played(m_device->KeepsSamples() ? m_render.data() : nullptr, bytes);
+                m_position += bytes;
+                ReturnFromDevice(lock, hdr);
+            }
+            continue;
+        }
+        // A reset that waits for the callback to finish must find the queue
+        // as the callback left it; it asks for a step when it is done.
+        if (m_head == nullptr || m_resetsWaiting > 0) {
+            if (m_head == nullptr)
+                m_ranDry = true;
+            break;
+        }
+        LPWAVEHDR hdr = m_head;
+        const bool continuous = !m_ranDry;
+        m_ranDry = false;
+        const DWORD bytes = hdr->dwBufferLength;
+        // The samples and the level are taken when the buffer starts to play,
+        // and only by a device that keeps them.
+        if (m_device->KeepsSamples()) {
+            if (m_render.size() < bytes)
+                m_render.resize(bytes);
+            ApplyVolume(m_format, m_volume, reinterpret_cast<const BYTE*>(hdr->lpData), m_render.data(), bytes);
+        }
+        m_playing = hdr;
+        m_playingEpoch = m_resetCount;
+        m_playingDue = m_device->Schedule(bytes, continuous, m_resetCount);
+    }
+    t_pacedStream = outer;
+}
+
 DWORD WaveStream::RoomLeft(LPWAVEHDR hdr) const
 {
     const DWORD block = m_format.nBlockAlign;
@@ -380,6 +453,7 @@ MMRESULT WaveStream::Write(LPWAVEHDR hdr)
     Enqueue(hdr);
     ++m_inQueue;
     m_cv.notify_all();
+    PaceIfWaiting();
     if (m_direction == Direction::kOutput && !InOwnCallback() && !OnOwnDeviceThread() &&
         m_device->CompletesOnWrite()) {
         UINT ahead = 0;
@@ -396,6 +470,7 @@ MMRESULT WaveStream::Reset()
     if (m_closed)
         return MMSYSERR_INVALHANDLE;
     m_device->Interrupt(++m_resetCount);
+    m_playing = nullptr;
     if (!m_strict) {
         ++m_resetsWaiting;
         ReleaseHeld(lock, false);
@@ -409,6 +484,9 @@ MMRESULT WaveStream::Reset()
     m_recording = false;
     m_cv.notify_all();
     ReturnNowOrAfterCallback(lock, list);
+    // What the callbacks queued again meanwhile (the reset's, or one on the
+    // pacer that a waiting reset held back) starts now.
+    PaceIfWaiting();
     // Strict: a held callback goes on only now, so what it queues lands after
     // the reset, as it may on a driver that does not wait.
     if (m_strict)
@@ -493,7 +571,14 @@ MMRESULT WaveStream::Close()
     // The application's callback running on the device thread, if any, first
     // (as long as a reset waits for one), then the device.
     m_cv.wait_for(lock, kDeviceCallbackWait, [this] { return m_deviceEnded || !m_deviceInCallback; });
-    if (m_cv.wait_for(lock, kCloseWait, [this] { return m_deviceEnded; })) {
+    if (m_paced) {
+        // The pacer steps a stopped stream no further, and never blocks on
+        // the device: the close lets go of it here.
+        m_playing = nullptr;
+        StopPacing(this);
+        m_device->Close();
+        m_deviceEnded = true;
+    } else if (m_cv.wait_for(lock, kCloseWait, [this] { return m_deviceEnded; })) {
         lock.unlock();
         m_thread.join();
         lock.lock();

@@ -52,10 +52,14 @@ public:
     WaveStream(const WaveStream&) = delete;
     WaveStream& operator=(const WaveStream&) = delete;
 
-    // Starts the device thread, which holds the stream until it ends;
-    // `handle` is the value the application knows this stream by. Done before
-    // the handle is published.
+    // Starts the device thread, which holds the stream until it ends, or for
+    // a paced device hands the stream to the pacer (pacer.h), which holds it
+    // while it is due; `handle` is the value the application knows this
+    // stream by. Done before the handle is published.
     void Start(HANDLE handle);
+    // Pacer thread: completes the buffer playing if its time has come, starts
+    // the next one, and asks to be stepped again when that is due.
+    void PaceStep();
     // Delivers the open notice.
     void NotifyOpen();
 
@@ -95,6 +99,8 @@ public:
 private:
     void DeviceThread();
     void PlayLoop(std::unique_lock<std::mutex>& lock);
+    // Paced: asks the pacer for a step now if a buffer waits and none plays.
+    void PaceIfWaiting();
     void RecordLoop(std::unique_lock<std::mutex>& lock);
     // Bytes (whole sample frames) still free in an input buffer.
     DWORD RoomLeft(LPWAVEHDR hdr) const;
@@ -160,6 +166,13 @@ private:
     DWORD m_volume = 0xFFFFFFFF;
 
     std::vector<BYTE> m_render;  // device thread only: samples after volume, or recorded
+
+    // Paced streams (set before the handle is published, then fixed): the
+    // buffer playing, with what it started with, under m_mutex.
+    bool m_paced = false;
+    LPWAVEHDR m_playing = nullptr;
+    uint64_t m_playingEpoch = 0;
+    std::chrono::steady_clock::time_point m_playingDue;
 };
 
 // Waits up to `bound` until every device thread that a close abandoned has
@@ -227,5 +240,7 @@ void NoteTestHandle(Direction direction, HANDLE handle);
 void NoteHeldCallback(bool held);
 // True on a device thread of the stand-in.
 bool OnDeviceThread();
+// Marks the calling thread a device thread (the pacer's).
+void MarkDeviceThread();
 
 }  // namespace svwave

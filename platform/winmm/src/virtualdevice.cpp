@@ -99,6 +99,9 @@ public:
         return true;
     }
 
+    // True while a recording is open: what plays is written.
+    bool Active() const { return m_file != nullptr; }
+
     void Write(const BYTE* data, DWORD bytes)
     {
         if (m_file == nullptr || m_failed)
@@ -447,6 +450,7 @@ public:
     MMRESULT Open(const WAVEFORMATEX& format, Direction direction) override
     {
         m_format = format;
+        m_direction = direction;
         if (direction == Direction::kInput) {
             if (!m_source.Open(m_options.input, format))
                 return MMSYSERR_ERROR;
@@ -465,6 +469,32 @@ public:
         }
         return MMSYSERR_NOERROR;
     }
+
+    // Output at a real-time pace on the monotonic clock needs no thread of its
+    // own: the pacer completes its buffers.
+    bool Paced() const override
+    {
+        return m_direction == Direction::kOutput && !m_hostClocked && m_options.speed > 0;
+    }
+
+    // Paced buffers count as played on a grid of 10 ms of audio (the period a
+    // sound system's mixer typically runs at), 1 ms of real time at the
+    // finest: never early, at most one step of the grid late, and all the
+    // devices of one speed wake on the same steps.
+    Clock::time_point Schedule(DWORD bytes, bool continuous, uint64_t epoch) override
+    {
+        BeginOnTimeline(bytes / m_format.nBlockAlign, continuous, epoch);
+        const Clock::duration grid = std::max<Clock::duration>(
+            std::chrono::milliseconds(1),
+            std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(10) / m_options.speed));
+        const Clock::time_point end = TimelineEnd();
+        const Clock::duration rest = end.time_since_epoch() % grid;
+        return rest == Clock::duration::zero() ? end : end + (grid - rest);
+    }
+
+    bool KeepsSamples() const override { return m_recorder.Active(); }
+
+    void Played(const BYTE* data, DWORD bytes) override { m_recorder.Write(data, bytes); }
 
     bool Transfer(BYTE* data, DWORD bytes, bool continuous, uint64_t epoch) override
     {
@@ -528,12 +558,11 @@ private:
         return static_cast<long double>(m_timelineFrames) * 1e9L / static_cast<long double>(m_format.nSamplesPerSec);
     }
 
-    // Waits until `frames` more frames have passed on the timeline. Frame n
-    // ends at start + duration of frames 0..n, computed from the frame count
-    // each time: however late one wake-up is, the error does not add up. A
-    // reset or a queue that ran dry starts a new timeline. False when
-    // interrupted.
-    bool Wait(DWORD frames, bool continuous, uint64_t epoch)
+    // Adds `frames` frames to the timeline. Frame n ends at start + duration
+    // of frames 0..n, computed from the frame count each time: however late
+    // one wake-up is, the error does not add up. A reset or a queue that ran
+    // dry starts a new timeline. True when it did.
+    bool BeginOnTimeline(DWORD frames, bool continuous, uint64_t epoch)
     {
         const bool restart = !continuous || epoch != m_timelineEpoch;
         if (restart) {
@@ -542,13 +571,27 @@ private:
             m_timelineEpoch = epoch;
         }
         m_timelineFrames += frames;
+        return restart;
+    }
+
+    // When the timeline's frames have passed, at the device's speed (> 0).
+    Clock::time_point TimelineEnd() const
+    {
+        const long double ns = TimelineNs() / static_cast<long double>(m_options.speed);
+        return m_timelineStart +
+               std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(static_cast<int64_t>(ns)));
+    }
+
+    // Waits until `frames` more frames have passed on the timeline. False
+    // when interrupted.
+    bool Wait(DWORD frames, bool continuous, uint64_t epoch)
+    {
+        const bool restart = BeginOnTimeline(frames, continuous, epoch);
         if (m_hostClocked)
             return WaitForHost(restart, epoch);
         std::unique_lock<std::mutex> lock(m_mutex);
         if (m_options.speed > 0) {
-            const long double ns = TimelineNs() / static_cast<long double>(m_options.speed);
-            const Clock::time_point end = m_timelineStart + std::chrono::duration_cast<Clock::duration>(
-                                                                std::chrono::nanoseconds(static_cast<int64_t>(ns)));
+            const Clock::time_point end = TimelineEnd();
             m_cv.wait_until(lock, end, [&] { return m_epoch.load() != epoch; });
         }
         return m_epoch.load() == epoch;
@@ -571,6 +614,7 @@ private:
 
     const VirtualOptions m_options;
     WAVEFORMATEX m_format = {};
+    Direction m_direction = Direction::kOutput;
     WavRecorder m_recorder;
     InputSource m_source;
     std::vector<int16_t> m_samples;  // one chunk of recorded samples
