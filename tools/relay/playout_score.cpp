@@ -256,6 +256,112 @@ bool Matches(const short* played, const Frame& f, bool strict)
     return MatchesDecode(played, f, f.reference, strict) || MatchesDecode(played, f, f.skipping, strict);
 }
 
+// What a receiver did in a short gap between two frames it was seen to play
+// (a frame dropped, one concealed in another's place, one late): after any of
+// these the decoder's state has left the reference's, so the frames after
+// it match no decode of ours for a while. Each way the receiver could have
+// gone through the gap (each slot playing the next frames in order, with
+// some left out, or playing concealment) is decoded again, after the frames
+// it played before the gap, and the way whose samples come closest to the
+// slots' is taken. The ways tried are those with the fewest events (a slot
+// of concealment, a frame left out) that can fill the gap, and two more.
+const int kGapFrames = 20;  // gaps this short, in slots and in frames
+const int kSpareEvents = 2;
+const int kWarmUpSlots = 24;
+
+struct GapSearch {
+    const std::vector<short>& samples;
+    const std::vector<Frame>& frames;
+    std::vector<std::vector<uint8_t>> before;  // what the decoder had before the gap
+    size_t firstSlot, slotCount, firstFrame, frameCount;
+    std::vector<long> choice, best;
+    double bestError = -1;
+
+    const uint8_t* Input(long frame, std::vector<uint8_t>& noData) const
+    {
+        if (frame < 0 || frames[static_cast<size_t>(frame)].arrivalMs < 0)
+            return noData.data();
+        return frames[static_cast<size_t>(frame)].bytes.data();
+    }
+
+    double Decode() const
+    {
+        std::vector<uint8_t> noData(1, svrtp::kAmrNoDataFrame);
+        void* decoder = Decoder_Interface_init();
+        short out[kFrameSamples];
+        for (const std::vector<uint8_t>& f : before)
+            Decoder_Interface_Decode(decoder, f.empty() ? noData.data() : f.data(), out, 0);
+        double error = 0;
+        for (size_t n = 0; n < slotCount; ++n) {
+            Decoder_Interface_Decode(decoder, Input(choice[n], noData), out, 0);
+            const short* played = samples.data() + (firstSlot + n) * kFrameSamples;
+            for (int k = 0; k < kFrameSamples; ++k) {
+                const double d = static_cast<double>(played[k]) - out[k];
+                error += d * d;
+            }
+        }
+        Decoder_Interface_exit(decoder);
+        return error;
+    }
+
+    // Slot `n` on, the frames from `next` on still to place, with `events`
+    // more allowed.
+    void Try(size_t n, size_t next, size_t events)
+    {
+        const size_t end = firstFrame + frameCount;
+        if (n == slotCount) {
+            if (end - next > events)
+                return;
+            const double error = Decode();
+            if (bestError < 0 || error < bestError) {
+                bestError = error;
+                best = choice;
+            }
+            return;
+        }
+        if (next < end) {
+            choice[n] = static_cast<long>(next);
+            Try(n + 1, next + 1, events);
+        }
+        if (events == 0)
+            return;
+        choice[n] = -1;
+        Try(n + 1, next, events - 1);
+        if (next < end)
+            Try(n, next + 1, events - 1);
+    }
+};
+
+void ResolveGaps(const std::vector<short>& samples, const std::vector<Frame>& frames, std::vector<Slot>* slots)
+{
+    size_t last = slots->size();
+    for (size_t s = 0; s < slots->size(); ++s) {
+        if ((*slots)[s].frame < 0)
+            continue;
+        if (last < s && s - last > 1) {
+            const size_t slotCount = s - last - 1;
+            const size_t firstFrame = static_cast<size_t>((*slots)[last].frame) + 1;
+            const size_t frameCount = static_cast<size_t>((*slots)[s].frame) - firstFrame;
+            if (slotCount <= kGapFrames && frameCount <= kGapFrames && frameCount > 0) {
+                GapSearch g{samples, frames, {}, last + 1, slotCount, firstFrame, frameCount,
+                            std::vector<long>(slotCount, -1), {}, -1};
+                for (size_t b = last + 1 > kWarmUpSlots ? last + 1 - kWarmUpSlots : 0; b <= last; ++b) {
+                    const long f = (*slots)[b].frame;
+                    if (f < 0 || frames[static_cast<size_t>(f)].arrivalMs < 0)
+                        g.before.emplace_back();
+                    else
+                        g.before.push_back(frames[static_cast<size_t>(f)].bytes);
+                }
+                const size_t fewest = slotCount > frameCount ? slotCount - frameCount : frameCount - slotCount;
+                g.Try(0, firstFrame, fewest + kSpareEvents);
+                for (size_t n = 0; n < slotCount; ++n)
+                    (*slots)[last + 1 + n].frame = g.best[n];
+            }
+        }
+        last = s;
+    }
+}
+
 // Matches the slots of a PCM output (`samples`, slot n starting at sample
 // n * 160 and playing at playMs[n]) with the stream's frames, in order.
 //
@@ -302,6 +408,7 @@ std::vector<Slot> MatchSlots(const std::vector<short>& samples, const std::vecto
             break;
         slots[static_cast<size_t>(n)].frame = frame;
     }
+    ResolveGaps(samples, frames, &slots);
     return slots;
 }
 
@@ -428,7 +535,7 @@ void Report(const std::vector<Slot>& slots, const std::vector<Frame>& frames, do
             fprintf(file, "%.3f %ld\n", s.playMs, s.frame);
         fclose(file);
     }
-    long played = 0, beyond = 0, dropped = 0, interruptions = 0, jitterInterruptions = 0;
+    long played = 0, beyond = 0, stretched = 0, dropped = 0, interruptions = 0, jitterInterruptions = 0;
     long lost = 0, pause = 0, speech = 0;
     for (const Frame& f : frames) {
         lost += f.kind == Kind::Lost;
@@ -461,10 +568,17 @@ void Report(const std::vector<Slot>& slots, const std::vector<Frame>& frames, do
         }
         if (lastFrame >= 0) {
             const long gapOut = static_cast<long>(s - lastSlot) - 1;
-            beyond += std::max(0L, gapOut - gapLost - gapPause);
+            // Slots more than the gap's frames: concealment, or in a pause
+            // (or at either end of one) the pause played longer, which
+            // loses nothing of the stream.
+            const bool inPause = gapPause > 0 || f.kind == Kind::Pause ||
+                                 frames[static_cast<size_t>(lastFrame)].kind == Kind::Pause;
+            const long extra = std::max(0L, gapOut - gapLost - gapPause);
+            (inPause ? stretched : beyond) += extra;
             dropped += std::max(0L, gapLost + gapPause + gapMissed - gapOut);
-            interruptions += gapOut - gapPause >= kInterruptionSlots;
-            jitterInterruptions += gapOut - gapPause - gapLost >= kInterruptionSlots;
+            const long concealed = gapOut - gapPause - (inPause ? extra : 0);
+            interruptions += concealed >= kInterruptionSlots;
+            jitterInterruptions += concealed - gapLost >= kInterruptionSlots;
         }
         // Before the first frame found: quiet frames that cannot be told
         // from the silence before them, not counted either way.
@@ -493,10 +607,10 @@ void Report(const std::vector<Slot>& slots, const std::vector<Frame>& frames, do
     mean = delays.empty() ? 0 : mean / static_cast<double>(delays.size());
     const long total = static_cast<long>(frames.size());
     printf("frames=%ld speech=%ld lost=%ld pause=%ld played=%ld concealed_beyond=%ld concealed_pct=%.2f "
-           "interruptions=%ld jitter_interruptions=%ld dropped=%ld mean_ms=%.1f p95_ms=%.1f max_ms=%.1f "
-           "spread_ms=%.1f\n",
+           "pauses_stretched=%ld interruptions=%ld jitter_interruptions=%ld dropped=%ld mean_ms=%.1f p95_ms=%.1f "
+           "max_ms=%.1f spread_ms=%.1f\n",
            total, speech, lost, pause, played, beyond, total > 0 ? 100.0 * static_cast<double>(beyond) / total : 0,
-           interruptions, jitterInterruptions, dropped, mean, Percentile(delays, 0.95), Percentile(delays, 1.0),
+           stretched, interruptions, jitterInterruptions, dropped, mean, Percentile(delays, 0.95), Percentile(delays, 1.0),
            spread);
 }
 
