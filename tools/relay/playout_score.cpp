@@ -21,7 +21,10 @@
 //   --speex                   Speex's jitter buffer (libspeexdsp), driven here
 //                             by the logged arrival times, a get every 20 ms
 //
-// --slots FILE writes the slots: a line each, its play time and the frame it
+// --settle-ms MS also counts the interruptions caused by jitter alone that
+// begin MS or more into the stream (settled_jitter_interruptions): what a
+// receiver that adapts cannot ride through is the first hold-up of a kind it
+// has not met yet. --slots FILE writes the slots: a line each, its play time and the frame it
 // played (-1: none of the stream's).
 //
 // Prints one line of name=value figures (see Report).
@@ -267,6 +270,7 @@ bool Matches(const short* played, const Frame& f, bool strict)
 // of concealment, a frame left out) that can fill the gap, and two more.
 const int kGapFrames = 20;  // gaps this short, in slots and in frames
 const int kSpareEvents = 2;
+const int kMostEvents = 3;  // a gap that needs more is counted, not searched
 const int kWarmUpSlots = 24;
 
 struct GapSearch {
@@ -353,8 +357,9 @@ void ResolveGaps(const std::vector<short>& samples, const std::vector<Frame>& fr
                         g.before.push_back(frames[static_cast<size_t>(f)].bytes);
                 }
                 const size_t fewest = slotCount > frameCount ? slotCount - frameCount : frameCount - slotCount;
-                g.Try(0, firstFrame, fewest + kSpareEvents);
-                for (size_t n = 0; n < slotCount; ++n)
+                if (fewest <= kMostEvents)
+                    g.Try(0, firstFrame, fewest + kSpareEvents);
+                for (size_t n = 0; n < g.best.size(); ++n)
                     (*slots)[last + 1 + n].frame = g.best[n];
             }
         }
@@ -366,8 +371,8 @@ void ResolveGaps(const std::vector<short>& samples, const std::vector<Frame>& fr
 // n * 160 and playing at playMs[n]) with the stream's frames, in order.
 //
 // Quiet frames are ambiguous (the device's leading silence equals a silent
-// frame), so the stream is found first by a distinct frame, anywhere; the
-// quiet frames before it are then matched backwards from there.
+// frame), so the stream is found first by a distinct frame among its first
+// ones; the quiet frames before it are then matched backwards from there.
 std::vector<Slot> MatchSlots(const std::vector<short>& samples, const std::vector<double>& playMs,
                              const std::vector<Frame>& frames)
 {
@@ -377,7 +382,9 @@ std::vector<Slot> MatchSlots(const std::vector<short>& samples, const std::vecto
     const auto at = [&](size_t n) { return samples.data() + n * kFrameSamples; };
     for (size_t n = 0; n < playMs.size() && (n + 1) * kFrameSamples <= samples.size(); ++n) {
         Slot slot{playMs[n], -1};
-        const size_t reach = first < 0 ? frames.size() : static_cast<size_t>(kLookAhead) + 1;
+        // Not further ahead than the look-ahead even for the first: a stream
+        // that repeats itself would match a later copy just as well.
+        const size_t reach = static_cast<size_t>(kLookAhead) + 1;
         // Frames lost or in a pause may be played as anything: the frame
         // after them is as much expected as the next one.
         bool expected = first >= 0;
@@ -525,7 +532,7 @@ double Percentile(std::vector<double> v, double share)
 
 // The figures, from the slots a receiver played and what the stream held.
 void Report(const std::vector<Slot>& slots, const std::vector<Frame>& frames, double deviceMs,
-            const std::string& slotsPath)
+            const std::string& slotsPath, double settleMs)
 {
     if (!slotsPath.empty()) {
         FILE* file = fopen(slotsPath.c_str(), "w");
@@ -536,6 +543,8 @@ void Report(const std::vector<Slot>& slots, const std::vector<Frame>& frames, do
         fclose(file);
     }
     long played = 0, beyond = 0, stretched = 0, dropped = 0, interruptions = 0, jitterInterruptions = 0;
+    long settledInterruptions = 0;  // by jitter alone, from settleMs into the stream on
+    double firstMs = -1;
     long lost = 0, pause = 0, speech = 0;
     for (const Frame& f : frames) {
         lost += f.kind == Kind::Lost;
@@ -579,9 +588,13 @@ void Report(const std::vector<Slot>& slots, const std::vector<Frame>& frames, do
             const long concealed = gapOut - gapPause - (inPause ? extra : 0);
             interruptions += concealed >= kInterruptionSlots;
             jitterInterruptions += concealed - gapLost >= kInterruptionSlots;
+            settledInterruptions += concealed - gapLost >= kInterruptionSlots &&
+                                    slots[lastSlot].playMs - firstMs >= settleMs;
         }
         // Before the first frame found: quiet frames that cannot be told
         // from the silence before them, not counted either way.
+        if (firstMs < 0)
+            firstMs = slots[s].playMs;
         lastFrame = frame;
         lastSlot = s;
     }
@@ -607,11 +620,11 @@ void Report(const std::vector<Slot>& slots, const std::vector<Frame>& frames, do
     mean = delays.empty() ? 0 : mean / static_cast<double>(delays.size());
     const long total = static_cast<long>(frames.size());
     printf("frames=%ld speech=%ld lost=%ld pause=%ld played=%ld concealed_beyond=%ld concealed_pct=%.2f "
-           "pauses_stretched=%ld interruptions=%ld jitter_interruptions=%ld dropped=%ld mean_ms=%.1f p95_ms=%.1f "
-           "max_ms=%.1f spread_ms=%.1f\n",
+           "pauses_stretched=%ld interruptions=%ld jitter_interruptions=%ld settled_jitter_interruptions=%ld "
+           "dropped=%ld mean_ms=%.1f p95_ms=%.1f max_ms=%.1f spread_ms=%.1f\n",
            total, speech, lost, pause, played, beyond, total > 0 ? 100.0 * static_cast<double>(beyond) / total : 0,
-           stretched, interruptions, jitterInterruptions, dropped, mean, Percentile(delays, 0.95), Percentile(delays, 1.0),
-           spread);
+           stretched, interruptions, jitterInterruptions, settledInterruptions, dropped, mean,
+           Percentile(delays, 0.95), Percentile(delays, 1.0), spread);
 }
 
 } // namespace
@@ -619,7 +632,7 @@ void Report(const std::vector<Slot>& slots, const std::vector<Frame>& frames, do
 int main(int argc, char** argv)
 {
     std::string logPath, wavPath, pcmLog, slotsPath;
-    double startMs = -1, deviceMs = 400;
+    double startMs = -1, deviceMs = 400, settleMs = 0;
     bool speex = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -634,6 +647,8 @@ int main(int argc, char** argv)
             deviceMs = atof(argv[++i]);
         else if (a == "--pcm-log" && value)
             pcmLog = argv[++i];
+        else if (a == "--settle-ms" && value)
+            settleMs = atof(argv[++i]);
         else if (a == "--slots" && value)
             slotsPath = argv[++i];
         else if (a == "--speex")
@@ -648,7 +663,7 @@ int main(int argc, char** argv)
     const std::vector<Frame> frames = ReadStream(logPath);
     if (speex) {
 #ifdef SV_HAVE_SPEEXDSP
-        Report(RunSpeex(frames), frames, 0, slotsPath);
+        Report(RunSpeex(frames), frames, 0, slotsPath, settleMs);
         return 0;
 #else
         printf("SKIPPED: built without libspeexdsp (libspeexdsp-dev)\n");
@@ -665,6 +680,6 @@ int main(int argc, char** argv)
         LayOutPcm(pcmLog, &samples, &playMs);
         deviceMs = 0;
     }
-    Report(MatchSlots(samples, playMs, frames), frames, deviceMs, slotsPath);
+    Report(MatchSlots(samples, playMs, frames), frames, deviceMs, slotsPath, settleMs);
     return 0;
 }
