@@ -2,7 +2,7 @@
 # through it, and playout-score (bench/) over outputs whose faults are known.
 if(TARGET sonavex-relay AND TARGET playout-score AND TARGET sonavex-send AND TARGET samples)
   sv_add_test(test_relay SOURCES test_relay.cpp
-    LIBS svrelay svrtp lib_VoiceEngine_dll sv::opencore_amrnb AmrDll LABELS rtp)
+    LIBS svrelay svrtp svtool_net lib_VoiceEngine_dll sv::opencore_amrnb AmrDll LABELS rtp)
   add_dependencies(test_relay sonavex-relay sonavex-send playout-score samples)
   target_compile_definitions(test_relay PRIVATE
     SV_RELAY_EXE="$<TARGET_FILE:sonavex-relay>"

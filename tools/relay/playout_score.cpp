@@ -21,7 +21,10 @@
 //   --speex                   Speex's jitter buffer (libspeexdsp), driven here
 //                             by the logged arrival times, a get every 20 ms
 //
-// --slots FILE writes the slots: a line each, its play time and the frame it
+// --settle-ms MS also counts the interruptions caused by jitter alone that
+// begin MS or more into the stream (settled_jitter_interruptions): what a
+// receiver that adapts cannot ride through is the first hold-up of a kind it
+// has not met yet. --slots FILE writes the slots: a line each, its play time and the frame it
 // played (-1: none of the stream's).
 //
 // Prints one line of name=value figures (see Report).
@@ -256,12 +259,120 @@ bool Matches(const short* played, const Frame& f, bool strict)
     return MatchesDecode(played, f, f.reference, strict) || MatchesDecode(played, f, f.skipping, strict);
 }
 
+// What a receiver did in a short gap between two frames it was seen to play
+// (a frame dropped, one concealed in another's place, one late): after any of
+// these the decoder's state has left the reference's, so the frames after
+// it match no decode of ours for a while. Each way the receiver could have
+// gone through the gap (each slot playing the next frames in order, with
+// some left out, or playing concealment) is decoded again, after the frames
+// it played before the gap, and the way whose samples come closest to the
+// slots' is taken. The ways tried are those with the fewest events (a slot
+// of concealment, a frame left out) that can fill the gap, and two more.
+const int kGapFrames = 20;  // gaps this short, in slots and in frames
+const int kSpareEvents = 2;
+const int kMostEvents = 3;  // a gap that needs more is counted, not searched
+const int kWarmUpSlots = 24;
+
+struct GapSearch {
+    const std::vector<short>& samples;
+    const std::vector<Frame>& frames;
+    std::vector<std::vector<uint8_t>> before;  // what the decoder had before the gap
+    size_t firstSlot, slotCount, firstFrame, frameCount;
+    std::vector<long> choice, best;
+    double bestError = -1;
+
+    const uint8_t* Input(long frame, std::vector<uint8_t>& noData) const
+    {
+        if (frame < 0 || frames[static_cast<size_t>(frame)].arrivalMs < 0)
+            return noData.data();
+        return frames[static_cast<size_t>(frame)].bytes.data();
+    }
+
+    double Decode() const
+    {
+        std::vector<uint8_t> noData(1, svrtp::kAmrNoDataFrame);
+        void* decoder = Decoder_Interface_init();
+        short out[kFrameSamples];
+        for (const std::vector<uint8_t>& f : before)
+            Decoder_Interface_Decode(decoder, f.empty() ? noData.data() : f.data(), out, 0);
+        double error = 0;
+        for (size_t n = 0; n < slotCount; ++n) {
+            Decoder_Interface_Decode(decoder, Input(choice[n], noData), out, 0);
+            const short* played = samples.data() + (firstSlot + n) * kFrameSamples;
+            for (int k = 0; k < kFrameSamples; ++k) {
+                const double d = static_cast<double>(played[k]) - out[k];
+                error += d * d;
+            }
+        }
+        Decoder_Interface_exit(decoder);
+        return error;
+    }
+
+    // Slot `n` on, the frames from `next` on still to place, with `events`
+    // more allowed.
+    void Try(size_t n, size_t next, size_t events)
+    {
+        const size_t end = firstFrame + frameCount;
+        if (n == slotCount) {
+            if (end - next > events)
+                return;
+            const double error = Decode();
+            if (bestError < 0 || error < bestError) {
+                bestError = error;
+                best = choice;
+            }
+            return;
+        }
+        if (next < end) {
+            choice[n] = static_cast<long>(next);
+            Try(n + 1, next + 1, events);
+        }
+        if (events == 0)
+            return;
+        choice[n] = -1;
+        Try(n + 1, next, events - 1);
+        if (next < end)
+            Try(n, next + 1, events - 1);
+    }
+};
+
+void ResolveGaps(const std::vector<short>& samples, const std::vector<Frame>& frames, std::vector<Slot>* slots)
+{
+    size_t last = slots->size();
+    for (size_t s = 0; s < slots->size(); ++s) {
+        if ((*slots)[s].frame < 0)
+            continue;
+        if (last < s && s - last > 1) {
+            const size_t slotCount = s - last - 1;
+            const size_t firstFrame = static_cast<size_t>((*slots)[last].frame) + 1;
+            const size_t frameCount = static_cast<size_t>((*slots)[s].frame) - firstFrame;
+            if (slotCount <= kGapFrames && frameCount <= kGapFrames && frameCount > 0) {
+                GapSearch g{samples, frames, {}, last + 1, slotCount, firstFrame, frameCount,
+                            std::vector<long>(slotCount, -1), {}, -1};
+                for (size_t b = last + 1 > kWarmUpSlots ? last + 1 - kWarmUpSlots : 0; b <= last; ++b) {
+                    const long f = (*slots)[b].frame;
+                    if (f < 0 || frames[static_cast<size_t>(f)].arrivalMs < 0)
+                        g.before.emplace_back();
+                    else
+                        g.before.push_back(frames[static_cast<size_t>(f)].bytes);
+                }
+                const size_t fewest = slotCount > frameCount ? slotCount - frameCount : frameCount - slotCount;
+                if (fewest <= kMostEvents)
+                    g.Try(0, firstFrame, fewest + kSpareEvents);
+                for (size_t n = 0; n < g.best.size(); ++n)
+                    (*slots)[last + 1 + n].frame = g.best[n];
+            }
+        }
+        last = s;
+    }
+}
+
 // Matches the slots of a PCM output (`samples`, slot n starting at sample
 // n * 160 and playing at playMs[n]) with the stream's frames, in order.
 //
 // Quiet frames are ambiguous (the device's leading silence equals a silent
-// frame), so the stream is found first by a distinct frame, anywhere; the
-// quiet frames before it are then matched backwards from there.
+// frame), so the stream is found first by a distinct frame among its first
+// ones; the quiet frames before it are then matched backwards from there.
 std::vector<Slot> MatchSlots(const std::vector<short>& samples, const std::vector<double>& playMs,
                              const std::vector<Frame>& frames)
 {
@@ -271,7 +382,9 @@ std::vector<Slot> MatchSlots(const std::vector<short>& samples, const std::vecto
     const auto at = [&](size_t n) { return samples.data() + n * kFrameSamples; };
     for (size_t n = 0; n < playMs.size() && (n + 1) * kFrameSamples <= samples.size(); ++n) {
         Slot slot{playMs[n], -1};
-        const size_t reach = first < 0 ? frames.size() : static_cast<size_t>(kLookAhead) + 1;
+        // Not further ahead than the look-ahead even for the first: a stream
+        // that repeats itself would match a later copy just as well.
+        const size_t reach = static_cast<size_t>(kLookAhead) + 1;
         // Frames lost or in a pause may be played as anything: the frame
         // after them is as much expected as the next one.
         bool expected = first >= 0;
@@ -302,6 +415,7 @@ std::vector<Slot> MatchSlots(const std::vector<short>& samples, const std::vecto
             break;
         slots[static_cast<size_t>(n)].frame = frame;
     }
+    ResolveGaps(samples, frames, &slots);
     return slots;
 }
 
@@ -418,7 +532,7 @@ double Percentile(std::vector<double> v, double share)
 
 // The figures, from the slots a receiver played and what the stream held.
 void Report(const std::vector<Slot>& slots, const std::vector<Frame>& frames, double deviceMs,
-            const std::string& slotsPath)
+            const std::string& slotsPath, double settleMs)
 {
     if (!slotsPath.empty()) {
         FILE* file = fopen(slotsPath.c_str(), "w");
@@ -428,7 +542,9 @@ void Report(const std::vector<Slot>& slots, const std::vector<Frame>& frames, do
             fprintf(file, "%.3f %ld\n", s.playMs, s.frame);
         fclose(file);
     }
-    long played = 0, beyond = 0, dropped = 0, interruptions = 0, jitterInterruptions = 0;
+    long played = 0, beyond = 0, stretched = 0, dropped = 0, interruptions = 0, jitterInterruptions = 0;
+    long settledInterruptions = 0;  // by jitter alone, from settleMs into the stream on
+    double firstMs = -1;
     long lost = 0, pause = 0, speech = 0;
     for (const Frame& f : frames) {
         lost += f.kind == Kind::Lost;
@@ -461,13 +577,24 @@ void Report(const std::vector<Slot>& slots, const std::vector<Frame>& frames, do
         }
         if (lastFrame >= 0) {
             const long gapOut = static_cast<long>(s - lastSlot) - 1;
-            beyond += std::max(0L, gapOut - gapLost - gapPause);
+            // Slots more than the gap's frames: concealment, or in a pause
+            // (or at either end of one) the pause played longer, which
+            // loses nothing of the stream.
+            const bool inPause = gapPause > 0 || f.kind == Kind::Pause ||
+                                 frames[static_cast<size_t>(lastFrame)].kind == Kind::Pause;
+            const long extra = std::max(0L, gapOut - gapLost - gapPause);
+            (inPause ? stretched : beyond) += extra;
             dropped += std::max(0L, gapLost + gapPause + gapMissed - gapOut);
-            interruptions += gapOut - gapPause >= kInterruptionSlots;
-            jitterInterruptions += gapOut - gapPause - gapLost >= kInterruptionSlots;
+            const long concealed = gapOut - gapPause - (inPause ? extra : 0);
+            interruptions += concealed >= kInterruptionSlots;
+            jitterInterruptions += concealed - gapLost >= kInterruptionSlots;
+            settledInterruptions += concealed - gapLost >= kInterruptionSlots &&
+                                    slots[lastSlot].playMs - firstMs >= settleMs;
         }
         // Before the first frame found: quiet frames that cannot be told
         // from the silence before them, not counted either way.
+        if (firstMs < 0)
+            firstMs = slots[s].playMs;
         lastFrame = frame;
         lastSlot = s;
     }
@@ -493,11 +620,11 @@ void Report(const std::vector<Slot>& slots, const std::vector<Frame>& frames, do
     mean = delays.empty() ? 0 : mean / static_cast<double>(delays.size());
     const long total = static_cast<long>(frames.size());
     printf("frames=%ld speech=%ld lost=%ld pause=%ld played=%ld concealed_beyond=%ld concealed_pct=%.2f "
-           "interruptions=%ld jitter_interruptions=%ld dropped=%ld mean_ms=%.1f p95_ms=%.1f max_ms=%.1f "
-           "spread_ms=%.1f\n",
+           "pauses_stretched=%ld interruptions=%ld jitter_interruptions=%ld settled_jitter_interruptions=%ld "
+           "dropped=%ld mean_ms=%.1f p95_ms=%.1f max_ms=%.1f spread_ms=%.1f\n",
            total, speech, lost, pause, played, beyond, total > 0 ? 100.0 * static_cast<double>(beyond) / total : 0,
-           interruptions, jitterInterruptions, dropped, mean, Percentile(delays, 0.95), Percentile(delays, 1.0),
-           spread);
+           stretched, interruptions, jitterInterruptions, settledInterruptions, dropped, mean,
+           Percentile(delays, 0.95), Percentile(delays, 1.0), spread);
 }
 
 } // namespace
@@ -505,7 +632,7 @@ void Report(const std::vector<Slot>& slots, const std::vector<Frame>& frames, do
 int main(int argc, char** argv)
 {
     std::string logPath, wavPath, pcmLog, slotsPath;
-    double startMs = -1, deviceMs = 400;
+    double startMs = -1, deviceMs = 400, settleMs = 0;
     bool speex = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -520,6 +647,8 @@ int main(int argc, char** argv)
             deviceMs = atof(argv[++i]);
         else if (a == "--pcm-log" && value)
             pcmLog = argv[++i];
+        else if (a == "--settle-ms" && value)
+            settleMs = atof(argv[++i]);
         else if (a == "--slots" && value)
             slotsPath = argv[++i];
         else if (a == "--speex")
@@ -534,7 +663,7 @@ int main(int argc, char** argv)
     const std::vector<Frame> frames = ReadStream(logPath);
     if (speex) {
 #ifdef SV_HAVE_SPEEXDSP
-        Report(RunSpeex(frames), frames, 0, slotsPath);
+        Report(RunSpeex(frames), frames, 0, slotsPath, settleMs);
         return 0;
 #else
         printf("SKIPPED: built without libspeexdsp (libspeexdsp-dev)\n");
@@ -551,6 +680,6 @@ int main(int argc, char** argv)
         LayOutPcm(pcmLog, &samples, &playMs);
         deviceMs = 0;
     }
-    Report(MatchSlots(samples, playMs, frames), frames, deviceMs, slotsPath);
+    Report(MatchSlots(samples, playMs, frames), frames, deviceMs, slotsPath, settleMs);
     return 0;
 }

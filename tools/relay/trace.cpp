@@ -62,11 +62,12 @@ void KeepOrder(std::vector<TraceStep>* steps, double packetMs)
 double HeavyTailed(svrtp::Random& random)
 {
     const double base = 2 + 8 * random.Uniform();
-    if (random.Uniform() >= 0.05)
+    if (random.Uniform() >= 0.075)
         return base;
-    // Pareto with its minimum at 25 ms and shape 1.7, cut at 1 s.
+    // Pareto with its minimum at 25 ms and shape 1.7, cut at 250 ms: longer
+    // hold-ups are stalls, which T2 has.
     const double u = std::max(random.Uniform(), 1e-9);
-    return std::min(1000.0, base + 25 * pow(u, -1 / 1.7));
+    return std::min(250.0, base + 25 * pow(u, -1 / 1.7));
 }
 
 double Percentile(std::vector<double> values, double share)
