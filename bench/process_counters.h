@@ -11,6 +11,7 @@
 #pragma once
 
 #include <stdio.h>
+#include <string.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -61,16 +62,18 @@ struct ProcessSample {
             unsigned long long f[10] = {};
             char line[512];
             while (fgets(line, sizeof line, stat) != nullptr) {
-                if (sscanf(line, "cpu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu", &f[0], &f[1], &f[2],
-                           &f[3], &f[4], &f[5], &f[6], &f[7], &f[8], &f[9]) >= 8) {
+                // The machine's line alone: "cpu0 ..." would read as "cpu" and a count.
+                if (strncmp(line, "cpu ", 4) == 0 &&
+                    sscanf(line + 4, "%llu %llu %llu %llu %llu %llu %llu %llu %llu %llu", &f[0], &f[1], &f[2], &f[3],
+                           &f[4], &f[5], &f[6], &f[7], &f[8], &f[9]) >= 8) {
                     // guest and guest_nice are counted in user and nice already.
                     for (int i = 0; i < 8; ++i)
                         s.busy += f[i];
                     s.idle = f[3] + f[4];
                     s.steal = f[7];
                     s.haveStat = true;
-                } else {
-                    sscanf(line, "ctxt %llu", &s.switches);
+                } else if (strncmp(line, "ctxt ", 5) == 0) {
+                    sscanf(line + 5, "%llu", &s.switches);
                 }
             }
             fclose(stat);
